@@ -1,0 +1,2 @@
+#include "config/config.h"
+namespace updater { Config::Config() {} }

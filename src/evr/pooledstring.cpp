@@ -1,0 +1,131 @@
+#include "evr/pooledstring.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace updater {
+
+namespace {
+
+// Strings live in large chunks, each as a 32-bit length, the bytes and a NUL.
+// An open-addressing table of handles finds an existing copy.
+class StringPool {
+public:
+    StringPool()
+    {
+        m_strings.push_back(store("")); // handle 0: the empty text
+        m_slots.assign(1024, 0);
+    }
+
+    uint32_t intern(std::string_view text)
+    {
+        if (text.empty())
+            return 0;
+        size_t mask = m_slots.size() - 1;
+        size_t slot = hash(text) & mask;
+        while (uint32_t id = m_slots[slot]) {
+            if (view(id) == text)
+                return id;
+            slot = (slot + 1) & mask;
+        }
+        if (m_strings.size() >= UINT32_MAX)
+            throw std::bad_alloc();
+        auto id = static_cast<uint32_t>(m_strings.size());
+        m_strings.push_back(store(text));
+        m_slots[slot] = id;
+        if (m_strings.size() * 10 > m_slots.size() * 7)
+            grow();
+        return id;
+    }
+
+    std::string_view view(uint32_t id) const
+    {
+        const char* bytes = m_strings[id];
+        uint32_t length;
+        memcpy(&length, bytes - sizeof length, sizeof length);
+        return {bytes, length};
+    }
+
+    const char* c_str(uint32_t id) const { return m_strings[id]; }
+    size_t bytes() const { return m_chunkBytes + m_strings.capacity() * sizeof(char*) + m_slots.capacity() * 4; }
+
+private:
+    static constexpr size_t chunkSize = 256 * 1024;
+
+    static size_t hash(std::string_view text)
+    {
+        uint64_t h = 1469598103934665603ULL; // FNV-1a
+        for (unsigned char c : text) {
+            h ^= c;
+            h *= 1099511628211ULL;
+        }
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+
+    const char* store(std::string_view text)
+    {
+        size_t need = sizeof(uint32_t) + text.size() + 1;
+        if (m_chunks.empty() || m_used + need > m_chunkCapacity) {
+            m_chunkCapacity = need > chunkSize ? need : chunkSize;
+            m_chunks.emplace_back(new char[m_chunkCapacity]);
+            m_chunkBytes += m_chunkCapacity;
+            m_used = 0;
+        }
+        char* at = m_chunks.back().get() + m_used;
+        auto length = static_cast<uint32_t>(text.size());
+        memcpy(at, &length, sizeof length);
+        memcpy(at + sizeof length, text.data(), text.size());
+        at[sizeof length + text.size()] = '\0';
+        m_used += need;
+        return at + sizeof length;
+    }
+
+    void grow()
+    {
+        std::vector<uint32_t> slots(m_slots.size() * 2, 0);
+        size_t mask = slots.size() - 1;
+        for (uint32_t id = 1; id < m_strings.size(); ++id) {
+            size_t slot = hash(view(id)) & mask;
+            while (slots[slot])
+                slot = (slot + 1) & mask;
+            slots[slot] = id;
+        }
+        m_slots.swap(slots);
+    }
+
+    std::vector<std::unique_ptr<char[]>> m_chunks;
+    size_t m_chunkCapacity = 0;
+    size_t m_used = 0;
+    size_t m_chunkBytes = 0;
+    std::vector<const char*> m_strings;
+    std::vector<uint32_t> m_slots;
+};
+
+StringPool& pool()
+{
+    static StringPool* instance = new StringPool; // lives until exit, never torn down
+    return *instance;
+}
+
+} // namespace
+
+PooledString::PooledString(std::string_view text) : m_id(pool().intern(text)) {}
+
+std::string_view PooledString::view() const
+{
+    return pool().view(m_id);
+}
+
+const char* PooledString::c_str() const
+{
+    return pool().c_str(m_id);
+}
+
+size_t pooledStringBytes()
+{
+    return pool().bytes();
+}
+
+} // namespace updater

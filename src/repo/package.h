@@ -1,0 +1,54 @@
+// Package records, as read from repository metadata or the rpm database, and
+// the collections the resolver works on.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "evr/dependency.h"
+#include "evr/evr.h"
+#include "evr/pooledstring.h"
+#include "repo/checksum.h"
+
+namespace updater {
+
+struct Package {
+    PooledString name;
+    PooledString group;
+    Evr evr;
+    DependencySet requires_; // ("requires" is a keyword)
+    DependencySet provides;
+    DependencySet obsoletes;
+    // Repository packages only:
+    PooledString location;  // relative to the repository's base URI
+    PooledString localPath; // package cache directory + last component of location
+    Checksum checksum;
+
+    Package() = default;
+    explicit Package(PooledString packageName) : name(packageName) {}
+
+    // "name-epoch:version-release", used by every message naming a package.
+    std::string label() const;
+
+    // The package's own entry: its name, its version and EQUAL.
+    Dependency ownEntry() const { return Dependency(name, evr, EQUAL); }
+};
+
+// Packages ordered by name (byte-wise, shorter first on a common prefix),
+// several per name, in insertion order within a name. Keys view the pooled
+// package name.
+using PackageCollection = std::multimap<std::string_view, Package, std::less<>>;
+
+// Appends a package after any packages of the same name.
+inline void addPackage(PackageCollection& collection, Package package)
+{
+    std::string_view key = package.name.view();
+    collection.emplace_hint(collection.upper_bound(key), key, std::move(package));
+}
+
+// At most one package per name.
+using NewPackages = std::map<std::string_view, Package, std::less<>>;
+
+} // namespace updater

@@ -1,0 +1,173 @@
+#include "evr/dependency.h"
+#include "evr/evr.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+
+namespace {
+
+std::string trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+struct Case {
+    int line;
+    std::vector<std::string> fields;
+};
+
+std::vector<Case> loadCases(const std::string& kind)
+{
+    std::ifstream in(EVR_CASES);
+    std::vector<Case> cases;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> fields;
+        std::stringstream parts(line);
+        for (std::string field; std::getline(parts, field, '|');)
+            fields.push_back(trim(field));
+        if (line.back() == '|')
+            fields.emplace_back();
+        if (fields[0] == kind)
+            cases.push_back({number, std::vector<std::string>(fields.begin() + 1, fields.end())});
+    }
+    EXPECT_FALSE(cases.empty()) << "no '" << kind << "' cases in " << EVR_CASES;
+    return cases;
+}
+
+// "name" or "name op evr"
+Dependency entry(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string name, op, evr;
+    in >> name >> op >> evr;
+    int32_t flags = 0;
+    if (op == "<")
+        flags = LESS;
+    else if (op == ">")
+        flags = GREATER;
+    else if (op == "=")
+        flags = EQUAL;
+    else if (op == "<=")
+        flags = LESS | EQUAL;
+    else if (op == ">=")
+        flags = GREATER | EQUAL;
+    return Dependency(PooledString(name), evr.empty() ? Evr{} : Evr::parse(evr), flags);
+}
+
+TEST(Evr, ParseTable)
+{
+    for (const auto& c : loadCases("parse")) {
+        SCOPED_TRACE("line " + std::to_string(c.line));
+        LogCapture capture;
+        Evr evr = Evr::parse(c.fields[0]);
+        EXPECT_EQ(evr.epoch, std::stoi(c.fields[1]));
+        EXPECT_EQ(evr.version.view(), c.fields[2]);
+        EXPECT_EQ(evr.release.view(), c.fields[3]);
+        if (c.fields[4].empty())
+            EXPECT_EQ(capture.text(), "");
+        else
+            EXPECT_EQ(capture.text(), "ERROR: " + c.fields[4] + "\n");
+    }
+}
+
+TEST(Evr, TextTable)
+{
+    for (const auto& c : loadCases("text")) {
+        SCOPED_TRACE("line " + std::to_string(c.line));
+        Evr evr{std::stoi(c.fields[0]), PooledString(c.fields[1]), PooledString(c.fields[2])};
+        EXPECT_EQ(evr.toString(), c.fields[3]);
+    }
+}
+
+TEST(Evr, CompareTable)
+{
+    for (const auto& c : loadCases("compare")) {
+        SCOPED_TRACE("line " + std::to_string(c.line));
+        Evr a = Evr::parse(c.fields[0]), b = Evr::parse(c.fields[1]);
+        int sign = a.compare(b);
+        int reverse = b.compare(a);
+        const std::string& want = c.fields[2];
+        EXPECT_EQ(sign < 0 ? "<" : sign > 0 ? ">" : "=", want);
+        EXPECT_EQ(reverse > 0 ? "<" : reverse < 0 ? ">" : "=", want) << "not antisymmetric";
+    }
+}
+
+TEST(Dependency, OverlapTableIsSymmetric)
+{
+    for (const auto& c : loadCases("overlap")) {
+        SCOPED_TRACE("line " + std::to_string(c.line));
+        Dependency a = entry(c.fields[0]), b = entry(c.fields[1]);
+        bool want = c.fields[2] == "yes";
+        EXPECT_EQ(a.overlaps(b), want);
+        EXPECT_EQ(b.overlaps(a), want);
+    }
+}
+
+TEST(Dependency, OrderTable)
+{
+    for (const auto& c : loadCases("depless")) {
+        SCOPED_TRACE("line " + std::to_string(c.line));
+        EXPECT_EQ(entry(c.fields[0]) < entry(c.fields[1]), c.fields[2] == "yes");
+    }
+}
+
+TEST(Dependency, Text)
+{
+    EXPECT_EQ(entry("libfoo >= 0:1.2-3").toString(), "libfoo >= 0:1.2-3");
+    EXPECT_EQ(entry("libfoo").toString(), "libfoo");
+    EXPECT_EQ(Dependency(PooledString("libx"), Evr::parse("2"), GREATER | EQUAL).toString(), "libx >= 0:2");
+    // A version without flags, and a flag combination without an operator.
+    EXPECT_EQ(Dependency(PooledString("a"), Evr::parse("1"), 0).toString(), "a ? 0:1");
+    EXPECT_EQ(Dependency(PooledString("a"), Evr::parse("1"), LESS | GREATER).toString(), "a ? 0:1");
+    // An empty version is written as the bare name whatever the flags.
+    EXPECT_EQ(Dependency(PooledString("a"), Evr{}, EQUAL).toString(), "a");
+}
+
+TEST(DependencySet, KeepsOrderAndDropsDuplicates)
+{
+    DependencySet set;
+    EXPECT_TRUE(set.insert(entry("zed")));
+    EXPECT_TRUE(set.insert(entry("foo = 0:2.0")));
+    EXPECT_TRUE(set.insert(entry("foo = 0:1.0")));
+    EXPECT_FALSE(set.insert(entry("foo = 0:1.0")));
+    EXPECT_TRUE(set.insert(entry("abc")));
+    std::vector<std::string> texts;
+    for (const auto& d : set)
+        texts.push_back(d.toString());
+    EXPECT_EQ(texts, (std::vector<std::string>{"abc", "foo = 0:1.0", "foo = 0:2.0", "zed"}));
+
+    auto first = set.firstOfName("foo");
+    ASSERT_NE(first, set.end());
+    EXPECT_EQ(first->toString(), "foo = 0:1.0");
+    EXPECT_EQ(set.firstOfName("nothing"), set.end());
+    EXPECT_TRUE(set.erase(entry("foo = 0:1.0")));
+    EXPECT_FALSE(set.erase(entry("foo = 0:1.0")));
+    EXPECT_EQ(set.size(), 3u);
+}
+
+TEST(DependencySet, FirstOfNameIsFoundByNameAlone)
+{
+    // rpmvercmp orders "~rc1" below the empty version: a probe entry with an
+    // empty version would land after it and miss it.
+    DependencySet set;
+    ASSERT_TRUE(set.insert(entry("foo = 0:1.0~rc1")));
+    ASSERT_TRUE(set.insert(entry("foo = 0:1.0")));
+    auto first = set.firstOfName("foo");
+    ASSERT_NE(first, set.end());
+    EXPECT_EQ(first->toString(), "foo = 0:1.0~rc1");
+}
+
+} // namespace

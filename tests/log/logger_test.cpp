@@ -1,0 +1,144 @@
+#include "log/logger.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::readFile;
+using updater::testing::TemporaryDirectory;
+
+namespace {
+
+struct LoggerTest : ::testing::Test {
+    void SetUp() override
+    {
+        savedThreshold = Logger::instance().threshold();
+        savedStderr = Logger::instance().toStderr();
+        Logger::instance().setToStderr(false);
+    }
+    void TearDown() override
+    {
+        Logger::instance().setThreshold(savedThreshold);
+        Logger::instance().setToStderr(savedStderr);
+    }
+    LogLevel savedThreshold;
+    bool savedStderr;
+    TemporaryDirectory dir;
+};
+
+TEST_F(LoggerTest, LineIsLevelNameColonMessage)
+{
+    std::string path = dir.file("out");
+    Logger::instance().setThreshold(LogLevel::trace);
+    ASSERT_TRUE(Logger::instance().addFileOutput(path, LogLevel::trace, false));
+    logMessage(LogLevel::warn, "value %d of '%s'", 42, "x");
+    logMessage(LogLevel::trace, "t");
+    logMessage(LogLevel::fatal, "f");
+    logMessage(static_cast<LogLevel>(9), "odd");
+    EXPECT_TRUE(Logger::instance().removeFileOutput(path));
+    EXPECT_EQ(readFile(path), "WARNING: value 42 of 'x'\nTRACE: t\nFATAL: f\nUNKNOWN: odd\n");
+}
+
+TEST_F(LoggerTest, ThresholdAppliesToEveryOutputAndFilesHaveTheirOwnMinimum)
+{
+    std::string all = dir.file("all"), infoOnly = dir.file("info");
+    ASSERT_TRUE(Logger::instance().addFileOutput(all, LogLevel::trace, false));
+    ASSERT_TRUE(Logger::instance().addFileOutput(infoOnly, LogLevel::info, false));
+
+    Logger::instance().setThreshold(LogLevel::warn);
+    LOG(info, "dropped everywhere");
+    Logger::instance().setThreshold(LogLevel::trace);
+    LOG(debug, "only in the trace file");
+    LOG(error, "in both");
+
+    Logger::instance().removeFileOutput(all);
+    Logger::instance().removeFileOutput(infoOnly);
+    EXPECT_EQ(readFile(all), "DEBUG: only in the trace file\nERROR: in both\n");
+    EXPECT_EQ(readFile(infoOnly), "ERROR: in both\n");
+}
+
+TEST_F(LoggerTest, ArgumentsAreNotEvaluatedBelowTheThreshold)
+{
+    Logger::instance().setThreshold(LogLevel::info);
+    int evaluated = 0;
+    auto costly = [&] {
+        ++evaluated;
+        return "x";
+    };
+    LOG(debug, "%s", costly());
+    EXPECT_EQ(evaluated, 0);
+    LOG(info, "%s", costly());
+    EXPECT_EQ(evaluated, 1);
+}
+
+TEST_F(LoggerTest, ReAddingAnOutputOnlyChangesItsLevelAndKeepsContent)
+{
+    std::string path = dir.file("lastlog");
+    Logger::instance().setThreshold(LogLevel::trace);
+    ASSERT_TRUE(Logger::instance().addFileOutput(path, LogLevel::trace, false));
+    LOG(debug, "first");
+    ASSERT_TRUE(Logger::instance().addFileOutput(path, LogLevel::info, false)); // no truncation
+    LOG(debug, "not written");
+    LOG(info, "second");
+    Logger::instance().removeFileOutput(path);
+    EXPECT_EQ(readFile(path), "DEBUG: first\nINFO: second\n");
+    EXPECT_FALSE(Logger::instance().removeFileOutput(path));
+}
+
+TEST_F(LoggerTest, AppendKeepsAndTruncateEmptiesAnExistingFile)
+{
+    std::string appended = dir.write("a", "old\n"), truncated = dir.write("t", "old\n");
+    ASSERT_TRUE(Logger::instance().addFileOutput(appended, LogLevel::trace, true));
+    ASSERT_TRUE(Logger::instance().addFileOutput(truncated, LogLevel::trace, false));
+    LOG(error, "new");
+    Logger::instance().removeFileOutput(appended);
+    Logger::instance().removeFileOutput(truncated);
+    EXPECT_EQ(readFile(appended), "old\nERROR: new\n");
+    EXPECT_EQ(readFile(truncated), "ERROR: new\n");
+}
+
+TEST_F(LoggerTest, UnopenableFileIsReported)
+{
+    LogCapture capture;
+    EXPECT_FALSE(Logger::instance().addFileOutput(dir.file("missing/dir/log"), LogLevel::trace, true));
+    EXPECT_TRUE(capture.has("ERROR: cannot open log file " + dir.file("missing/dir/log") +
+                            ": No such file or directory"));
+}
+
+TEST_F(LoggerTest, ParseLogLevel)
+{
+    LogCapture capture;
+    EXPECT_EQ(parseLogLevel("warn"), LogLevel::warn);
+    EXPECT_EQ(parseLogLevel("trace"), LogLevel::trace);
+    EXPECT_EQ(parseLogLevel("fatal"), LogLevel::fatal);
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(parseLogLevel("WARN"), LogLevel::info);
+    EXPECT_TRUE(capture.has("ERROR: unrecognized logger level 'WARN' using 'info'"));
+}
+
+TEST_F(LoggerTest, ParseSyslogFacility)
+{
+    LogCapture capture;
+    EXPECT_EQ(parseSyslogFacility("local7"), 184);
+    EXPECT_EQ(parseSyslogFacility("local0"), LOG_LOCAL0);
+    EXPECT_EQ(parseSyslogFacility("user"), LOG_USER);
+    EXPECT_EQ(parseSyslogFacility("daemon"), LOG_DAEMON);
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(parseSyslogFacility("kern"), 24);
+    EXPECT_EQ(parseSyslogFacility("local8"), 24);
+    EXPECT_EQ(capture.count("ERROR: unrecognized syslog facility 'kern' using 'daemon'"), 1);
+}
+
+TEST_F(LoggerTest, ErrnoTextIsTheSystemText)
+{
+    errno = ENOENT;
+    EXPECT_EQ(errnoText(), "No such file or directory");
+    errno = 99999;
+    EXPECT_EQ(errnoText(), "Unknown error 99999");
+}
+
+} // namespace
