@@ -1,0 +1,73 @@
+// The repository of the run: its cache directory, URI, the metadata files
+// that repodata/repomd.xml announces and the packages of its primary
+// metadata; fetching packages into its package cache.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <string>
+
+#include "config/config.h"
+#include "repo/checksum.h"
+#include "repo/package.h"
+
+namespace updater {
+
+class Downloader;
+
+// rpm-md namespaces.
+constexpr const char* REPO_NAMESPACE = "http://linux.duke.edu/metadata/repo";
+constexpr const char* COMMON_NAMESPACE = "http://linux.duke.edu/metadata/common";
+constexpr const char* RPM_NAMESPACE = "http://linux.duke.edu/metadata/rpm";
+
+struct MetadataEntry {
+    std::string type;
+    std::string location;  // relative to the repository URI
+    std::string localPath; // cacheDir + last component of location
+    Checksum checksum;     // of the file as stored
+    Checksum openChecksum; // of its gzip-decompressed content; may be empty
+};
+
+class RepositoryData {
+public:
+    RepositoryData(const Config& config, const Repository& repository);
+    ~RepositoryData();
+    RepositoryData(const RepositoryData&) = delete;
+    RepositoryData& operator=(const RepositoryData&) = delete;
+
+    bool isLocal() const { return m_uri.rfind("file:", 0) == 0; }
+    void setUri(const std::string& location);
+
+    // Downloads and loads all metadata (signature checked unless skipped).
+    [[nodiscard]] bool update(const std::string& locationOverride);
+    // Loads the metadata from the cache only.
+    [[nodiscard]] bool loadFromCache();
+    [[nodiscard]] bool parseRepomd();
+    [[nodiscard]] bool loadPrimary(bool verify);
+    [[nodiscard]] bool parsePrimary(const std::string& path);
+    [[nodiscard]] bool fetchResource(Downloader& downloader, const MetadataEntry& entry);
+
+    // Packages of the update set into the package cache, checksums checked.
+    [[nodiscard]] bool fetchPackages(const NewPackages& packages);
+    // Removes every entry of the package cache directory.
+    bool cleanPackageCache();
+
+    const Repository& repository() const { return m_repository; }
+    bool skipMetadataSignature() const { return m_skipMetadataSignature; }
+    const std::string& cacheDir() const { return m_cacheDir; }
+    const std::string& packageCacheDir() const { return m_packageCacheDir; }
+    const std::string& uri() const { return m_uri; }
+    const std::map<std::string, MetadataEntry>& metadata() const { return m_metadata; }
+    const PackageCollection& packages() const { return m_packages; }
+
+private:
+    const Repository& m_repository;
+    bool m_skipMetadataSignature;
+    std::string m_cacheDir;        // config cacheDir + id + "/"
+    std::string m_packageCacheDir; // m_cacheDir + "packages/"
+    std::string m_uri;
+    std::map<std::string, MetadataEntry> m_metadata;
+    PackageCollection m_packages;
+};
+
+} // namespace updater
