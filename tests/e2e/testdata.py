@@ -1,0 +1,219 @@
+"""Real test data: packages built by rpmbuild, repositories made by
+createrepo_c, keys made by gpg, signatures by rpmsign and gpg.
+
+Built packages and keys are cached under the build directory, keyed by their
+content, so that many tests can share them cheaply.
+"""
+
+import fcntl
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import textwrap
+
+from devroot import BUILD_DIR
+
+CACHE = os.path.join(BUILD_DIR, "testdata-cache")
+
+
+class Pkg:
+    """One package to build. Dependencies are rpm texts such as "bar >= 2.0"."""
+
+    def __init__(self, name, version="1.0", release="1", epoch=None, arch="noarch", requires=(), provides=(),
+                 obsoletes=(), conflicts=(), group=None, files=None, scripts=None, summary=None,
+                 recommends=(), payload_size=0):
+        self.name = name
+        self.version = version
+        self.release = release
+        self.epoch = epoch
+        self.arch = arch
+        self.requires = list(requires)
+        self.provides = list(provides)
+        self.obsoletes = list(obsoletes)
+        self.conflicts = list(conflicts)
+        self.recommends = list(recommends)
+        self.group = group
+        self.files = dict(files or {})   # absolute path -> content (str or bytes)
+        self.scripts = dict(scripts or {})  # "pre", "post", "preun", "postun" -> shell text
+        self.summary = summary or "test package " + name
+        self.payload_size = payload_size  # bytes of incompressible data in /usr/share/<name>/payload
+
+    @property
+    def nevra(self):
+        return "%s-%s-%s.%s" % (self.name, self.version, self.release, self.arch)
+
+    @property
+    def filename(self):
+        return self.nevra + ".rpm"
+
+    def spec(self):
+        lines = [
+            "Name: %s" % self.name,
+            "Version: %s" % self.version,
+            "Release: %s" % self.release,
+            "Summary: %s" % self.summary,
+            "License: MIT",
+            "AutoReqProv: no",
+            "BuildArch: %s" % self.arch,
+            "%define _build_id_links none",
+            "%define __os_install_post %{nil}",
+            "%define debug_package %{nil}",
+        ]
+        if self.epoch is not None:
+            lines.append("Epoch: %s" % self.epoch)
+        if self.group:
+            lines.append("Group: %s" % self.group)
+        lines += ["Requires: %s" % r for r in self.requires]
+        lines += ["Provides: %s" % p for p in self.provides]
+        lines += ["Obsoletes: %s" % o for o in self.obsoletes]
+        lines += ["Conflicts: %s" % c for c in self.conflicts]
+        lines += ["Recommends: %s" % r for r in self.recommends]
+        lines += ["", "%description", self.summary, "", "%install", "mkdir -p %{buildroot}"]
+        for i, path in enumerate(sorted(self.files)):
+            lines.append("mkdir -p %%{buildroot}%s" % os.path.dirname(path))
+            lines.append("cp %%{_sourcedir}/file%d %%{buildroot}%s" % (i, path))
+        if self.payload_size:
+            lines.append("mkdir -p %%{buildroot}/usr/share/%s" % self.name)
+            lines.append("head -c %d /dev/urandom > %%{buildroot}/usr/share/%s/payload" % (self.payload_size, self.name))
+        for kind, body in sorted(self.scripts.items()):
+            lines += ["", "%%%s" % kind, textwrap.dedent(body).strip()]
+        lines += ["", "%files"] + sorted(self.files)
+        if self.payload_size:
+            lines.append("/usr/share/%s/payload" % self.name)
+        return "\n".join(lines) + "\n"
+
+    def key(self):
+        h = hashlib.sha256(self.spec().encode())
+        for path in sorted(self.files):
+            content = self.files[path]
+            h.update(content if isinstance(content, bytes) else content.encode())
+        return h.hexdigest()[:24]
+
+
+def _locked(name):
+    os.makedirs(CACHE, exist_ok=True)
+    f = open(os.path.join(CACHE, name + ".lock"), "w")
+    fcntl.flock(f, fcntl.LOCK_EX)
+    return f
+
+
+def _run(args, **kw):
+    proc = subprocess.run(args, capture_output=True, text=True, **kw)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d):\n%s%s" % (args, proc.returncode, proc.stdout, proc.stderr))
+    return proc
+
+
+def build(pkg):
+    """Builds one package (cached); returns the path of the .rpm file."""
+    key = pkg.key()
+    target = os.path.join(CACHE, "rpms", key, pkg.filename)
+    if os.path.exists(target):
+        return target
+    with _locked("build-" + key):
+        if os.path.exists(target):
+            return target
+        work = tempfile.mkdtemp(prefix="rpmbuild-")
+        try:
+            src = os.path.join(work, "SOURCES")
+            os.makedirs(src)
+            for i, path in enumerate(sorted(pkg.files)):
+                content = pkg.files[path]
+                with open(os.path.join(src, "file%d" % i), "wb") as f:
+                    f.write(content if isinstance(content, bytes) else content.encode())
+            spec = os.path.join(work, pkg.name + ".spec")
+            with open(spec, "w") as f:
+                f.write(pkg.spec())
+            out = os.path.join(work, "out")
+            _run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
+                  "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
+                 env=_clean_env(work))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.move(os.path.join(out, pkg.filename), target + ".part")
+            os.rename(target + ".part", target)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    return target
+
+
+def build_all(pkgs):
+    return [build(p) for p in pkgs]
+
+
+def _clean_env(home):
+    return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home, "LANG": "C"}
+
+
+class Key:
+    """An OpenPGP key pair in its own GnuPG home (cached by name)."""
+
+    def __init__(self, name, algo="rsa2048"):
+        self.name = name
+        self.uid = "%s <%s@updater.test>" % (name, name)
+        self.home = os.path.join(CACHE, "keys", name)
+        with _locked("key-" + name):
+            if not os.path.exists(os.path.join(self.home, "public.asc")):
+                shutil.rmtree(self.home, ignore_errors=True)
+                os.makedirs(self.home, mode=0o700)
+                self._gpg("--batch", "--passphrase", "", "--quick-gen-key", self.uid, algo, "sign", "never")
+                public = self._gpg("--armor", "--export", self.uid).stdout
+                with open(os.path.join(self.home, "public.asc"), "w") as f:
+                    f.write(public)
+        with open(os.path.join(self.home, "public.asc")) as f:
+            self.public = f.read()
+        self.keyid = self._gpg("--list-keys", "--with-colons", self.uid).stdout.split("pub:")[1].split(":")[3].lower()
+
+    def _gpg(self, *args):
+        return _run(["gpg", "--homedir", self.home, "--quiet"] + list(args))
+
+    def sign_rpm(self, rpm_path, out_dir):
+        """A signed copy of the package in out_dir; returns its path."""
+        os.makedirs(out_dir, exist_ok=True)
+        target = os.path.join(out_dir, os.path.basename(rpm_path))
+        shutil.copy(rpm_path, target)
+        _run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home, "--define", "__gpg /usr/bin/gpg",
+              target], env=_clean_env(self.home))
+        return target
+
+    def detach_sign(self, path, out=None):
+        out = out or path + ".asc"
+        if os.path.exists(out):
+            os.unlink(out)
+        self._gpg("--batch", "--yes", "--armor", "--detach-sign", "-u", self.uid, "-o", out, path)
+        return out
+
+    def import_into(self, root):
+        """Imports the public key into the device root's rpm database."""
+        root.write("/tmp/key-%s.asc" % self.name, self.public)
+        root.check(["rpm", "--import", "/tmp/key-%s.asc" % self.name])
+
+
+def make_repo(directory, rpm_paths, key=None, extra_args=()):
+    """An rpm-md repository in directory holding copies of the packages;
+    repodata/repomd.xml is signed when a key is given."""
+    os.makedirs(directory, exist_ok=True)
+    for path in rpm_paths:
+        shutil.copy(path, os.path.join(directory, os.path.basename(path)))
+    _run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
+    if key:
+        key.detach_sign(os.path.join(directory, "repodata", "repomd.xml"))
+    return directory
+
+
+def install(root, rpm_paths, justdb=False, nodeps=True):
+    """Installs packages into the device root's rpm database with rpm."""
+    staged = []
+    for path in rpm_paths:
+        inside = "/tmp/install/" + os.path.basename(path)
+        with open(path, "rb") as f:
+            root.write(inside, f.read())
+        staged.append(inside)
+    args = ["rpm", "-i", "--nosignature"]
+    if justdb:
+        args.append("--justdb")
+    if nodeps:
+        args.append("--nodeps")
+    root.check(args + staged)
+    root.check(["rm", "-rf", "/tmp/install"])
