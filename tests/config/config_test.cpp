@@ -62,7 +62,7 @@ struct ConfigTest : ::testing::Test {
     LogCapture capture;
 };
 
-using Ids = std::vector<std::string>;
+using Strings = std::vector<std::string>;
 
 TEST_F(ConfigTest, BuiltInDefaults)
 {
@@ -175,7 +175,8 @@ TEST_F(ConfigTest, RepositoryErrors)
         {"<repository><location href='/r'/></repository>", "ERROR: no 'id' attribute in 'repository' element"},
         {"<repository id='r'><location/></repository>", "ERROR: no 'href' attribute in 'location' element"},
         {"<repository id='r'><name>n</name></repository>", "ERROR: no URI for repository 'r'"},
-        {"<repository id='r'><location href='/r'/><location href=''/></repository>", "ERROR: no URI for repository 'r'"},
+        {"<repository id='r'><location href='/r'/><location href=''/></repository>",
+         "ERROR: no URI for repository 'r'"},
         {"<repository id='r'><name/><location href='/r'/></repository>", "DEBUG: no string list for node 'name'"},
         // Children in another namespace than the repository's do not count.
         {"<repository id='r' xmlns:o='urn:o'><o:location href='/r'/></repository>", "ERROR: no URI for repository 'r'"},
@@ -197,14 +198,14 @@ TEST_F(ConfigTest, ElementsAreRecognisedAnywhereButNotWithAPrefix)
                               "<repository id='nested'><location href='/n'/></repository></repository></section>"
                               "<x:repository id='prefixed'><x:location href='/p'/></x:repository>"
                               "<x:log level='debug'/></updater>"));
-    EXPECT_EQ(ids(config), (Ids{"local-usb", "deep", "nested"}));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "deep", "nested"}));
     EXPECT_EQ(config.logLevel, LogLevel::info);
 
     // A default namespace leaves qualified names unprefixed: everything counts.
     Config inNamespace;
     ASSERT_TRUE(parse(inNamespace, "<updater xmlns='urn:d'><repository id='d'><location href='/d'/></repository>"
                                    "<user-agent><base>B</base></user-agent></updater>"));
-    EXPECT_EQ(ids(inNamespace), (Ids{"local-usb", "d"}));
+    EXPECT_EQ(ids(inNamespace), (Strings{"local-usb", "d"}));
     EXPECT_EQ(inNamespace.network.userAgentBase, "B");
 }
 
@@ -216,7 +217,7 @@ TEST_F(ConfigTest, RepositoryMergeAndOrderAcrossDefaultsAndConfigurationFile)
                       "<repository id='local-usb' enabled='true'><location href='/usb'/></repository>"
                       "<repository id='base'><name>B</name><location href='/b'/></repository></updater>",
                       true));
-    EXPECT_EQ(ids(config), (Ids{"local-usb", "base"}));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "base"}));
     EXPECT_EQ(findRepository(config, "base")->name, "B");
     EXPECT_EQ(findRepository(config, "local-usb")->location, "/usb");
     EXPECT_EQ(capture.count("DEBUG: replacing default definition of repo 'base'"), 1);
@@ -226,7 +227,7 @@ TEST_F(ConfigTest, RepositoryMergeAndOrderAcrossDefaultsAndConfigurationFile)
     const Repository* usbBefore = &*std::next(config.repositories.begin());
     ASSERT_TRUE(parse(config, "<updater><repository id='local-usb' enabled='false'><location href='/usb2'/>"
                               "</repository><repository id='extra'><location href='/e'/></repository></updater>"));
-    EXPECT_EQ(ids(config), (Ids{"base", "local-usb", "extra"}));
+    EXPECT_EQ(ids(config), (Strings{"base", "local-usb", "extra"}));
     EXPECT_EQ(findRepository(config, "base"), usbBefore) << "records of other repositories stay in place";
     EXPECT_FALSE(findRepository(config, "local-usb")->isDefault);
 
@@ -236,7 +237,7 @@ TEST_F(ConfigTest, RepositoryMergeAndOrderAcrossDefaultsAndConfigurationFile)
                                "<repository id='ndq200'><location href='/d'/></repository></updater>"));
     EXPECT_TRUE(capture.has("ERROR: more than one repository with same ID"));
     EXPECT_EQ(findRepository(config, "base")->location, "/c");
-    EXPECT_EQ(ids(config), (Ids{"local-usb", "extra", "base"}));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "extra", "base"}));
 }
 
 TEST_F(ConfigTest, FailedDefaultsFileKeepsWhatItSetAndReadsNoProxy)
@@ -246,7 +247,7 @@ TEST_F(ConfigTest, FailedDefaultsFileKeepsWhatItSetAndReadsNoProxy)
     EXPECT_FALSE(parse(config, "<updater><repository id='first'><location href='/f'/></repository>"
                                "<product><name>P</name></product><repository id='second'/></updater>",
                        true));
-    EXPECT_EQ(ids(config), (Ids{"local-usb", "first"}));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "first"}));
     EXPECT_EQ(config.productName, "P");
 
     ASSERT_TRUE(parse(config, "<updater/>", true));
@@ -278,7 +279,7 @@ TEST_F(ConfigTest, ProxyFileIsReadOnlyAfterASuccessfulConfigurationFile)
     fs::remove(PROXY_FILE);
     capture.clear();
     EXPECT_TRUE(parse(other, "<updater/>"));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"DEBUG: no proxy configuration file '/etc/network/vrkproxy.conf'"});
+    EXPECT_EQ(capture.lines(), Strings{"DEBUG: no proxy configuration file '/etc/network/vrkproxy.conf'"});
 }
 
 TEST_F(ConfigTest, LogLevelAndOutputs)
@@ -342,8 +343,8 @@ TEST_F(ConfigTest, ProductNamesReleaseAndAddons)
                               "</addons></packages></product></updater>"));
     EXPECT_EQ(config.productName, "Device");
     EXPECT_EQ(config.releasePackage, "rel-b");
-    EXPECT_EQ(config.addonPackages, (Ids{"a1", "a2", "a1"}));
-    EXPECT_EQ(config.addonGroups, (Ids{"g1", "g2"}));
+    EXPECT_EQ(config.addonPackages, (Strings{"a1", "a2", "a1"}));
+    EXPECT_EQ(config.addonGroups, (Strings{"g1", "g2"}));
     EXPECT_TRUE(capture.has("WARNING: ignoring package group named 'Apps' in config file line 4"));
 }
 
@@ -375,7 +376,7 @@ TEST_F(ConfigTest, AddonsKeepNamesFoundBeforeAFailure)
     Config config;
     EXPECT_FALSE(parse(config, "<updater><product><packages><addons><package><name>a</name><name></name>"
                                "</package></addons></packages></product></updater>"));
-    EXPECT_EQ(config.addonPackages, (Ids{"a"}));
+    EXPECT_EQ(config.addonPackages, (Strings{"a"}));
 }
 
 TEST_F(ConfigTest, ScalarsOfTheConfigurationFileWinOverTheDefaultsFile)

@@ -137,7 +137,8 @@ TEST_F(ProxyFileTest, OnlyUnprefixedProxyElementsUnderProxyconfCount)
 TEST_F(ProxyFileTest, MissingEmptyOrMalformedFileLeavesNoProxy)
 {
     readProxyFile(network, dir.file("absent"));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"DEBUG: no proxy configuration file '" + dir.file("absent") + "'"});
+    std::vector<std::string> expected{"DEBUG: no proxy configuration file '" + dir.file("absent") + "'"};
+    EXPECT_EQ(capture.lines(), expected);
 
     capture.clear();
     read("");
