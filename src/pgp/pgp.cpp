@@ -14,6 +14,24 @@ constexpr uint8_t SUBPACKET_CREATED = 2;
 constexpr uint8_t SUBPACKET_ISSUER = 16;
 constexpr uint8_t SIGTYPE_BINARY = 0;
 
+// The length and header size of an old-format packet at `data` with `left`
+// (at least 1) bytes remaining; the length type is in bits 0 and 1.
+bool oldFormatLength(const uint8_t* data, size_t left, size_t& length, size_t& header)
+{
+    const unsigned lengthType = data[0] & 0x03;
+    if (lengthType == 3) { // indeterminate: the rest of the buffer
+        length = left - 1;
+        header = 1;
+        return true;
+    }
+    const size_t field = size_t{1} << lengthType; // 1, 2 or 4 bytes
+    if (left - 1 < field)
+        return false;
+    length = getPGPVal(data + 1, field);
+    header = 1 + field;
+    return true;
+}
+
 // One packet at `data` with `left` (at least 1) bytes remaining.
 bool readPacket(const uint8_t* data, size_t left, PGPPacket& packet)
 {
@@ -29,18 +47,9 @@ bool readPacket(const uint8_t* data, size_t left, PGPPacket& packet)
         packet.tag = tagByte & 0x3f;
         header = 1 + field;
     } else {
+        if (!oldFormatLength(data, left, length, header))
+            return false;
         packet.tag = (tagByte >> 2) & 0x0f;
-        const unsigned lengthType = tagByte & 0x03;
-        if (lengthType == 3) { // indeterminate: the rest of the buffer
-            header = 1;
-            length = left - 1;
-        } else {
-            const size_t field = size_t{1} << lengthType; // 1, 2 or 4 bytes
-            if (left - 1 < field)
-                return false;
-            length = getPGPVal(data + 1, field);
-            header = 1 + field;
-        }
     }
     if (length > left - header)
         return false;

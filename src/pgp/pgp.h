@@ -63,11 +63,14 @@ struct PGPSigData {
     // there is none or it is malformed.
     [[nodiscard]] bool parse(const PGPPacketSeq& packets);
     // Parses one signature packet by its version; an unknown version is
-    // logged ("signature packet version %u unknown") and gives false.
+    // logged ("signature packet version %u unknown") and gives false. The
+    // record changes only when the parse succeeds.
     [[nodiscard]] bool parse(const PGPPacket& packet);
-    // Version 3 and 4 bodies (RFC 4880 5.2.2, 5.2.3). A version 4 signature
-    // yields a creation time and issuer only from the non-critical
-    // subpackets of a binary-document signature (type 0), hashed area first.
+    // Version 3 and 4 bodies (RFC 4880 5.2.2, 5.2.3), for a body that is not
+    // empty and starts with that version; they fill the record as they go.
+    // A version 4 signature yields a creation time and issuer only from the
+    // non-critical subpackets of a binary-document signature (type 0), the
+    // first of each kind, hashed area before unhashed.
     [[nodiscard]] bool parseSigV3(const PGPPacket& packet);
     [[nodiscard]] bool parseSigV4(const PGPPacket& packet);
 };
