@@ -77,7 +77,7 @@ TEST_F(FetcherTest, CopiesLocalFiles)
 TEST_F(FetcherTest, RetriesTwiceAndKeepsOnlyTheFinalBody)
 {
     TestServer server(R"({"routes": {"/repo/f": [{"drop": true},
-        {"body": "a longer body than the last one", "truncate": 9}, {"body": "final body"}]}})", 8080);
+        {"body": "a longer body than the last one", "truncate": 20}, {"body": "final body"}]}})", 8080);
     ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "f", target()); });
     EXPECT_EQ(run.exitCode, 0) << run.text();
     EXPECT_EQ(readFile(target()), "final body");
