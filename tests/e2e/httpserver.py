@@ -27,6 +27,13 @@ The configuration (JSON) may hold:
 
 With --ready the bound port is written to FILE (atomically) once the server listens.
 SIGTERM ends the server.
+
+From an end-to-end test, ScriptedServer runs it in a DeviceRoot's network namespace:
+
+    certs = make_certs(tmpdir)                 # once; trust_ca(root, certs) for https
+    server = ScriptedServer(root, {"root": repo_dir, "routes": {...}}, port=8080)
+    ... root.updater(...) ...
+    server.requests()                          # the request log, parsed
 """
 
 import argparse
@@ -378,6 +385,40 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
         server.serve_forever(poll_interval=0.05)
     finally:
         server.server_close()
+
+
+class ScriptedServer:
+    """This server in the network namespace of a DeviceRoot (tests/e2e/devroot.py);
+    stopped with the root or by stop()."""
+
+    def __init__(self, root, config, port, bind="127.0.0.1"):
+        import tempfile
+        self.root = root
+        self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
+        self.log = os.path.join(self.dir, "requests")
+        config = dict(config, log=self.log)
+        with open(os.path.join(self.dir, "config.json"), "w") as f:
+            json.dump(config, f)
+        ready = os.path.join(self.dir, "ready")
+        self.proc = root.start_server([sys.executable, os.path.abspath(__file__), "--config",
+                                       os.path.join(self.dir, "config.json"), "--port", str(port), "--bind", bind,
+                                       "--ready", ready], ready_file=ready)
+
+    def requests(self):
+        """The requests so far: dicts with method, path, headers, connection, user, authorized."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [json.loads(line) for line in f]
+
+    def stop(self):
+        self.root.stop_server(self.proc)
+
+
+def trust_ca(root, certs):
+    """Makes the test CA the only authority the device root trusts."""
+    with open(certs["ca"]) as f:
+        root.write("/etc/ssl/certs/ca-certificates.crt", f.read())
 
 
 def main(argv):
