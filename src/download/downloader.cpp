@@ -150,7 +150,8 @@ bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
     std::string requestPath = path;
     resolvePath(requestPath);
     URLFetcher* current = m_vFetchers.front().get();
-    for (int allowance = MAX_REDIRECTS + 1;;) {
+    int allowance = MAX_REDIRECTS + 1;
+    for (;;) {
         if (current->get(requestPath, fd, bypassCaches, path)) {
             if (current != m_vFetchers.front().get())
                 current->closeConnection();

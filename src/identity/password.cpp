@@ -1,6 +1,7 @@
 // The device's default HTTP password: a digest of the EEPROM records of the
 // device's boards, spelled in a 64-character alphabet.
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -83,7 +84,8 @@ std::string_view field(const Record& record, size_t offset) { return {record.dat
 
 void repairCorvexRecords(Record& core, Record& carrier)
 {
-    if (field(carrier, REVISION_OFFSET) == CARRIER_REV_2_12 && field(core, REVISION_OFFSET) == DEFECTIVE_CORE_REVISION) {
+    if (field(carrier, REVISION_OFFSET) == CARRIER_REV_2_12 &&
+        field(core, REVISION_OFFSET) == DEFECTIVE_CORE_REVISION) {
         core[14] = CORE_REVISION_REPAIR[0];
         core[15] = CORE_REVISION_REPAIR[1];
         LOG(trace, "bad core EEPROM data, using workaround for HW rev 2.12");

@@ -262,7 +262,8 @@ void writeCredentials(const std::string& entries)
         unlink(NET_CREDENTIALS_FILE);
         return;
     }
-    replaceFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
+    replaceFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
+                                      "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
                                           entries + "</credits>\n");
 }
 

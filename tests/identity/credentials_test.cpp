@@ -16,7 +16,8 @@ NetCredentials storeFor(const char* server)
 
 std::string credentialsFile(const TemporaryDirectory& dir, const std::string& body)
 {
-    return dir.write("vrkpasswd.xml", "<?xml version=\"1.0\"?>\n<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
+    return dir.write("vrkpasswd.xml", "<?xml version=\"1.0\"?>\n"
+                                      "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
                                           body + "</credits>\n");
 }
 
