@@ -25,6 +25,7 @@ def main():
     os.environ["UPDATER_BUILD_DIR"] = args.build
 
     import devroot
+    import httpserver
     import release
     import testdata
 
@@ -44,9 +45,7 @@ def main():
                 root.install_standin("/usr/local/sbin/" + name)
             print(root.run(["rpm", "-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\n"]).stdout, end="")
 
-            ready = os.path.join(work, "server.ready")
-            root.start_server(["/usr/bin/python3", os.path.join(top, "tests", "e2e", "httpserver.py"),
-                               "--port", "8080", "--directory", repo, "--ready-file", ready], ready_file=ready)
+            server = httpserver.ScriptedServer(root, {"root": repo}, port=8080)
 
             section("updater --max-wait-time -1 (standard error)")
             started = time.time()
@@ -56,6 +55,9 @@ def main():
 
             section("/var/log/updater/lastlog")
             sys.stdout.write(root.lastlog() or "(none)\n")
+            section("requests the repository server saw")
+            for request in server.requests():
+                print("%s %s" % (request["method"], request["path"]))
             section("state files")
             print("status:       %s" % (root.status() or "(none)\n"), end="")
             print("update-state: %s" % (root.update_state() or "(none)\n"), end="")
