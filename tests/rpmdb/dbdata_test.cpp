@@ -1,51 +1,29 @@
 // Runs inside a throwaway device root: /var/lib/rpm is filled by rpm itself
 // from packages built by rpmbuild (build-packages.sh) and from headers made
-// by the test where rpmbuild cannot make them.
+// by the test where rpmbuild cannot make them. The recovery after a failed
+// open, which happens once per process, is tested in dbrecovery_test.
 #include "rpmdb/dbdata.h"
 
-#include <cstdlib>
-#include <functional>
 #include <gtest/gtest.h>
 #include <rpm/rpmds.h>
 #include <rpm/rpmlib.h>
-#include <rpm/rpmmacro.h>
 #include <rpm/rpmtag.h>
-#include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "rpmheaders.h"
+#include "rpmtesting.h"
 #include "testing/testing.h"
 
 using namespace updater;
 using updater::testing::HeaderBuilder;
+using updater::testing::importHeaders;
 using updater::testing::LogCapture;
-using updater::testing::readFile;
+using updater::testing::Macro;
+using updater::testing::shell;
 using updater::testing::TemporaryDirectory;
-using updater::testing::writeFile;
 
 namespace {
 
 const std::string PACKAGES = RPMDB_TEST_PACKAGES;
 const std::string DBPATH = "/var/lib/rpm";
-
-void shell(const std::string& command)
-{
-    int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-}
-
-// Adds the headers to the database in dbpath the way rpm adds any header.
-void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers)
-{
-    TemporaryDirectory dir;
-    std::string stream;
-    for (const HeaderBuilder& header : headers)
-        stream += header.serialized();
-    writeFile(dir.file("headers"), stream);
-    shell("rpmdb --dbpath " + dbpath + " --importdb < " + dir.file("headers"));
-}
 
 HeaderBuilder requiresOnly(const std::string& name, const std::vector<std::string>& names,
                            const std::vector<uint32_t>& flags, const std::vector<std::string>& versions)
@@ -53,21 +31,6 @@ HeaderBuilder requiresOnly(const std::string& name, const std::vector<std::strin
     return HeaderBuilder(name, "1.0", "1")
         .dependencies(RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, names, flags, versions);
 }
-
-// Overrides an rpm macro while it lives.
-class Macro {
-public:
-    Macro(const char* name, const std::string& value) : m_name(name)
-    {
-        rpmPushMacro(nullptr, name, nullptr, value.c_str(), RMIL_CMDLINE);
-    }
-    ~Macro() { rpmPopMacro(nullptr, m_name); }
-    Macro(const Macro&) = delete;
-    Macro& operator=(const Macro&) = delete;
-
-private:
-    const char* m_name;
-};
 
 std::vector<std::string> texts(const DependencySet& set)
 {

@@ -4,7 +4,7 @@
 #include <rpm/rpmds.h>
 #include <rpm/rpmtag.h>
 
-#include "rpmheaders.h"
+#include "rpmtesting.h"
 #include "testing/testing.h"
 
 using namespace updater;

@@ -1,5 +1,6 @@
-// rpm headers assembled byte by byte, so that tests can hold entries of any
-// type and count, including ones that rpm's own put functions refuse.
+// rpm test helpers: headers assembled byte by byte (so that tests can hold
+// entries of any type and count, including ones rpm's own put functions
+// refuse), headers added to a database by rpm, macro overrides.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,25 @@ private:
     std::string blob() const;
 
     std::vector<Entry> m_entries;
+};
+
+// Runs a shell command; a test failure unless it exits with 0.
+void shell(const std::string& command);
+
+// Adds the headers to the database in dbpath (creating it) the way rpm adds
+// any header, with "rpmdb --importdb".
+void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers);
+
+// Overrides an rpm macro while it lives.
+class Macro {
+public:
+    Macro(const char* name, const std::string& value);
+    ~Macro();
+    Macro(const Macro&) = delete;
+    Macro& operator=(const Macro&) = delete;
+
+private:
+    const char* m_name;
 };
 
 } // namespace updater::testing

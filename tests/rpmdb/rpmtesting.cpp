@@ -1,7 +1,13 @@
-#include "rpmheaders.h"
+#include "rpmtesting.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <rpm/rpmmacro.h>
 #include <rpm/rpmtag.h>
+#include <sys/wait.h>
+
+#include "testing/testing.h"
 
 namespace updater::testing {
 
@@ -114,6 +120,32 @@ std::string HeaderBuilder::serialized() const
 {
     static const char magic[8] = {'\x8e', '\xad', '\xe8', '\x01', 0, 0, 0, 0};
     return std::string(magic, sizeof(magic)) + blob();
+}
+
+void shell(const std::string& command)
+{
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+}
+
+void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers)
+{
+    TemporaryDirectory dir;
+    std::string stream;
+    for (const HeaderBuilder& header : headers)
+        stream += header.serialized();
+    writeFile(dir.file("headers"), stream);
+    shell("rpmdb --dbpath " + dbpath + " --importdb < " + dir.file("headers"));
+}
+
+Macro::Macro(const char* name, const std::string& value) : m_name(name)
+{
+    rpmPushMacro(nullptr, name, nullptr, value.c_str(), RMIL_CMDLINE);
+}
+
+Macro::~Macro()
+{
+    rpmPopMacro(nullptr, m_name);
 }
 
 } // namespace updater::testing
