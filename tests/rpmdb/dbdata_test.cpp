@@ -4,6 +4,8 @@
 // open, which happens once per process, is tested in dbrecovery_test.
 #include "rpmdb/dbdata.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <rpm/rpmds.h>
 #include <rpm/rpmlib.h>
@@ -131,6 +133,47 @@ TEST_F(RpmDatabase, RequiresAndProvidesAsRpmRecordedThem)
     ASSERT_EQ(std::distance(twins.first, twins.second), 2);
     for (auto it = twins.first; it != twins.second; ++it)
         EXPECT_EQ(texts(it->second.requires_), std::vector<std::string>{"beta"});
+}
+
+// What "rpm -qa" lists, one "name-epoch:version-release" a line, in database order.
+std::vector<std::string> rpmQueryAll(const std::string& options)
+{
+    std::vector<std::string> out;
+    std::string command = "rpm -qa --qf '%{name}-%{epochnum}:%{version}-%{release}\\n' " + options;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return out;
+    char line[256];
+    while (fgets(line, sizeof(line), pipe)) {
+        out.emplace_back(line);
+        out.back().pop_back();
+    }
+    pclose(pipe);
+    return out;
+}
+
+// rpm 4.18 reads Berkeley DB databases (read-only, back end "bdb_ro"): the
+// same packages moved into a Berkeley DB "Packages" file by db5.3's db_load.
+// Its database order is the hash order, so both twins are there in the
+// order rpm itself lists them.
+TEST_F(RpmDatabase, ReadsABerkeleyDatabase)
+{
+    TemporaryDirectory dir;
+    shell(std::string("rpmdb --exportdb | " BDB_LOAD_TEXT " | db5.3_load -T -t hash ") + dir.file("Packages"));
+    Macro backend("_db_backend", "bdb");
+    Macro dbpath("_dbpath", dir.path());
+    RpmDB db;
+    ASSERT_TRUE(db.open(true));
+    auto installed = db.getInstalledPackages();
+    ASSERT_TRUE(installed);
+
+    std::vector<std::string> expected = rpmQueryAll("--dbpath " + dir.path() + " --define '_db_backend bdb'");
+    std::stable_sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(0, a.find('-')) < b.substr(0, b.find('-'));
+    });
+    EXPECT_EQ(expected.size(), 8u);
+    EXPECT_EQ(labels(*installed), expected);
+    EXPECT_EQ(texts(find(*installed, "bigepoch")->requires_), std::vector<std::string>{"beta < 1:0"});
 }
 
 TEST_F(RpmDatabase, SecondOpenFailsAndKeepsTheFirst)
