@@ -28,6 +28,15 @@ namespace {
 
 const std::string DBPATH = "/var/lib/rpm";
 
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
 // A db_recover early on the search path that records each call's arguments
 // as one line "[arg][arg]..." and exits with a chosen code.
 class RecoverStandIn {
@@ -41,16 +50,7 @@ public:
         chmod(m_dir.file("db_recover").c_str(), 0755);
     }
     const std::string& directory() const { return m_dir.path(); }
-    std::vector<std::string> calls() const { return lines(readFile(m_dir.file("calls"))); }
-
-    static std::vector<std::string> lines(const std::string& text)
-    {
-        std::vector<std::string> out;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);)
-            out.push_back(line);
-        return out;
-    }
+    std::vector<std::string> calls() const { return splitLines(readFile(m_dir.file("calls"))); }
 
 private:
     TemporaryDirectory m_dir;
@@ -84,7 +84,7 @@ std::vector<std::string> inFreshProcess(const std::function<void()>& scenario)
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    return RecoverStandIn::lines(readFile(logFile));
+    return splitLines(readFile(logFile));
 }
 
 void openAndNote(RpmDB& db)
