@@ -9,7 +9,7 @@ top=$(mktemp -d "${TMPDIR:-/tmp}/rpmdb-packages.XXXXXX")
 trap 'rm -rf "$top"' EXIT
 mkdir -p "$out"
 build() {
-  HOME=$top rpmbuild -bb --quiet --define "_topdir $top" --define "_rpmdir $out" \
+  HOME=$top rpmbuild -bb --quiet --define "_topdir $top" --define "_tmppath $top" --define "_rpmdir $out" \
     --define '_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm' "$@" >"$top/log" 2>&1 \
     || { cat "$top/log" >&2; exit 1; }
 }
