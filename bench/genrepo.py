@@ -187,7 +187,8 @@ def build_installed(outdir, count):
     spec = os.path.join(work, "installed.spec")
     with open(spec, "w") as f:
         f.write(installed_spec(count))
-    subprocess.run(["rpmbuild", "-bb", "--quiet", "--define", "_topdir " + work, "--define", "_rpmdir " + outdir,
+    subprocess.run(["rpmbuild", "-bb", "--quiet", "--define", "_topdir " + work, "--define", "_tmppath " + work,
+                    "--define", "_rpmdir " + outdir,
                     "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
                    check=True, env={"PATH": "/usr/bin:/bin", "HOME": work})
     os.unlink(os.path.join(outdir, "bench-installed-1.0-1.noarch.rpm"))
