@@ -365,12 +365,12 @@ PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element
     if (!children.complete())
         return PackageParse::bad;
     std::string fileName = baseName(children.location());
-    package.location = PooledString(children.location());
-    package.localPath = PooledString(packageCacheDir + fileName);
     if (!archFits(children.arch())) {
         LOG(warn, "skipping package '%s' of non-compatible arch '%s'", fileName.c_str(), children.arch().c_str());
         return PackageParse::skip;
     }
+    package.location = PooledString(children.location());
+    package.localPath = PooledString(packageCacheDir + fileName);
     // The sets grew by doubling; a large repository keeps them all in memory.
     package.requires_.shrinkToFit();
     package.provides.shrinkToFit();
