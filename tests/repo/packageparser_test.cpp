@@ -2,11 +2,10 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <rpm/rpmlib.h>
 #include <string>
 #include <vector>
 
-#include "primarydoc.h"
+#include "repotesting.h"
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
 
@@ -14,24 +13,12 @@ using namespace updater;
 using updater::testing::LogCapture;
 using updater::testing::PackageXml;
 using updater::testing::primaryDocument;
+using updater::testing::texts;
 using updater::testing::TemporaryDirectory;
 
 namespace {
 
-// The architecture test needs rpm's platform configuration.
-class RpmConfig : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
-};
-const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
-
-std::vector<std::string> texts(const DependencySet& set)
-{
-    std::vector<std::string> result;
-    for (const auto& dependency : set)
-        result.push_back(dependency.toString());
-    return result;
-}
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
 
 class PrimaryTest : public ::testing::Test {
 protected:
@@ -86,21 +73,6 @@ TEST_F(PrimaryTest, ReadsTheRecordOfAPackage)
     EXPECT_EQ(texts(package.provides), std::vector<std::string>{"foo = 0:1.0-1"});
     EXPECT_EQ(texts(package.requires_), (std::vector<std::string>{"/bin/sh", "bar >= 0:2", "baz < 1:3-4"}));
     EXPECT_EQ(texts(package.obsoletes), std::vector<std::string>{"oldfoo <= 0:0.9"});
-}
-
-TEST_F(PrimaryTest, FlagTextsMapToSenseBits)
-{
-    PackageXml xml;
-    xml.requires_ = "<rpm:requires>";
-    for (const char* flags : {"EQ", "LE", "GE", "LT", "GT"})
-        xml.requires_ += std::string(R"(<rpm:entry name=")") + flags + R"(" flags=")" + flags + R"(" epoch="0" ver="1"/>)";
-    xml.requires_ += "</rpm:requires>";
-    const Package& package = only(xml);
-    std::vector<std::pair<std::string, int32_t>> flags;
-    for (const auto& dependency : package.requires_)
-        flags.emplace_back(dependency.name.str(), dependency.flags);
-    EXPECT_EQ(flags, (std::vector<std::pair<std::string, int32_t>>{
-                         {"EQ", EQUAL}, {"GE", GREATER | EQUAL}, {"GT", GREATER}, {"LE", LESS | EQUAL}, {"LT", LESS}}));
 }
 
 TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)

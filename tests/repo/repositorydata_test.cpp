@@ -2,22 +2,21 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <rpm/rpmlib.h>
 #include <sstream>
 #include <string>
 #include <vector>
 #include <zlib.h>
 
-#include "primarydoc.h"
+#include "repotesting.h"
 #include "testing/testing.h"
 
 using namespace updater;
 using updater::testing::LogCapture;
 using updater::testing::PackageXml;
 using updater::testing::primaryDocument;
+using updater::testing::texts;
 using updater::testing::readFile;
 using updater::testing::TemporaryDirectory;
 using updater::testing::writeFile;
@@ -25,11 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RpmConfig : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
-};
-const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
 
 std::string sha256Of(const std::string& path)
 {
@@ -301,18 +296,7 @@ std::vector<std::string> rpmEntries(const std::string& file, const char* query)
             continue;
         set.insert(op.empty() ? Dependency(PooledString(name)) : Dependency(PooledString(name), Evr::parse(evr), flagsOf(op)));
     }
-    std::vector<std::string> texts;
-    for (const auto& dependency : set)
-        texts.push_back(dependency.toString());
-    return texts;
-}
-
-std::vector<std::string> texts(const DependencySet& set)
-{
-    std::vector<std::string> result;
-    for (const auto& dependency : set)
-        result.push_back(dependency.toString());
-    return result;
+    return texts(set);
 }
 
 TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)

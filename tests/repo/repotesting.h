@@ -1,7 +1,13 @@
-// Crafted primary documents for the parser tests.
+// Shared by the repository tests: crafted primary documents, rpm's
+// configuration and dependency sets as text.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
 #include <string>
+#include <vector>
+
+#include "evr/dependency.h"
 
 namespace updater::testing {
 
@@ -35,6 +41,20 @@ struct PackageXml {
 inline std::string primaryDocument(const std::string& packages)
 {
     return PRIMARY_HEAD + packages + PRIMARY_TAIL;
+}
+
+// The architecture test scores against rpm's configured platform.
+class RpmConfig : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+};
+
+inline std::vector<std::string> texts(const DependencySet& set)
+{
+    std::vector<std::string> result;
+    for (const auto& dependency : set)
+        result.push_back(dependency.toString());
+    return result;
 }
 
 } // namespace updater::testing
