@@ -61,6 +61,7 @@ bool setSignalHandler(int signum, bool ignore)
         }
     }
     if (rpmsqEnable(signum, ignore ? nullptr : catchSignal) >= 2) {
+        (void)rpmsqEnable(-signum, nullptr); // leave the other registration as it was
         LOG(error, "handler for signal %i was already installed in rpmlib", signum);
         return false;
     }
