@@ -35,6 +35,7 @@ struct Run {
     Config config;
     CommandLine options;
     std::set<std::string> namedPackages;
+    bool socketsReady = false;
     poptContext context = nullptr;
     FILE* devNull = nullptr; // rpm's own output stream
     int exitCode = 1;
@@ -89,6 +90,7 @@ bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, Comma
         LOG(error, "failed initializing (neon)");
         return false;
     }
+    run.socketsReady = true;
     rpmlogSetCallback(rpmLogBridge, nullptr);
     run.devNull = fopen("/dev/null", "w");
     if (run.devNull)
@@ -315,14 +317,22 @@ void runGuarded(Run& run)
         LOG(warn, "failed updating status file");
 }
 
-// E1-E6.
-int finish(Run& run)
+// E1, and the end of a run refused before step 20.
+void releaseLibraries(Run& run)
 {
-    rpmcliFini(run.context);
+    if (run.context)
+        rpmcliFini(run.context);
     rpmlogSetFile(nullptr);
     if (run.devNull)
         fclose(run.devNull);
-    ne_sock_exit();
+    if (run.socketsReady)
+        ne_sock_exit();
+}
+
+// E1-E6.
+int finish(Run& run)
+{
+    releaseLibraries(run);
     if (run.rebootWanted)
         run.exitCode = rebootSystem();
     if (!run.config.quiet)
@@ -351,8 +361,10 @@ int run(int argc, char** argv)
     if (!installSignalHandlers())
         return 1;
     auto table = run.options.table();
-    if (!initLibraries(run, argc, argv, table) || !prepare(run))
+    if (!initLibraries(run, argc, argv, table) || !prepare(run)) {
+        releaseLibraries(run);
         return 1;
+    }
     runGuarded(run);
     return finish(run);
 }
