@@ -80,7 +80,7 @@ int exitCodeFor(RunResult result)
     return 1;
 }
 
-// Steps 4-7: allocator, XML, HTTP and rpm libraries, the command line.
+// Allocator, XML, HTTP and rpm libraries, then the command line.
 bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, CommandLine::TABLE_SIZE>& table)
 {
     std::set_new_handler(onOutOfMemory);
@@ -107,8 +107,8 @@ bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, Comma
     return true;
 }
 
-// Steps 8-12: early log options, the defaults file, the configuration file,
-// then the options over both.
+// Early log options, the defaults file, the configuration file, then the
+// options over both.
 bool readConfiguration(Run& run)
 {
     const CommandLine& options = run.options;
@@ -127,7 +127,7 @@ bool readConfiguration(Run& run)
     return true;
 }
 
-// Step 13.
+// A relative cache directory is kept, with a warning; it always ends in '/'.
 void normalizeCacheDir(std::string& cacheDir)
 {
     if (cacheDir.empty()) {
@@ -139,7 +139,7 @@ void normalizeCacheDir(std::string& cacheDir)
         cacheDir += '/';
 }
 
-// Step 15: --repo-url ID:URL replaces one repository's location.
+// --repo-url ID:URL replaces one repository's location.
 bool applyRepoUrl(Config& config, const char* value)
 {
     const std::string text = value;
@@ -161,7 +161,7 @@ bool applyRepoUrl(Config& config, const char* value)
     return true;
 }
 
-// Step 16: --repo enables one repository only; without it at most one may be enabled.
+// --repo enables one repository only; without it at most one may be enabled.
 bool selectRepository(Config& config, const char* id)
 {
     if (id) {
@@ -185,7 +185,7 @@ bool selectRepository(Config& config, const char* id)
     return true;
 }
 
-// Step 17.
+// The Logger's threshold and outputs as configured.
 void setUpLogger(const Config& config)
 {
     Logger& logger = Logger::instance();
@@ -195,7 +195,7 @@ void setUpLogger(const Config& config)
     LOG(debug, "initialized OK");
 }
 
-// Step 19: HOME for the child programs, from the user database when missing.
+// HOME for the child programs, from the user database when missing.
 void ensureHome()
 {
     if (getenv("HOME"))
@@ -209,8 +209,8 @@ void ensureHome()
         LOG(debug, "HOME set to '%s' in environment", entry->pw_dir);
 }
 
-// Steps 8-19: configuration, options, log outputs, working directory. False
-// means exit 1 without the exit line.
+// Configuration, options, log outputs, working directory. False means exit 1
+// without the exit line.
 bool prepare(Run& run)
 {
     if (!readConfiguration(run))
@@ -234,7 +234,7 @@ bool prepare(Run& run)
     return true;
 }
 
-// Step 26.
+// The run's banner lines.
 void announce(const Config& config, const char* mode)
 {
     if (config.quiet)
@@ -245,7 +245,7 @@ void announce(const Config& config, const char* mode)
         LOG(info, "using HTTP proxy '%s' port %u", config.network.proxyServer.c_str(), config.network.proxyPort);
 }
 
-// Step 29: the persisted status may refuse the start; sets the exit code then.
+// The persisted status may refuse the start; sets the exit code then.
 bool statusAllowsStart(Run& run)
 {
     SystemStatus status;
@@ -256,7 +256,7 @@ bool statusAllowsStart(Run& run)
     return checkStartStatus(status, run.exitCode);
 }
 
-// Step 31: the first enabled repository.
+// The first enabled repository.
 const Repository* activeRepository(const Config& config)
 {
     if (config.repositories.empty()) {
@@ -271,8 +271,8 @@ const Repository* activeRepository(const Config& config)
     return nullptr;
 }
 
-// Steps 30-34: the init hook, the repository, the start delay and the passes.
-// Gives the exit code; step 35 follows in every case.
+// The init hook, the repository, the start delay and the passes. Gives the
+// exit code; READY is written after it unless it is FATAL.
 int runUpdates(Run& run)
 {
     const Config& config = run.config;
@@ -292,7 +292,10 @@ int runUpdates(Run& run)
     return exitCodeFor(result);
 }
 
-// Steps 21-35; every path leaves its exit code in run.exitCode.
+// The guarded part of the run, from the no-run file to the final status;
+// every path leaves its exit code in run.exitCode. A refusal before the init
+// hook writes no status: the lock may not be held, or the status is what
+// refused the start.
 void runGuarded(Run& run)
 {
     const Config& config = run.config;
@@ -317,7 +320,8 @@ void runGuarded(Run& run)
         LOG(warn, "failed updating status file");
 }
 
-// E1, and the end of a run refused before step 20.
+// Library teardown: in the exit sequence, and for a run refused before the
+// guarded part.
 void releaseLibraries(Run& run)
 {
     if (run.context)
@@ -329,7 +333,8 @@ void releaseLibraries(Run& run)
         ne_sock_exit();
 }
 
-// E1-E6.
+// The exit sequence: teardown, reboot when asked, exit line, and the caught
+// signal raised again so that the process ends by it.
 int finish(Run& run)
 {
     releaseLibraries(run);
