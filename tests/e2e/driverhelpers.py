@@ -21,6 +21,12 @@ def config(*elements, log='<log level="info"><logger type="stderr"/></log>'):
     return '<?xml version="1.0"?>\n<updater>\n  %s\n  %s\n</updater>\n' % ("\n  ".join(elements), log)
 
 
+def info_lines(text):
+    """The INFO lines of a log text (errors and warnings of the device's
+    identity and the like may come and go around them)."""
+    return [line for line in text.splitlines() if line.startswith("INFO: ")]
+
+
 def wait_for(predicate, timeout=30, what="condition"):
     deadline = time.time() + timeout
     while not predicate():

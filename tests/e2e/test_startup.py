@@ -5,7 +5,8 @@ gets through start-up ends with ERROR until updates are wired in."""
 
 import unittest
 
-from driverhelpers import DEFAULTS_FILE, RootTestCase, config, repository
+from devroot import UPDATER
+from driverhelpers import DEFAULTS_FILE, RootTestCase, config, info_lines, repository
 
 REPO_LINE = "INFO: updating packages from repository '%s' (URI '%s')"
 
@@ -133,8 +134,8 @@ class Logging(RootTestCase):
         self.root.write("/etc/network/vrkproxy.conf", '<proxyconf><proxy server="p" port="3128"/></proxyconf>')
         result = self.updater("--quiet")
         self.assertEqual(result.returncode, 1, result)
-        self.assertEqual(result.lines, ["INFO: running init hook"])
-        self.assertEqual(self.root.lastlog(), "INFO: running init hook\n")
+        self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"], result)
+        self.assertEqual(info_lines(self.root.lastlog()), ["INFO: running init hook"])
 
     def test_log_to_file_gets_configuration_parsing_and_appends(self):
         for _ in range(2):
@@ -169,6 +170,17 @@ class CommandLine(RootTestCase):
         self.assertEqual(positions, sorted(positions), result.stdout)
         self.assertIn("Do not output messages if nothing to be done.", result.stdout)
         self.assertEqual(self.hook_calls(), [])
+
+    def test_mode_line_names_the_mode(self):
+        for args, mode in (((), "update"), (("-N",), "test"), (("--check-only",), "check"), (("-n", "-N"), "check")):
+            result = self.updater(*args)
+            self.assertIn("INFO: --- MODE %s ---" % mode, result.lines, result)
+
+    def test_home_is_taken_from_the_user_database_when_missing(self):
+        result = self.root.run(["/usr/bin/env", "-u", "HOME", UPDATER, "--log-level", "debug"])
+        self.assertIn("DEBUG: HOME set to '/root' in environment", result.lines, result)
+        result = self.updater("--log-level", "debug")
+        self.assertFalse([line for line in result.lines if "HOME" in line], result)
 
     def test_unknown_option_is_refused_by_the_option_parser(self):
         result = self.updater("--bogus")
