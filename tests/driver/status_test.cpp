@@ -107,14 +107,6 @@ TEST_F(StatusFiles, UnreadableOrUnknownContentFails)
     EXPECT_EQ(status, SystemStatus::PKGSDONE);
 }
 
-TEST_F(StatusFiles, ValueOutOfRangeIsRefused)
-{
-    LogCapture capture;
-    EXPECT_FALSE(writeSystemStatus(static_cast<SystemStatus>(9), false));
-    EXPECT_TRUE(capture.has("ERROR: invalid status value 9"));
-    EXPECT_FALSE(fs::exists(STATUS_FILE));
-}
-
 TEST_F(StatusFiles, CorruptedAlsoWritesTheUpdateState)
 {
     ASSERT_TRUE(writeSystemStatus(SystemStatus::CORRUPTED, false));
@@ -175,14 +167,6 @@ TEST_F(StatusFiles, SameUpdateStateIsWrittenOnce)
     EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
 }
 
-TEST_F(StatusFiles, NoneIsNeverStored)
-{
-    LogCapture capture;
-    writeUpdateState(UpdateState::NONE);
-    EXPECT_TRUE(capture.has("WARNING: ignoring request to save NONE as update state"));
-    EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
-}
-
 TEST_F(StatusFiles, FailedUpdateStateWriteIsForgotten)
 {
     fs::create_directory(UPDATE_STATE_FILE);
@@ -214,16 +198,6 @@ TEST_F(StatusFiles, StartRefusedAfterCorruptionInterruptionOrReboot)
     EXPECT_TRUE(capture.has("FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting"));
     EXPECT_EQ(readFile(STATUS_FILE), "CORRUPTED\n");
     EXPECT_EQ(readFile(UPDATE_STATE_FILE), "CORRUPTED\n");
-}
-
-TEST_F(StatusFiles, InterruptedEarlierPhasesDoNotBlockTheStart)
-{
-    for (auto status : {SystemStatus::READY, SystemStatus::DELAYING, SystemStatus::ANALYZING,
-                        SystemStatus::DOWNLOADING, SystemStatus::TESTING, SystemStatus::PKGSDONE}) {
-        int exitCode = 7;
-        EXPECT_TRUE(checkStartStatus(status, exitCode));
-        EXPECT_EQ(exitCode, 7);
-    }
 }
 
 } // namespace
