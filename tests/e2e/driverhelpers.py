@@ -49,13 +49,23 @@ class RootTestCase(unittest.TestCase):
         return self.root.updater(*args, **kw)
 
     def start(self, *args):
-        """Starts the updater without waiting; its pid is the updater's own."""
-        return self.root.popen([UPDATER] + list(args))
+        """Starts the updater without waiting; its pid is the updater's own.
+        A test that fails before it ends leaves no process behind."""
+        proc = self.root.popen([UPDATER] + list(args))
+        self.addCleanup(self._stop, proc)
+        return proc
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
 
     def hold_init_hook(self):
         """The hook stand-in waits at "init" until release_init_hook()."""
         self.root.write("/etc/standins/hook.sh",
                         '[ "$1" = init ] && while [ ! -e /tmp/release-hook ]; do sleep 0.05; done\n')
+        self.addCleanup(self.release_init_hook)
 
     def release_init_hook(self):
         # Made inside the root: the overlay does not see files added to its

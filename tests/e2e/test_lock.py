@@ -22,7 +22,6 @@ class CacheLock(RootTestCase):
         """An updater that holds the lock while its init hook waits."""
         self.hold_init_hook()
         holder = self.start()
-        self.addCleanup(lambda: holder.poll() is None and holder.kill())
         wait_for(lambda: self.hook_calls(), what="the first updater's init hook")
         return holder
 
