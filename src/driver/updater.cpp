@@ -22,6 +22,7 @@
 #include "driver/startguards.h"
 #include "driver/status.h"
 #include "driver/version.h"
+#include "download/downloader.h"
 #include "repo/repositorydata.h"
 
 namespace updater {
@@ -41,10 +42,6 @@ struct Run {
     int exitCode = 1;
     bool rebootWanted = false;
 };
-
-// The download subsystem's class-wide set-up (network settings, device
-// identity, default credentials) goes here.
-void initFetcherClass(const NetworkSettings&) {}
 
 const char* exitWord(int exitCode)
 {
@@ -308,7 +305,7 @@ void runGuarded(Run& run)
         return;
     (void)Logger::instance().addFileOutput(LAST_LOG, LogLevel::info, false);
     announce(config, mode);
-    initFetcherClass(config.network);
+    URLFetcher::initClass(config.network);
     if (const auto lockout = firmwareLockout()) {
         LOG(error, "firmware update is disabled: %s", lockout->c_str());
         return;
