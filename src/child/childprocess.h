@@ -16,6 +16,7 @@ public:
     ~ChildProcess() = default;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&&) = default;
 
     void addArgument(const std::string& argument) { m_arguments.push_back(argument); }
 
@@ -39,6 +40,7 @@ public:
 private:
     void reset();
     void readOutput(int fd);
+    void recordStatus(int status);
 
     std::string m_program;
     std::vector<std::string> m_arguments;

@@ -28,7 +28,7 @@ struct Repository {
 
 struct NetworkSettings {
     std::string proxyServer; // empty: no proxy
-    unsigned proxyPort = 0;  // 0 to 65534
+    unsigned proxyPort = 0;  // 0 to 65534; meaningful only with a proxyServer
     bool bypassLocalNetwork = true;
     std::string proxyUsername;
     std::string proxyPassword;
@@ -70,6 +70,10 @@ struct Config {
 
 // The proxy file's `proxy` element into config.network; never fails.
 void readProxyFile(Config& config);
+
+// The same from any path: every problem is logged and only ends the reading,
+// keeping what an earlier valid `proxy` element set.
+void readProxyFile(NetworkSettings& network, const std::string& path);
 
 // The first repository whose id equals `id` byte for byte, or null.
 Repository* findRepository(Config& config, const std::string& id);

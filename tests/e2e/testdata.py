@@ -128,6 +128,7 @@ def build(pkg):
                 f.write(pkg.spec())
             out = os.path.join(work, "out")
             _run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
+                  "--define", "_tmppath " + work,
                   "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
                  env=_clean_env(work))
             os.makedirs(os.path.dirname(target), exist_ok=True)

@@ -1,0 +1,110 @@
+#!/usr/bin/python3
+"""Benchmarks. Each figure is put beside a floor measured in the same run on
+the same input (the machine is shared and noisy), and the ratio is printed.
+
+  check     parsePrimary and the package selection at 1,000, 10,000 and
+            60,000 packages against `xmllint --stream --noout`, and the whole
+            `updater --check-only --cache-only --no-md-sig-check` run
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(top, "tests", "e2e"))
+sys.path.insert(0, os.path.join(top, "bench"))
+
+import genrepo  # noqa: E402
+
+INSTALLED = 3000
+
+
+def best_of(runs, fn):
+    results = [fn() for _ in range(runs)]
+    return min(results, key=lambda r: r[0])
+
+
+def timed(cmd, **kw):
+    start = time.monotonic()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, **kw)
+    return (time.monotonic() - start,)
+
+
+def time_in_root(root, args):
+    """Wall seconds and peak resident kB of one command in the device root."""
+    result = root.run(["/usr/bin/time", "-f", "TIME %e %M"] + args, timeout=900)
+    line = [l for l in result.stderr.splitlines() if l.startswith("TIME ")][-1]
+    _, seconds, kb = line.split()
+    return float(seconds), int(kb), result
+
+
+def installed_root(devroot, data):
+    import testdata
+    rpms = genrepo.build_installed(os.path.join(data, "installed"), INSTALLED)
+    root = devroot.DeviceRoot()
+    testdata.install(root, rpms, justdb=True)
+    return root
+
+
+def bench_check(build, data, sizes):
+    import devroot
+    print("== check-only: parse and selection (%d installed packages)" % INSTALLED)
+    print("%8s %10s %9s %6s %10s %9s %10s %9s %6s %9s" % ("packages", "xmllint s", "parse s", "ratio", "select s",
+                                                             "peak MB", "run s", "run MB", "ratio", "updates"))
+    root = installed_root(devroot, data)
+    try:
+        for size in sizes:
+            repo = os.path.join(data, "repo-%d" % size)
+            primary = None
+            if os.path.isdir(os.path.join(repo, "repodata")):
+                primary = [os.path.join(repo, "repodata", f) for f in os.listdir(os.path.join(repo, "repodata"))
+                           if f.endswith("primary.xml.gz")][0]
+            else:
+                primary = genrepo.write_repo(repo, size, INSTALLED)
+            floor = best_of(3, lambda: timed(["xmllint", "--stream", "--noout", primary]))[0]
+            parsed = best_of(3, lambda: _bench_resolve(root, build, primary))
+            stats = parsed[1]
+            cache = "/var/cache/updater/base"
+            root.check(["rm", "-rf", cache])
+            root.check(["mkdir", "-p", cache])
+            root.check(["cp", os.path.join(repo, "repodata", "repomd.xml"), primary, cache + "/"])
+            root.write_config(location="http://127.0.0.1:9/")
+            run = best_of(3, lambda: time_in_root(root, [os.path.join(build, "updater"), "--check-only",
+                                                          "--cache-only", "--no-md-sig-check", "--quiet"]))
+            updates = [l for l in run[2].stderr.splitlines() if "need to update" in l]
+            print("%8d %10.2f %9.2f %6.2f %10.2f %9.1f %10.2f %9.1f %6.2f %9s" % (
+                size, floor, stats["parse_s"], stats["parse_s"] / floor, stats["resolve_s"],
+                stats["peak_kb"] / 1024.0, run[0], run[1] / 1024.0, run[0] / floor,
+                updates[0].split("(")[1].split()[0] if updates else "?"), flush=True)
+    finally:
+        root.close()
+
+
+def _bench_resolve(root, build, primary):
+    result = root.run([os.path.join(build, "bench", "bench_resolve"), primary], timeout=900)
+    if result.returncode != 0:
+        raise RuntimeError("bench_resolve failed: %r" % result)
+    stats = json.loads(result.stdout)
+    return (stats["parse_s"], stats)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(top, "build"))
+    parser.add_argument("--sizes", default="1000,10000,60000")
+    parser.add_argument("which", nargs="*", default=["check"])
+    args = parser.parse_args()
+    os.environ["UPDATER_BUILD_DIR"] = args.build
+    data = os.path.join(args.build, "bench-data")
+    os.makedirs(data, exist_ok=True)
+    if "check" in args.which:
+        bench_check(args.build, data, [int(s) for s in args.sizes.split(",")])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,210 @@
+#include "download/downloader.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "log/logger.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int MAX_REDIRECTS = 5;
+
+const char* orEmpty(const char* text) { return text ? text : ""; }
+
+// Only http and https servers are followed: a Location naming a local file
+// would otherwise make the device copy it, or an endless device, into its cache.
+bool followable(const ne_uri& location)
+{
+    return location.scheme && (strcmp(location.scheme, "http") == 0 || strcmp(location.scheme, "https") == 0);
+}
+
+// The temporary file of one download: closed and removed unless committed.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : m_path(std::move(path)) {}
+    ~TemporaryFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_created)
+            unlink(m_path.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    [[nodiscard]] bool create()
+    {
+        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (m_fd < 0) {
+            LOG(error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
+            return false;
+        }
+        m_created = true;
+        return true;
+    }
+    int fd() const { return m_fd; }
+
+    // Closes the file and renames it to `target`.
+    [[nodiscard]] bool commit(const std::string& target)
+    {
+        int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) {
+            LOG(error, "failed closing file '%s' (%s)", m_path.c_str(), errnoText().c_str());
+            return false;
+        }
+        if (rename(m_path.c_str(), target.c_str()) != 0) {
+            LOG(error, "failed renaming '%s' to '%s' (%s)", m_path.c_str(), target.c_str(), errnoText().c_str());
+            return false;
+        }
+        m_created = false;
+        return true;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_created = false;
+};
+
+} // namespace
+
+bool Downloader::open(const std::string& uri)
+{
+    if (isOpen())
+        return false;
+    if (!m_baseUri.parse(uri.c_str())) {
+        LOG(error, "failed parsing repository URI '%s'", uri.c_str());
+        return fail();
+    }
+    const ne_uri& base = m_baseUri.get();
+    if (!base.host || !base.path || !base.scheme) {
+        LOG(error, "repository URI '%s' missing host, path or scheme", uri.c_str());
+        return fail();
+    }
+    LOG(debug, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'", base.scheme,
+        base.host, base.port, base.path);
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(base));
+    if (!m_vFetchers.back()->isValid()) {
+        LOG(error, "cannot create fetcher for '%s'", uri.c_str());
+        return fail();
+    }
+    if (m_pNotifier)
+        m_vFetchers.back()->setNotifier(m_pNotifier);
+    m_sBasePath = base.path;
+    if (m_sBasePath.empty() || m_sBasePath.back() != '/')
+        m_sBasePath += '/';
+    LOG(debug, "opened repo downloader with base URI '%s'", uri.c_str());
+    return true;
+}
+
+bool Downloader::fail()
+{
+    m_vFetchers.clear();
+    m_baseUri.reset();
+    return false;
+}
+
+void Downloader::close()
+{
+    m_sBasePath.clear();
+    m_vFetchers.clear();
+    m_baseUri.reset();
+    m_pNotifier = nullptr;
+}
+
+void Downloader::setNotifier(URLFetcher::Notifier* notifier)
+{
+    m_pNotifier = notifier;
+    for (auto& fetcher : m_vFetchers)
+        fetcher->setNotifier(notifier);
+}
+
+void Downloader::resolvePath(std::string& path) const
+{
+    std::string resolved = m_sBasePath + path;
+    LOG(debug, "resolved URI path '%s' on '%s' to '%s'", path.c_str(), m_sBasePath.c_str(), resolved.c_str());
+    path = std::move(resolved);
+}
+
+bool Downloader::download(const std::string& path, const std::string& file, bool bypassCaches)
+{
+    if (!isOpen()) {
+        LOG(error, "repository downloader not open, cannot download '%s'", path.c_str());
+        return false;
+    }
+    TemporaryFile temporary(file + ".tmp");
+    LOG(debug, "downloading path '%s' to '%s'", path.c_str(), file.c_str());
+    if (!temporary.create() || !fetch(path, temporary.fd(), bypassCaches) || !temporary.commit(file))
+        return false;
+    LOG(debug, "successfully downloaded path '%s' to '%s'", path.c_str(), file.c_str());
+    return true;
+}
+
+// Gets `path` from the base server, following up to MAX_REDIRECTS redirects.
+bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
+{
+    std::string requestPath = path;
+    resolvePath(requestPath);
+    URLFetcher* current = m_vFetchers.front().get();
+    int allowance = MAX_REDIRECTS + 1;
+    for (;;) {
+        if (current->get(requestPath, fd, bypassCaches, path)) {
+            if (current != m_vFetchers.front().get())
+                current->closeConnection();
+            return true;
+        }
+        if (!current->wasRedirected())
+            return false;
+        if (--allowance == 0) {
+            LOG(error, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
+            return false;
+        }
+        const ne_uri* location = current->redirectLocation();
+        if (!location) {
+            LOG(error, "got redirect with unparseable location");
+            return false;
+        }
+        LOG(debug, "'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(location->scheme),
+            orEmpty(location->host), location->port, orEmpty(location->path));
+        current = fetcherForRedirect(*location, current);
+        if (!current)
+            return false;
+        requestPath = orEmpty(location->path);
+        if (location->query)
+            requestPath += std::string("?") + location->query;
+    }
+}
+
+// The fetcher of the server `location` names: an existing one, or a new one
+// added to the list. Null (after a message) when none can be built.
+URLFetcher* Downloader::fetcherForRedirect(const ne_uri& location, URLFetcher* current)
+{
+    URLFetcher* next = nullptr;
+    if (followable(location)) {
+        for (auto& fetcher : m_vFetchers) {
+            if (fetcher->matches(location)) {
+                next = fetcher.get();
+                break;
+            }
+        }
+    }
+    if (next != current)
+        current->closeConnection();
+    if (next)
+        return next;
+    auto fetcher = followable(location) ? std::make_unique<URLFetcher>(location) : nullptr;
+    if (!fetcher || !fetcher->isValid()) {
+        NeonText text(ne_uri_unparse(&location));
+        LOG(error, "cannot create fetcher for redirection to '%s'", text.get());
+        return nullptr;
+    }
+    fetcher->setNotifier(m_pNotifier);
+    m_vFetchers.push_back(std::move(fetcher));
+    return m_vFetchers.back().get();
+}
+
+} // namespace updater

@@ -1,0 +1,133 @@
+// Fetching repository files over http, https and file URIs.
+//
+// URLFetcher talks to one server (scheme, host, port) through one neon
+// session: GET requests with retries of transient failures, authentication
+// from the credentials file and the device's default credentials, redirect
+// detection, and the choice between the configured proxy and the direct
+// route to a local server. Downloader resolves repository-relative paths
+// against the repository's base URI, follows redirects across servers with
+// one fetcher per server, and moves a download into place only once it is
+// complete.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <neon/ne_session.h>
+#include <neon/ne_uri.h>
+
+#include "config/config.h"
+#include "download/neonhandles.h"
+#include "identity/credentials.h"
+
+namespace updater {
+
+class URLFetcher {
+public:
+    // Observer of a session's status events (looking up, connecting, ...).
+    class Notifier {
+    public:
+        virtual ~Notifier() = default;
+        virtual void notify(ne_session_status status, const ne_session_status_info* info);
+    };
+
+    // Process-wide set-up, before the first fetcher is built: network
+    // settings, device identity, user agent and default credentials. Later
+    // calls do nothing.
+    static void initClass(const NetworkSettings& settings);
+
+    // A fetcher for the scheme, host and port of `uri`; test isValid().
+    explicit URLFetcher(const ne_uri& uri);
+    ~URLFetcher();
+    URLFetcher(const URLFetcher&) = delete;
+    URLFetcher& operator=(const URLFetcher&) = delete;
+
+    bool isValid() const { return m_bValid; }
+
+    // GETs `path` (for file: a local path) and writes the body of a 2xx
+    // response to `fd` (open for writing, empty). Connection failures and
+    // timeouts are retried twice with fd emptied. `displayName` names the
+    // resource in messages. False also after a redirect: see wasRedirected().
+    [[nodiscard]] bool get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName);
+
+    bool wasRedirected() const { return m_bRedirected; }
+    // Location of the last redirect, resolved by neon; null when not redirected.
+    const ne_uri* redirectLocation() const;
+
+    // Same scheme, host (exact bytes) and port; port 0 is the scheme's default.
+    bool matches(const ne_uri& uri) const;
+
+    void closeConnection();
+    // Forwards every status event of the session to `notifier` (may be null).
+    void setNotifier(Notifier* notifier);
+
+private:
+    struct ClassState;
+    static ClassState& classState();
+
+    [[nodiscard]] bool openSession();
+    int request(const std::string& path, int fd, bool bypassCaches, int& statusClass);
+    std::string errorText(int code) const;
+
+    // Proxy or direct route; see localnet.cpp.
+    void chooseRoute();
+    [[nodiscard]] bool findLocalAddresses();
+    void clearLocalAddresses();
+
+    // neon credential callbacks; userdata is the fetcher.
+    static int digestCredentials(void* userdata, const char* realm, int attempt, char* user, char* password);
+    static int defaultCredentials(void* userdata, const char* realm, int attempt, char* user, char* password);
+    static int proxyCredentials(void* userdata, const char* realm, int attempt, char* user, char* password);
+    int lookupCredentials(NetCredentials& store, const char* kind, const char* realm, int attempt, char* user,
+                          char* password);
+
+    bool m_bValid = false;
+    std::string m_sScheme;
+    std::string m_sHost;
+    unsigned m_uPort = 0;
+    NeonSession m_pSession;
+    bool m_bRedirected = false;
+    std::vector<NeonInetAddr> m_vLocalAddrs; // the server's local addresses; empty when the proxy is used
+    NetCredentials m_credentials;
+    const char* m_pszPath = nullptr; // request in progress, for the credential callbacks
+};
+
+class Downloader {
+public:
+    Downloader() = default;
+    ~Downloader() { close(); }
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Opens on the repository's base URI (http, https or file); false when
+    // already open, on a bad URI or when no fetcher can be built for it.
+    [[nodiscard]] bool open(const std::string& uri);
+    bool isOpen() const { return !m_vFetchers.empty(); }
+
+    // Set after open(); every fetcher, also those made for redirects, reports to it.
+    void setNotifier(URLFetcher::Notifier* notifier);
+
+    // Downloads the repository-relative `path` into `file` through
+    // "<file>.tmp", renamed into place only when complete. A failed download
+    // leaves neither the temporary file nor any change to `file`.
+    [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches);
+
+    // Drops every fetcher and the base URI; the downloader may be opened again.
+    void close();
+
+    // Prefixes `path` with the base path (nothing normalised).
+    void resolvePath(std::string& path) const;
+
+private:
+    bool fail();
+    [[nodiscard]] bool fetch(const std::string& path, int fd, bool bypassCaches);
+    URLFetcher* fetcherForRedirect(const ne_uri& location, URLFetcher* current);
+
+    ParsedUri m_baseUri;
+    std::vector<std::unique_ptr<URLFetcher>> m_vFetchers; // [0]: the base URI's server
+    std::string m_sBasePath;                              // ends in "/" while open
+    URLFetcher::Notifier* m_pNotifier = nullptr;
+};
+
+} // namespace updater

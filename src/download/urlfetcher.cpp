@@ -1,0 +1,296 @@
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <neon/ne_auth.h>
+#include <neon/ne_redirect.h>
+#include <neon/ne_request.h>
+#include <neon/ne_utils.h>
+
+#include "download/downloader.h"
+#include "download/fetcherstate.h"
+#include "download/filehelpers.h"
+#include "identity/identity.h"
+#include "log/logger.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int READ_TIMEOUT_SECONDS = 120;
+constexpr int CONNECT_TIMEOUT_SECONDS = 180;
+constexpr int MAX_RETRIES = 2;
+
+// Writes all of `length` bytes, continuing partial and interrupted writes.
+bool writeAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+struct BodyTarget {
+    ne_session* session;
+    int fd;
+};
+
+// neon's body reader for 2xx responses; non-zero aborts the response.
+int writeBody(void* userdata, const char* block, size_t length)
+{
+    auto* target = static_cast<BodyTarget*>(userdata);
+    if (writeAll(target->fd, block, length))
+        return 0;
+    ne_set_error(target->session, "failed writing downloaded data to file (%s)", errnoText().c_str());
+    return -1;
+}
+
+bool copyFile(const std::string& source, int fd)
+{
+    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        LOG(error, "failed copying file (%s)", errnoText().c_str());
+        return false;
+    }
+    char block[4096];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            break;
+        if (n < 0 || !writeAll(fd, block, static_cast<size_t>(n))) {
+            LOG(error, "failed copying file (%s)", errnoText().c_str());
+            ok = false;
+            break;
+        }
+    }
+    close(in);
+    return ok;
+}
+
+bool rewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0; }
+
+bool isTransient(int code) { return code == NE_ERROR || code == NE_CONNECT || code == NE_TIMEOUT; }
+
+void forwardStatus(void* userdata, ne_session_status status, const ne_session_status_info* info)
+{
+    if (userdata)
+        static_cast<URLFetcher::Notifier*>(userdata)->notify(status, info);
+}
+
+} // namespace
+
+void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {}
+
+URLFetcher::ClassState& URLFetcher::classState()
+{
+    static ClassState state;
+    return state;
+}
+
+void URLFetcher::initClass(const NetworkSettings& settings)
+{
+    ClassState& state = classState();
+    if (state.initialised)
+        return;
+    state.network = settings;
+    state.initialised = true;
+    readCpuInfo();
+    state.userAgent = composeUserAgent(settings.userAgentBase, settings.userAgentProdname);
+    if (!initDefaultCredentials(state.defaults, settings.userAgentProdname))
+        LOG(warn, "cannot recover default authentication credentials");
+}
+
+URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri)
+{
+    const ClassState& state = classState();
+    if (!state.initialised) {
+        LOG(error, "URLFetcher class not initialized before calling constructor");
+        return;
+    }
+    if (!uri.host || !uri.scheme) {
+        LOG(error, "URI missing host or scheme, cannot build fetcher");
+        return;
+    }
+    m_sScheme = uri.scheme;
+    m_sHost = uri.host;
+    m_uPort = uri.port;
+    if (m_sScheme == "file") {
+        if (!m_sHost.empty() && m_sHost != "localhost") {
+            LOG(error, "only local file: URIs supported");
+            return;
+        }
+    } else if (!openSession()) {
+        return;
+    }
+    m_bValid = true;
+    LOG(debug, "URI fetcher %p for scheme '%s', host '%s', port %u created", static_cast<void*>(this),
+        m_sScheme.c_str(), m_sHost.c_str(), m_uPort);
+}
+
+bool URLFetcher::openSession()
+{
+    if (m_uPort == 0)
+        m_uPort = ne_uri_defaultport(m_sScheme.c_str());
+    if (m_uPort == 0) {
+        LOG(error, "scheme '%s' not supported", m_sScheme.c_str());
+        return false;
+    }
+    m_pSession.reset(ne_session_create(m_sScheme.c_str(), m_sHost.c_str(), m_uPort));
+    if (!m_pSession) {
+        LOG(error, "could not open session for scheme '%s', host '%s', port %u", m_sScheme.c_str(), m_sHost.c_str(),
+            m_uPort);
+        return false;
+    }
+    ne_session* session = m_pSession.get();
+    // Certificates are verified against the system's authorities; nothing
+    // else is trusted and no failure is overridden.
+    if (m_sScheme == "https")
+        ne_ssl_trust_default_ca(session);
+    if (isReadable(NET_CREDENTIALS_FILE))
+        (void)m_credentials.load(NET_CREDENTIALS_FILE); // what loaded before a fault stays usable
+    // Digest first, so that its challenges reach the callback that also
+    // offers the device's default credentials.
+    ne_add_server_auth(session, NE_AUTH_DIGEST, digestCredentials, this);
+    ne_add_server_auth(session, NE_AUTH_DEFAULT, defaultCredentials, this);
+    chooseRoute();
+    ne_set_useragent(session, classState().userAgent.c_str());
+    ne_redirect_register(session);
+    ne_set_read_timeout(session, READ_TIMEOUT_SECONDS);
+    ne_set_connect_timeout(session, CONNECT_TIMEOUT_SECONDS);
+    return true;
+}
+
+URLFetcher::~URLFetcher()
+{
+    clearLocalAddresses();
+    if (m_pSession) {
+        LOG(debug, "destroying session for %s://%s:%u", m_sScheme.c_str(), m_sHost.c_str(), m_uPort);
+        m_pSession.reset();
+    }
+}
+
+int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int& statusClass)
+{
+    m_pszPath = path.c_str();
+    NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
+    BodyTarget target{m_pSession.get(), fd};
+    ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBody, &target);
+    if (bypassCaches) {
+        ne_add_request_header(request.get(), "Cache-Control", "no-cache");
+        ne_add_request_header(request.get(), "Pragma", "no-cache");
+    }
+    int code = ne_request_dispatch(request.get());
+    if (code == NE_OK)
+        statusClass = ne_get_status(request.get())->klass;
+    request.reset();
+    m_pszPath = nullptr;
+    return code;
+}
+
+bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName)
+{
+    if (!m_bValid)
+        return false;
+    m_bRedirected = false;
+    LOG(trace, "URLFetcher::get() this = %p", static_cast<void*>(this));
+    if (!m_pSession)
+        return copyFile(path, fd);
+    int retries = 0;
+    int statusClass = 0;
+    int code;
+    for (;;) {
+        code = request(path, fd, bypassCaches, statusClass);
+        if (code == NE_REDIRECT) {
+            m_bRedirected = true;
+            return false;
+        }
+        if (retries == MAX_RETRIES || !isTransient(code))
+            break;
+        ++retries;
+        LOG(warn, "failed fetching '%s' (%s); retrying", displayName.c_str(), errorText(code).c_str());
+        if (!rewind(fd)) {
+            LOG(error, "failed rewinding, cannot retry");
+            break;
+        }
+    }
+    if (code == NE_OK && statusClass == 2) {
+        if (retries > 0)
+            LOG(info, "fetched '%s' in retry %i", displayName.c_str(), retries);
+        return true;
+    }
+    LOG(error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(code).c_str());
+    if (code == NE_LOOKUP)
+        LOG(error, "make sure that a network gateway and DNS servers are configured\nand that the unit is connected to "
+                   "the network");
+    else if (code == NE_PROXYAUTH)
+        LOG(error, "make sure the proper username and password are configured in the proxy settings");
+    return false;
+}
+
+std::string URLFetcher::errorText(int code) const
+{
+    switch (code) {
+    case NE_OK:
+        return m_pSession ? ne_get_error(m_pSession.get()) : "no error";
+    case NE_ERROR:
+        return m_pSession ? ne_get_error(m_pSession.get()) : "generic error";
+    case NE_LOOKUP:
+        return "server or proxy hostname lookup failed";
+    case NE_AUTH:
+        return "authentication failed on server";
+    case NE_PROXYAUTH:
+        return "authentication failed on proxy";
+    case NE_CONNECT:
+        return "could not connect to server";
+    case NE_TIMEOUT:
+        return "connection timed out";
+    case NE_FAILED:
+        return "the precondition failed";
+    case NE_RETRY:
+        return "retry the request";
+    case NE_REDIRECT:
+        return "received server redirect";
+    default:
+        return "<unknown error code>";
+    }
+}
+
+const ne_uri* URLFetcher::redirectLocation() const
+{
+    if (!m_pSession || !m_bRedirected)
+        return nullptr;
+    return ne_redirect_location(m_pSession.get());
+}
+
+bool URLFetcher::matches(const ne_uri& uri) const
+{
+    if (!uri.scheme || !uri.host || m_sScheme != uri.scheme || m_sHost != uri.host)
+        return false;
+    unsigned port = uri.port != 0 ? uri.port : ne_uri_defaultport(uri.scheme);
+    return port == m_uPort;
+}
+
+void URLFetcher::closeConnection()
+{
+    if (m_pSession)
+        ne_close_connection(m_pSession.get());
+}
+
+void URLFetcher::setNotifier(Notifier* notifier)
+{
+    if (m_pSession)
+        ne_set_notifier(m_pSession.get(), forwardStatus, notifier);
+}
+
+} // namespace updater

@@ -1,0 +1,197 @@
+#include "child/childprocess.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::readFile;
+using updater::testing::TemporaryDirectory;
+
+namespace {
+
+ChildProcess shell(const std::string& script)
+{
+    ChildProcess child("/bin/sh");
+    child.addArgument("-c");
+    child.addArgument(script);
+    return child;
+}
+
+std::vector<std::string> infoLines(const LogCapture& capture)
+{
+    std::vector<std::string> result;
+    for (const auto& line : capture.lines()) {
+        if (line.rfind("INFO: ", 0) == 0)
+            result.push_back(line);
+    }
+    return result;
+}
+
+TEST(ChildProcess, ArgumentZeroIsTheLastPathComponent)
+{
+    EXPECT_EQ(ChildProcess("/usr/lib/updater/hook").arguments(), std::vector<std::string>{"hook"});
+    EXPECT_EQ(ChildProcess("rpm").arguments(), std::vector<std::string>{"rpm"});
+    LogCapture capture;
+    ChildProcess child = shell("echo \"$0\"");
+    ASSERT_TRUE(child.run());
+    EXPECT_TRUE(capture.has("INFO:   sh"));
+}
+
+TEST(ChildProcess, OutputLinesGoToTheLogWithoutEmptyLines)
+{
+    LogCapture capture;
+    ChildProcess child = shell("echo a; echo; echo bc >&2; printf x");
+    ASSERT_TRUE(child.run());
+    EXPECT_TRUE(child.exited());
+    EXPECT_EQ(child.exitCode(), 0);
+    EXPECT_EQ(infoLines(capture),
+              (std::vector<std::string>{"INFO: /bin/sh output:", "INFO:   a", "INFO:   bc", "INFO:   x"}));
+    EXPECT_TRUE(capture.has("DEBUG: child '/bin/sh' exited with code 0"));
+}
+
+TEST(ChildProcess, NoOutputNoAnnouncement)
+{
+    LogCapture capture;
+    ChildProcess child = shell("exit 3");
+    ASSERT_TRUE(child.run());
+    EXPECT_TRUE(child.exited());
+    EXPECT_EQ(child.exitCode(), 3);
+    EXPECT_TRUE(infoLines(capture).empty());
+}
+
+TEST(ChildProcess, LongLinesArriveInPieces)
+{
+    LogCapture capture;
+    ChildProcess child = shell("head -c 3000 /dev/zero | tr '\\0' y; echo");
+    ASSERT_TRUE(child.run());
+    auto lines = infoLines(capture);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "INFO:   " + std::string(1023, 'y'));
+    EXPECT_EQ(lines[2], "INFO:   " + std::string(1023, 'y'));
+    EXPECT_EQ(lines[3], "INFO:   " + std::string(954, 'y'));
+}
+
+TEST(ChildProcess, MissingProgramExitsOneWithTheSystemText)
+{
+    LogCapture capture;
+    ChildProcess child("/nonexistent/program");
+    ASSERT_TRUE(child.run());
+    EXPECT_TRUE(child.exited());
+    EXPECT_FALSE(child.signaled());
+    EXPECT_EQ(child.exitCode(), 1);
+    EXPECT_EQ(infoLines(capture), (std::vector<std::string>{"INFO: /nonexistent/program output:",
+                                                            "INFO:   /nonexistent/program: No such file or directory"}));
+}
+
+TEST(ChildProcess, KilledChildIsSignaled)
+{
+    LogCapture capture;
+    ChildProcess child = shell("kill -9 $$");
+    ASSERT_TRUE(child.run());
+    EXPECT_FALSE(child.exited());
+    EXPECT_TRUE(child.signaled());
+    EXPECT_EQ(child.exitCode(), 9);
+    EXPECT_TRUE(capture.has("ERROR: child '/bin/sh' terminated by signal 9"));
+}
+
+TEST(ChildProcess, ProcessLeftBehindDoesNotHoldTheRunOpen)
+{
+    LogCapture capture;
+    ChildProcess child = shell("sleep 30 & echo started");
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(child.run());
+    auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_TRUE(child.exited());
+    EXPECT_EQ(child.exitCode(), 0);
+    EXPECT_TRUE(capture.has("INFO:   started"));
+    EXPECT_EQ(child.pid(), 0);
+}
+
+TEST(ChildProcess, StartDetachesOntoDevNullAndWaitRecordsTheResult)
+{
+    TemporaryDirectory dir;
+    std::string marker = dir.file("fds");
+    LogCapture capture;
+    ChildProcess child = shell("fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$fds\" > " +
+                               marker + "; ps -o sid= -p $$ >> " + marker + "; echo $$ >> " + marker + "; exit 4");
+    ASSERT_TRUE(child.start());
+    EXPECT_NE(child.pid(), 0);
+    ASSERT_TRUE(child.wait());
+    EXPECT_EQ(child.exitCode(), 4);
+    EXPECT_TRUE(infoLines(capture).empty());
+    std::string text = readFile(marker);
+    EXPECT_EQ(text.substr(0, 30), "/dev/null\n/dev/null\n/dev/null\n");
+    // A new session: its ID is the child's own process ID.
+    std::istringstream rest(text.substr(30));
+    std::string sid, pid;
+    rest >> sid >> pid;
+    EXPECT_EQ(sid, pid);
+    EXPECT_FALSE(child.wait()); // nothing left to wait for
+}
+
+TEST(ChildProcess, RunAfterAnUnwaitedStartWarns)
+{
+    LogCapture capture;
+    ChildProcess child("/bin/true");
+    ASSERT_TRUE(child.start());
+    pid_t first = child.pid();
+    ASSERT_TRUE(child.run());
+    EXPECT_TRUE(capture.has("WARNING: Did not wait on previously spawned helper"));
+    EXPECT_EQ(child.exitCode(), 0);
+    waitpid(first, nullptr, 0);
+}
+
+TEST(ChildProcess, SigpipeIsResetInTheChild)
+{
+    struct sigaction ignore = {}, saved;
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &saved), 0);
+    LogCapture capture;
+    // The shell prints its ignored-signal mask; SIGPIPE is bit 13 (0x1000).
+    ChildProcess child = shell("grep SigIgn /proc/$$/status");
+    ASSERT_TRUE(child.run());
+    sigaction(SIGPIPE, &saved, nullptr);
+    auto lines = infoLines(capture);
+    ASSERT_EQ(lines.size(), 2u);
+    unsigned long mask = std::stoul(lines[1].substr(lines[1].find(':', 10) + 1), nullptr, 16);
+    EXPECT_EQ(mask & 0x1000, 0u);
+}
+
+// With the parent's standard descriptors closed, /dev/null and the pipe end
+// are themselves 0 to 2; the child must still get /dev/null on stdin and
+// the pipe on stdout and stderr.
+TEST(ChildProcess, WorksWhenTheParentsStandardDescriptorsAreClosed)
+{
+    TemporaryDirectory dir;
+    std::string log = dir.file("log");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(0);
+        close(1);
+        close(2);
+        Logger::instance().setToStderr(false);
+        Logger::instance().setThreshold(LogLevel::info);
+        if (!Logger::instance().addFileOutput(log, LogLevel::info, false))
+            _exit(2);
+        ChildProcess child = shell("cat; echo out; echo err >&2");
+        bool ok = child.run() && child.exited() && child.exitCode() == 0;
+        Logger::instance().removeFileOutput(log);
+        _exit(ok ? 0 : 3);
+    }
+    int status;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(log), "INFO: /bin/sh output:\nINFO:   out\nINFO:   err\n");
+}
+
+} // namespace

@@ -1,0 +1,412 @@
+// Runs inside a throwaway device root: it writes the USB source paths and the
+// proxy file at their fixed places.
+#include "config/config.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The device root is an overlay over the host's "/"; refuse to touch fixed
+// paths anywhere else.
+bool inDeviceRoot()
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" / / ") != std::string::npos && line.find(" - overlay ") != std::string::npos &&
+            line.find("lowerdir=/,") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+struct ConfigTest : ::testing::Test {
+    void SetUp() override
+    {
+        ASSERT_TRUE(inDeviceRoot()) << "run this test through tests/devroot/run-in-root";
+        for (const char* path : {USB_REPOSITORY_PATH, LEGACY_USB_REPOSITORY_PATH, PROXY_FILE})
+            fs::remove_all(path);
+    }
+
+    bool parse(Config& config, const std::string& xml, bool isDefaults = false)
+    {
+        return parseConfigFile(config, dir.write(isDefaults ? "defaults.conf" : "updater.conf", xml), isDefaults);
+    }
+
+    static std::vector<std::string> ids(const Config& config)
+    {
+        std::vector<std::string> result;
+        for (const Repository& repository : config.repositories)
+            result.push_back(repository.id);
+        return result;
+    }
+
+    static void writeProxyFile(const std::string& xml)
+    {
+        fs::create_directories(fs::path(PROXY_FILE).parent_path());
+        writeFile(PROXY_FILE, xml);
+    }
+
+    TemporaryDirectory dir;
+    LogCapture capture;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(ConfigTest, BuiltInDefaults)
+{
+    Config config;
+    EXPECT_EQ(config.lockTimeout, 120);
+    EXPECT_EQ(config.maxWaitTime, 600);
+    EXPECT_EQ(config.cacheDir, "/var/cache/updater/");
+    EXPECT_EQ(config.logLevel, LogLevel::info);
+    EXPECT_FALSE(config.logToStderr || config.logToSyslog || config.quiet || config.checkOnly || config.test);
+    EXPECT_TRUE(config.network.proxyServer.empty());
+
+    ASSERT_EQ(config.repositories.size(), 1u);
+    const Repository& usb = config.repositories.front();
+    EXPECT_EQ(usb.id, "local-usb");
+    EXPECT_EQ(usb.name, "Updates from local USB storage");
+    EXPECT_EQ(usb.location, USB_REPOSITORY_PATH);
+    EXPECT_FALSE(usb.enabled);
+    EXPECT_TRUE(usb.isDefault);
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(ConfigTest, UsbSourceFallsBackToLegacyPathOnlyWhenTheCurrentOneDoesNotExist)
+{
+    fs::create_directories(LEGACY_USB_REPOSITORY_PATH);
+    EXPECT_EQ(Config().repositories.front().location, LEGACY_USB_REPOSITORY_PATH);
+    EXPECT_TRUE(capture.has("WARNING: falling back to legacy USB update source '/media/usb1/updates'"));
+
+    capture.clear();
+    fs::create_directories(USB_REPOSITORY_PATH);
+    EXPECT_EQ(Config().repositories.front().location, USB_REPOSITORY_PATH);
+
+    // Any other failure than ENOENT (here ENOTDIR) keeps the current path.
+    fs::rename("/var/lib/updater", "/var/lib/updater.saved");
+    writeFile("/var/lib/updater", "");
+    std::string location = Config().repositories.front().location;
+    fs::remove("/var/lib/updater");
+    fs::rename("/var/lib/updater.saved", "/var/lib/updater");
+    EXPECT_EQ(location, USB_REPOSITORY_PATH);
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(ConfigTest, FileLevelFailures)
+{
+    Config config;
+    EXPECT_FALSE(parseConfigFile(config, dir.file("absent.conf"), false));
+    EXPECT_TRUE(capture.has("ERROR: could not open configuration file '" + dir.file("absent.conf") + "'"));
+
+    EXPECT_FALSE(parse(config, "<config><log level='debug'/></config>"));
+    EXPECT_TRUE(capture.has("ERROR: bad top-level element, 'config' instead of 'updater'"));
+    EXPECT_FALSE(parse(config, "<u:updater xmlns:u='urn:u'/>"));
+    EXPECT_TRUE(capture.has("ERROR: bad top-level element, 'u:updater' instead of 'updater'"));
+    EXPECT_EQ(config.logLevel, LogLevel::info);
+
+    // Malformed XML: the XML library reports it, this reader adds nothing.
+    capture.clear();
+    EXPECT_FALSE(parse(config, "<updater><log level='debug'></updater>"));
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(ConfigTest, RepositoryDefinition)
+{
+    Config config;
+    ASSERT_TRUE(parse(config, "<updater><repository id='main'><name>Main &amp; more</name>"
+                              "<location href='http://old'/><location href='https://repo.example/os'/>"
+                              "</repository></updater>"));
+    const Repository* main = findRepository(config, "main");
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(main->name, "Main & more");
+    EXPECT_EQ(main->location, "https://repo.example/os");
+    EXPECT_TRUE(main->enabled);
+    EXPECT_FALSE(main->isDefault);
+    EXPECT_TRUE(capture.has("DEBUG: no attribute 'enabled' for node 'repository'"));
+    EXPECT_EQ(findRepository(config, "Main"), nullptr);
+
+    ASSERT_TRUE(parse(config, "<updater><repository id='ndq200'><location href='/media/x'/></repository></updater>",
+                      true));
+    EXPECT_TRUE(capture.has("DEBUG: replacing repo ID 'ndq200' by 'base' for backwards compatibility"));
+    EXPECT_EQ(findRepository(config, "ndq200"), nullptr);
+    ASSERT_NE(findRepository(config, "base"), nullptr);
+    EXPECT_TRUE(findRepository(config, "base")->isDefault);
+    EXPECT_EQ(findRepository(config, "base")->name, "");
+
+    // An empty id is an id like any other.
+    ASSERT_TRUE(parse(config, "<updater><repository id=''><location href='/r'/></repository></updater>"));
+    ASSERT_NE(findRepository(config, ""), nullptr);
+}
+
+TEST_F(ConfigTest, EnabledOnlyForExactlyTrueOrNoAttribute)
+{
+    struct {
+        const char* attribute;
+        bool enabled;
+    } cases[] = {{"", true}, {" enabled='true'", true}, {" enabled='TRUE'", false},
+                 {" enabled='yes'", false}, {" enabled=''", false}, {" enabled=' true'", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attribute);
+        Config config;
+        ASSERT_TRUE(parse(config, std::string("<updater><repository id='r'") + c.attribute +
+                                      "><location href='/r'/></repository></updater>"));
+        EXPECT_EQ(findRepository(config, "r")->enabled, c.enabled);
+    }
+}
+
+TEST_F(ConfigTest, RepositoryErrors)
+{
+    struct {
+        const char* body;
+        const char* message;
+    } cases[] = {
+        {"<repository><location href='/r'/></repository>", "ERROR: no 'id' attribute in 'repository' element"},
+        {"<repository id='r'><location/></repository>", "ERROR: no 'href' attribute in 'location' element"},
+        {"<repository id='r'><name>n</name></repository>", "ERROR: no URI for repository 'r'"},
+        {"<repository id='r'><location href='/r'/><location href=''/></repository>",
+         "ERROR: no URI for repository 'r'"},
+        {"<repository id='r'><name/><location href='/r'/></repository>", "DEBUG: no string list for node 'name'"},
+        // Children in another namespace than the repository's do not count.
+        {"<repository id='r' xmlns:o='urn:o'><o:location href='/r'/></repository>", "ERROR: no URI for repository 'r'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        capture.clear();
+        Config config;
+        EXPECT_FALSE(parse(config, std::string("<updater>") + c.body + "</updater>"));
+        EXPECT_TRUE(capture.has(c.message));
+        EXPECT_EQ(findRepository(config, "r"), nullptr);
+    }
+}
+
+TEST_F(ConfigTest, ElementsAreRecognisedAnywhereButNotWithAPrefix)
+{
+    Config config;
+    ASSERT_TRUE(parse(config, "<updater xmlns:x='urn:x'><section><repository id='deep'><location href='/d'/>"
+                              "<repository id='nested'><location href='/n'/></repository></repository></section>"
+                              "<x:repository id='prefixed'><x:location href='/p'/></x:repository>"
+                              "<x:log level='debug'/></updater>"));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "deep", "nested"}));
+    EXPECT_EQ(config.logLevel, LogLevel::info);
+
+    // A default namespace leaves qualified names unprefixed: everything counts.
+    Config inNamespace;
+    ASSERT_TRUE(parse(inNamespace, "<updater xmlns='urn:d'><repository id='d'><location href='/d'/></repository>"
+                                   "<user-agent><base>B</base></user-agent></updater>"));
+    EXPECT_EQ(ids(inNamespace), (Strings{"local-usb", "d"}));
+    EXPECT_EQ(inNamespace.network.userAgentBase, "B");
+}
+
+TEST_F(ConfigTest, RepositoryMergeAndOrderAcrossDefaultsAndConfigurationFile)
+{
+    Config config;
+    ASSERT_TRUE(parse(config,
+                      "<updater><repository id='base'><name>A</name><location href='/a'/></repository>"
+                      "<repository id='local-usb' enabled='true'><location href='/usb'/></repository>"
+                      "<repository id='base'><name>B</name><location href='/b'/></repository></updater>",
+                      true));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "base"}));
+    EXPECT_EQ(findRepository(config, "base")->name, "B");
+    EXPECT_EQ(findRepository(config, "local-usb")->location, "/usb");
+    EXPECT_EQ(capture.count("DEBUG: replacing default definition of repo 'base'"), 1);
+    EXPECT_EQ(capture.count("DEBUG: replacing default definition of repo 'local-usb'"), 1);
+
+    // The configuration file redefines each default once, moving it to the end.
+    const Repository* usbBefore = &*std::next(config.repositories.begin());
+    ASSERT_TRUE(parse(config, "<updater><repository id='local-usb' enabled='false'><location href='/usb2'/>"
+                              "</repository><repository id='extra'><location href='/e'/></repository></updater>"));
+    EXPECT_EQ(ids(config), (Strings{"base", "local-usb", "extra"}));
+    EXPECT_EQ(findRepository(config, "base"), usbBefore) << "records of other repositories stay in place";
+    EXPECT_FALSE(findRepository(config, "local-usb")->isDefault);
+
+    // A second definition in the configuration file fails it; ndq200 counts as base.
+    capture.clear();
+    EXPECT_FALSE(parse(config, "<updater><repository id='base'><location href='/c'/></repository>"
+                               "<repository id='ndq200'><location href='/d'/></repository></updater>"));
+    EXPECT_TRUE(capture.has("ERROR: more than one repository with same ID"));
+    EXPECT_EQ(findRepository(config, "base")->location, "/c");
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "extra", "base"}));
+}
+
+TEST_F(ConfigTest, FailedDefaultsFileKeepsWhatItSetAndReadsNoProxy)
+{
+    writeProxyFile("<proxyconf><proxy server='p' port='1'/></proxyconf>");
+    Config config;
+    EXPECT_FALSE(parse(config, "<updater><repository id='first'><location href='/f'/></repository>"
+                               "<product><name>P</name></product><repository id='second'/></updater>",
+                       true));
+    EXPECT_EQ(ids(config), (Strings{"local-usb", "first"}));
+    EXPECT_EQ(config.productName, "P");
+
+    ASSERT_TRUE(parse(config, "<updater/>", true));
+    EXPECT_EQ(config.network.proxyServer, "");
+    EXPECT_FALSE(capture.contains("proxy"));
+}
+
+TEST_F(ConfigTest, ProxyFileIsReadOnlyAfterASuccessfulConfigurationFile)
+{
+    writeProxyFile("<proxyconf><proxy server='p' port='3128' bypassLocalNetwork='off'/></proxyconf>");
+    Config config;
+    EXPECT_FALSE(parse(config, "<updater><log><logger/></log></updater>"));
+    EXPECT_EQ(config.network.proxyServer, "");
+    EXPECT_FALSE(capture.contains("proxy"));
+
+    ASSERT_TRUE(parse(config, "<updater/>"));
+    EXPECT_EQ(config.network.proxyServer, "p");
+    EXPECT_EQ(config.network.proxyPort, 3128u);
+    EXPECT_FALSE(config.network.bypassLocalNetwork);
+    EXPECT_TRUE(capture.has("DEBUG: configured proxy 'p' port 3128 bypass 0"));
+
+    // Whatever the proxy file holds, the configuration file has succeeded.
+    writeProxyFile("<proxy server='q' port='1'/>");
+    Config other;
+    EXPECT_TRUE(parse(other, "<updater/>"));
+    EXPECT_TRUE(capture.has("ERROR: bad top-level element, 'proxy' instead of 'proxyconf'"));
+    EXPECT_EQ(other.network.proxyServer, "");
+
+    fs::remove(PROXY_FILE);
+    capture.clear();
+    EXPECT_TRUE(parse(other, "<updater/>"));
+    EXPECT_EQ(capture.lines(), Strings{"DEBUG: no proxy configuration file '/etc/network/vrkproxy.conf'"});
+}
+
+TEST_F(ConfigTest, LogLevelAndOutputs)
+{
+    Config config;
+    ASSERT_TRUE(parse(config, "<updater><log level='debug'><logger type='stderr'/></log></updater>", true));
+    EXPECT_EQ(config.logLevel, LogLevel::debug);
+    EXPECT_TRUE(config.logToStderr);
+    EXPECT_FALSE(config.logToSyslog);
+
+    // Outputs accumulate; an empty level keeps the earlier one.
+    ASSERT_TRUE(parse(config, "<updater xmlns:o='urn:o'><log level=''><logger type='syslog'>"
+                              "<facility>user</facility><o:facility>local3</o:facility></logger>"
+                              "<logger type='file'/></log></updater>"));
+    EXPECT_EQ(config.logLevel, LogLevel::debug);
+    EXPECT_TRUE(config.logToStderr);
+    EXPECT_TRUE(config.logToSyslog);
+    EXPECT_EQ(config.syslogFacility, LOG_LOCAL3);
+    EXPECT_TRUE(capture.has("DEBUG: ignoring unknown 'file' logger type"));
+
+    ASSERT_TRUE(parse(config, "<updater><log level='verbose'><logger type='syslog'><facility>kern</facility>"
+                              "</logger></log></updater>"));
+    EXPECT_TRUE(capture.has("ERROR: unrecognized logger level 'verbose' using 'info'"));
+    EXPECT_TRUE(capture.has("ERROR: unrecognized syslog facility 'kern' using 'daemon'"));
+    EXPECT_EQ(config.logLevel, LogLevel::info);
+    EXPECT_EQ(config.syslogFacility, LOG_DAEMON);
+}
+
+TEST_F(ConfigTest, LoggerFailures)
+{
+    const char* bodies[] = {
+        "<logger/>",
+        "<logger type='syslog'/>",
+        "<logger type='syslog'><facility>user</facility><facility/></logger>",
+        "<logger type='syslog'><facility><x>user</x></facility></logger>",
+    };
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        Config config;
+        EXPECT_FALSE(parse(config, std::string("<updater><log>") + body + "</log></updater>"));
+        EXPECT_FALSE(config.logToSyslog);
+    }
+    // A logger in another namespace than its log is not read at all.
+    Config config;
+    EXPECT_TRUE(parse(config, "<updater xmlns:o='urn:o'><log><o:logger/><o:logger type='stderr'/></log></updater>"));
+    EXPECT_FALSE(config.logToStderr);
+}
+
+TEST_F(ConfigTest, ProductNamesReleaseAndAddons)
+{
+    Config config;
+    ASSERT_TRUE(parse(config, "<updater><product><name>Base</name><packages>"
+                              "<release><package><name>rel-a</name></package></release>"
+                              "<addons><package><name>a1</name><name>a2</name></package>"
+                              "<group><name>g1</name></group></addons></packages></product></updater>",
+                      true));
+    ASSERT_TRUE(parse(config, "<updater xmlns:o='urn:o'><product><name>Device</name><packages>\n"
+                              "<release>\n<o:package><o:name>rel-b</o:name></o:package>\n"
+                              "<group><name>Apps</name></group></release>\n"
+                              "<addons><o:package><name>a1</name></o:package><o:group><o:name>g2</o:name></o:group>"
+                              "</addons></packages></product></updater>"));
+    EXPECT_EQ(config.productName, "Device");
+    EXPECT_EQ(config.releasePackage, "rel-b");
+    EXPECT_EQ(config.addonPackages, (Strings{"a1", "a2", "a1"}));
+    EXPECT_EQ(config.addonGroups, (Strings{"g1", "g2"}));
+    EXPECT_TRUE(capture.has("WARNING: ignoring package group named 'Apps' in config file line 4"));
+}
+
+TEST_F(ConfigTest, ReleaseNeedsExactlyOnePackageName)
+{
+    const char* releases[] = {
+        "<release/>",
+        "<release><group><name>g</name></group></release>",
+        "<release><package><name>a</name><name>b</name></package></release>",
+        "<release><package><name>a</name></package><package><name>b</name></package></release>",
+        "<release><package><name/></package></release>",
+    };
+    for (const char* release : releases) {
+        SCOPED_TRACE(release);
+        Config config;
+        config.releasePackage = "before";
+        EXPECT_FALSE(parse(config, std::string("<updater><product><packages>") + release +
+                                       "</packages></product></updater>"));
+        EXPECT_EQ(config.releasePackage, "before");
+    }
+    // Packages and release outside the product's namespace are not read.
+    Config config;
+    EXPECT_TRUE(parse(config, "<updater xmlns:o='urn:o'><product><o:packages><release/></o:packages>"
+                              "<packages><o:release/></packages></product></updater>"));
+}
+
+TEST_F(ConfigTest, AddonsKeepNamesFoundBeforeAFailure)
+{
+    Config config;
+    EXPECT_FALSE(parse(config, "<updater><product><packages><addons><package><name>a</name><name></name>"
+                               "</package></addons></packages></product></updater>"));
+    EXPECT_EQ(config.addonPackages, (Strings{"a"}));
+}
+
+TEST_F(ConfigTest, ScalarsOfTheConfigurationFileWinOverTheDefaultsFile)
+{
+    Config config;
+    ASSERT_TRUE(parse(config, "<updater><log level='error'/><product><name>P1</name></product>"
+                              "<user-agent><base>Agent</base><prodname>p1</prodname></user-agent></updater>",
+                      true));
+    ASSERT_TRUE(parse(config, "<updater><log level='trace'/><product><name> P2 </name></product>"
+                              "<user-agent><prodname>p2</prodname></user-agent></updater>"));
+    EXPECT_EQ(config.logLevel, LogLevel::trace);
+    EXPECT_EQ(config.productName, " P2 ");
+    EXPECT_EQ(config.network.userAgentBase, "Agent");
+    EXPECT_EQ(config.network.userAgentProdname, "p2");
+}
+
+TEST_F(ConfigTest, EmptyTextElementsFail)
+{
+    const char* bodies[] = {
+        "<product><name/></product>",
+        "<user-agent><base></base></user-agent>",
+        "<user-agent><base>b</base><prodname/></user-agent>",
+    };
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        capture.clear();
+        Config config;
+        EXPECT_FALSE(parse(config, std::string("<updater>") + body + "</updater>"));
+        EXPECT_TRUE(capture.contains("DEBUG: no string list for node '"));
+    }
+}
+
+} // namespace

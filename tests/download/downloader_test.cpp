@@ -1,0 +1,166 @@
+// Downloader: base paths, redirects across servers, and the temporary file
+// that becomes the target only when the download is complete.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "download/downloader.h"
+#include "download/networktest.h"
+#include "log/logger.h"
+
+namespace updater::testing {
+namespace {
+
+class DownloaderTest : public ::testing::Test {
+protected:
+    std::string target() const { return m_dir.file("target"); }
+    bool exists(const std::string& path) const { return access(path.c_str(), F_OK) == 0; }
+    TemporaryDirectory m_dir;
+};
+
+int created(const ChildRun& run)
+{
+    int n = 0;
+    for (const std::string& line : run.log)
+        n += line.find("DEBUG: URI fetcher ") == 0 && line.find(" created") != std::string::npos;
+    return n;
+}
+
+TEST_F(DownloaderTest, OpensOnceOnAWellFormedUri)
+{
+    ChildRun run = runChild([] {
+        Downloader downloader;
+        if (downloader.open("/var/lib/repo") || downloader.open("http://[::1/repo") || downloader.isOpen())
+            return false;
+        if (!downloader.open("file:///var/lib/repo") || downloader.open("file:///other/repo"))
+            return false;
+        std::string path = "repodata/repomd.xml";
+        downloader.resolvePath(path);
+        downloader.close();
+        if (!downloader.open("file:///var/lib/repo/"))
+            return false;
+        path = "/abs";
+        downloader.resolvePath(path);
+        downloader.close();
+        return !downloader.download("f", "/tmp/never", false);
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_TRUE(run.has("ERROR: repository URI '/var/lib/repo' missing host, path or scheme"));
+    EXPECT_TRUE(run.has("ERROR: failed parsing repository URI 'http://[::1/repo'"));
+    EXPECT_TRUE(run.has("DEBUG: resolved URI path 'repodata/repomd.xml' on '/var/lib/repo/' to "
+                        "'/var/lib/repo/repodata/repomd.xml'"));
+    EXPECT_TRUE(run.has("DEBUG: resolved URI path '/abs' on '/var/lib/repo/' to '/var/lib/repo//abs'"));
+    EXPECT_FALSE(run.contains("'/other/repo'"));
+}
+
+TEST_F(DownloaderTest, FollowsFiveRedirectsButNotSix)
+{
+    TestServer server(R"({"routes": {
+        "/repo/five": {"location": "/c1"}, "/c1": {"location": "/c2"}, "/c2": {"location": "/c3"},
+        "/c3": {"location": "/c4"}, "/c4": {"location": "/c5"}, "/c5": {"body": "end of chain"},
+        "/repo/six": {"location": "/repo/five"}}})", 8080);
+    ChildRun run = runChild([&] {
+        return downloadOnce("http://127.0.0.1:8080/repo", "five", target()) &&
+               !downloadOnce("http://127.0.0.1:8080/repo", "six", target() + "6");
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), "end of chain");
+    EXPECT_TRUE(run.has("DEBUG: 'five' redirected to 'http://127.0.0.1:8080/c1"));
+    EXPECT_EQ(run.count("ERROR: maximum number of redirects (5) exceeded"), 1);
+    EXPECT_FALSE(exists(target() + "6") || exists(target() + "6.tmp"));
+    EXPECT_EQ(server.requests().size(), 6u + 6u); // the sixth redirect is not followed
+}
+
+TEST_F(DownloaderTest, KeepsOneFetcherPerServer)
+{
+    TestServer base(R"({"routes": {"/repo/a": {"location": "http://127.0.0.1:8081/b"},
+        "/repo/same": {"location": "/repo/other"}, "/repo/other": {"body": "same server"},
+        "/back": {"body": "back at the base"}, "/repo/again": {"location": "http://127.0.0.1:8081/c"}}})", 8080);
+    TestServer mirror(R"({"routes": {"/b": {"location": "http://127.0.0.1:8080/back"}, "/c": {"body": "mirror"}}})",
+                      8081);
+    ChildRun run = runChild([&] {
+        Downloader downloader;
+        return downloader.open("http://127.0.0.1:8080/repo") && downloader.download("a", target(), false) &&
+               downloader.download("again", target() + "2", false) &&
+               downloader.download("same", target() + "3", false);
+    });
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), "back at the base");
+    EXPECT_EQ(readFile(target() + "2"), "mirror");
+    EXPECT_EQ(readFile(target() + "3"), "same server");
+    EXPECT_EQ(created(run), 2) << run.text();
+    std::vector<std::string> requests = base.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requestPath(requests[1]), "/back");
+    // A redirect within one server stays on its connection.
+    EXPECT_EQ(requestPath(requests[3]), "/repo/same");
+    EXPECT_EQ(requestConnection(requests[3]), requestConnection(requests[4]));
+}
+
+TEST_F(DownloaderTest, KeepsTheQueryOfALocation)
+{
+    TestServer server(R"({"routes": {"/repo/q": {"status": 307, "location": "/dl?file=a.rpm&sig=1"},
+        "/dl?file=a.rpm&sig=1": {"body": "by query"}}})", 8080);
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "q", target()); });
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), "by query");
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(requestPath(server.requests()[1]), "/dl?file=a.rpm&sig=1");
+}
+
+// A server must not make the device copy local files (or an endless
+// device) into its cache by redirecting to a file: URI.
+TEST_F(DownloaderTest, RefusesRedirectsToOtherSchemes)
+{
+    TestServer server(R"({"routes": {"/repo/zero": {"location": "file:///dev/zero"},
+        "/repo/shadow": {"location": "file:///etc/shadow"}, "/repo/ftp": {"location": "ftp://127.0.0.1/x"}}})", 8080);
+    writeFile(target(), "old");
+    ChildRun run = runChild([&] {
+        return !downloadOnce("http://127.0.0.1:8080/repo", "zero", target()) &&
+               !downloadOnce("http://127.0.0.1:8080/repo", "shadow", target()) &&
+               !downloadOnce("http://127.0.0.1:8080/repo", "ftp", target());
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_TRUE(run.has("ERROR: cannot create fetcher for redirection to 'file:///dev/zero'"));
+    EXPECT_TRUE(run.has("ERROR: cannot create fetcher for redirection to 'file:///etc/shadow'"));
+    EXPECT_TRUE(run.has("ERROR: cannot create fetcher for redirection to 'ftp://127.0.0.1/x'"));
+    EXPECT_FALSE(run.contains("for scheme 'file'"));
+    EXPECT_EQ(readFile(target()), "old");
+    EXPECT_FALSE(exists(target() + ".tmp"));
+}
+
+TEST_F(DownloaderTest, ReplacesTheTargetOnlyWithACompleteDownload)
+{
+    TestServer server(R"({"routes": {"/repo/new": {"body": "new content"},
+        "/repo/cut": {"body": "0123456789", "truncate": 5}}})", 8080);
+    writeFile(target(), "old content");
+    ChildRun first = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "cut", target()); });
+    EXPECT_EQ(first.exitCode, 1);
+    EXPECT_EQ(readFile(target()), "old content");
+    EXPECT_FALSE(exists(target() + ".tmp"));
+    ChildRun second = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "new", target()); });
+    EXPECT_EQ(second.exitCode, 0) << second.text();
+    EXPECT_EQ(readFile(target()), "new content");
+    EXPECT_FALSE(exists(target() + ".tmp"));
+}
+
+TEST_F(DownloaderTest, CleansUpWhenTheTargetCannotBeWritten)
+{
+    TestServer server(R"({"routes": {"/repo/f": {"body": "content"}}})", 8080);
+    std::string inMissingDir = m_dir.file("missing/f");
+    std::string directory = m_dir.file("dir");
+    m_dir.write("dir/keep", "kept");
+    ChildRun run = runChild([&] {
+        return !downloadOnce("http://127.0.0.1:8080/repo", "f", inMissingDir) &&
+               !downloadOnce("http://127.0.0.1:8080/repo", "f", directory);
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_TRUE(run.has("ERROR: failed creating file '" + inMissingDir + ".tmp' (No such file or directory)"));
+    EXPECT_TRUE(run.has("ERROR: failed renaming '" + directory + ".tmp' to '" + directory + "' (Is a directory)"));
+    EXPECT_EQ(readFile(directory + "/keep"), "kept");
+    EXPECT_FALSE(exists(directory + ".tmp"));
+}
+
+} // namespace
+} // namespace updater::testing

@@ -1,0 +1,237 @@
+// URLFetcher against scripted servers: construction, retries of transient
+// failures, error texts and hints, request headers, TLS and the user agent.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "download/downloader.h"
+#include "download/networktest.h"
+#include "log/logger.h"
+
+namespace updater::testing {
+namespace {
+
+class FetcherTest : public ::testing::Test {
+protected:
+    std::string target() const { return m_dir.file("target"); }
+    bool leftovers() const { return access((target() + ".tmp").c_str(), F_OK) == 0; }
+    TemporaryDirectory m_dir;
+};
+
+// Builds a fetcher for `uri` in the child and logs whether it is valid.
+bool logValidity(const char* uri)
+{
+    ParsedUri parsed;
+    if (!parsed.parse(uri))
+        return false;
+    URLFetcher fetcher(parsed.get());
+    LOG(info, "test: %s %s", uri, fetcher.isValid() ? "valid" : "invalid");
+    return true;
+}
+
+TEST_F(FetcherTest, IsInvalidBeforeClassSetUp)
+{
+    ChildRun run = runChild([] { return logValidity("http://127.0.0.1:8080/"); }, std::nullopt);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(run.has("ERROR: URLFetcher class not initialized before calling constructor")) << run.text();
+    EXPECT_TRUE(run.has("INFO: test: http://127.0.0.1:8080/ invalid"));
+}
+
+TEST_F(FetcherTest, AcceptsLocalFileUrisAndKnownSchemesOnly)
+{
+    ChildRun run = runChild([] {
+        return logValidity("file:///var/repo") && logValidity("file://localhost/var/repo") &&
+               logValidity("file://server/var/repo") && logValidity("ftp://mirror/repo") &&
+               logValidity("/var/repo") && logValidity("https://mirror/repo");
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_TRUE(run.has("INFO: test: file:///var/repo valid"));
+    EXPECT_TRUE(run.has("INFO: test: file://localhost/var/repo valid"));
+    EXPECT_TRUE(run.has("ERROR: only local file: URIs supported"));
+    EXPECT_TRUE(run.has("INFO: test: file://server/var/repo invalid"));
+    EXPECT_TRUE(run.has("ERROR: scheme 'ftp' not supported"));
+    EXPECT_TRUE(run.has("INFO: test: ftp://mirror/repo invalid"));
+    EXPECT_TRUE(run.has("ERROR: URI missing host or scheme, cannot build fetcher"));
+    EXPECT_TRUE(run.has("INFO: test: /var/repo invalid"));
+    EXPECT_TRUE(run.contains("for scheme 'https', host 'mirror', port 443 created"));
+    EXPECT_TRUE(run.has("INFO: test: https://mirror/repo valid"));
+}
+
+TEST_F(FetcherTest, CopiesLocalFiles)
+{
+    std::string repo = m_dir.path() + "/repo";
+    m_dir.write("repo/repodata/repomd.xml", std::string(10000, 'x') + "end");
+    ChildRun run = runChild([&] {
+        return downloadOnce("file://" + repo, "repodata/repomd.xml", target()) &&
+               !downloadOnce("file://" + repo, "repodata/missing.xml", target() + "2");
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), std::string(10000, 'x') + "end");
+    EXPECT_TRUE(run.has("ERROR: failed copying file (No such file or directory)"));
+    EXPECT_NE(access((target() + "2").c_str(), F_OK), 0);
+}
+
+// The connection drops before the answer, then in the middle of the body;
+// the third answer is complete and the file holds only that body.
+TEST_F(FetcherTest, RetriesTwiceAndKeepsOnlyTheFinalBody)
+{
+    TestServer server(R"({"routes": {"/repo/f": [{"drop": true},
+        {"body": "a longer body than the last one", "truncate": 20}, {"body": "final body"}]}})", 8080);
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "f", target()); });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), "final body");
+    EXPECT_TRUE(run.has("WARNING: failed fetching 'f' (Could not read status line: connection was closed by server); "
+                        "retrying"));
+    EXPECT_TRUE(run.has("WARNING: failed fetching 'f' (Could not read response body: connection was closed by "
+                        "server); retrying"));
+    EXPECT_TRUE(run.has("INFO: fetched 'f' in retry 2"));
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_FALSE(leftovers());
+}
+
+TEST_F(FetcherTest, GivesUpAfterThreeRequestsAndKeepsTheOldTarget)
+{
+    TestServer server(R"({"routes": {"/repo/f": [{"drop": true}, {"drop": true},
+        {"body": "0123456789", "truncate": 3}, {"body": "too late"}]}})", 8080);
+    writeFile(target(), "old content");
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "f", target()); });
+    EXPECT_EQ(run.exitCode, 1) << run.text();
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(run.count("WARNING: failed fetching 'f' (Could not read status line: connection was closed by server); "
+                        "retrying"),
+              2);
+    EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (Could not read response body: connection was closed by "
+                        "server)"));
+    EXPECT_EQ(readFile(target()), "old content");
+    EXPECT_FALSE(leftovers());
+}
+
+TEST_F(FetcherTest, RetriesRefusedConnections)
+{
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8089/repo", "f", target()); });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.count("WARNING: failed fetching 'f' (could not connect to server); retrying"), 2) << run.text();
+    EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (could not connect to server)"));
+    EXPECT_FALSE(leftovers());
+}
+
+TEST_F(FetcherTest, DoesNotRetryAnErrorStatus)
+{
+    TestServer server(R"({"routes": {"/repo/gone": {"status": 404, "body": "not here"}}})", 8080);
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "gone", target()); });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("ERROR: failed fetching 'gone' (404 Not Found)")) << run.text();
+    EXPECT_FALSE(run.contains("retrying"));
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_NE(access(target().c_str(), F_OK), 0); // the error page is not written
+    EXPECT_FALSE(leftovers());
+}
+
+TEST_F(FetcherTest, HintsAtTheNetworkSetUpWhenNamesDoNotResolve)
+{
+    ChildRun run = runChild([&] { return downloadOnce("http://updates.invalid/repo", "f", target()); });
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<std::string> expected = {"ERROR: failed fetching 'f' (server or proxy hostname lookup failed)",
+                                         "ERROR: make sure that a network gateway and DNS servers are configured",
+                                         "and that the unit is connected to the network"};
+    auto at = std::search(run.log.begin(), run.log.end(), expected.begin(), expected.end());
+    EXPECT_NE(at, run.log.end()) << run.text();
+    EXPECT_FALSE(run.contains("retrying"));
+}
+
+TEST_F(FetcherTest, AsksCachesToRevalidateOnlyWhenBypassing)
+{
+    TestServer server(R"({"routes": {"/repo/f": {"body": "x"}}})", 8080);
+    ChildRun run = runChild([&] {
+        return downloadOnce("http://127.0.0.1:8080/repo", "f", target(), true) &&
+               downloadOnce("http://127.0.0.1:8080/repo", "f", target(), false);
+    });
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requestHeader(requests[0], "Cache-Control"), "no-cache");
+    EXPECT_EQ(requestHeader(requests[0], "Pragma"), "no-cache");
+    EXPECT_EQ(requestHeader(requests[1], "Cache-Control"), "");
+    EXPECT_EQ(requestHeader(requests[1], "Pragma"), "");
+}
+
+TEST_F(FetcherTest, IdentifiesTheDeviceInTheUserAgent)
+{
+    TestServer server(R"({"routes": {"/repo/f": {"body": "x"}}})", 8080);
+    ChildRun run = runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "f", target()); });
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(requestHeader(server.requests()[0], "User-Agent"),
+              "TestAgent/1.8.3 (lumenta-x-00000000c0ffee42) neon/0.32.5");
+}
+
+TEST_F(FetcherTest, StopsWhenTheBodyCannotBeWritten)
+{
+    TestServer server(R"({"routes": {"/f": {"body": "some content"}}})", 8080);
+    ChildRun run = runChild([] {
+        ParsedUri uri;
+        if (!uri.parse("http://127.0.0.1:8080/"))
+            return false;
+        URLFetcher fetcher(uri.get());
+        int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        bool ok = fetcher.get("/f", fd, false, "f");
+        close(fd);
+        return ok;
+    });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("WARNING: failed fetching 'f' (failed writing downloaded data to file (No space left on "
+                        "device)); retrying"))
+        << run.text();
+    EXPECT_TRUE(run.has("ERROR: failed rewinding, cannot retry"));
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(FetcherTest, ReportsARedirectWithoutFollowingIt)
+{
+    TestServer server(R"({"routes": {"/old": {"status": 301, "location": "http://repo.test:8081/new?x=1"}}})", 8080);
+    ChildRun run = runChild([&] {
+        ParsedUri uri;
+        if (!uri.parse("http://127.0.0.1:8080/"))
+            return false;
+        URLFetcher fetcher(uri.get());
+        int fd = open(target().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        bool ok = fetcher.get("/old", fd, false, "old");
+        close(fd);
+        const ne_uri* location = fetcher.redirectLocation();
+        if (ok || !fetcher.wasRedirected() || !location)
+            return false;
+        NeonText text(ne_uri_unparse(location));
+        LOG(info, "test: redirected to %s", text.get());
+        return true;
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_TRUE(run.has("INFO: test: redirected to http://repo.test:8081/new?x=1"));
+    EXPECT_FALSE(run.contains("ERROR:"));
+    EXPECT_EQ(readFile(target()), "");
+}
+
+TEST_F(FetcherTest, TrustsServersCertifiedByTheSystemAuthorities)
+{
+    const DeviceRootSetup& root = deviceRoot();
+    TestServer trusted(R"({"tls": {"cert": ")" + root.caDir + R"(/server.pem", "key": ")" + root.caDir +
+                           R"(/server.key"}, "routes": {"/repo/f": {"body": "secure"}}})",
+                       8443);
+    TestServer rogue(R"({"tls": {"cert": ")" + root.rogueDir + R"(/server.pem", "key": ")" + root.rogueDir +
+                         R"(/server.key"}, "routes": {"/repo/f": {"body": "forged"}}})",
+                     8444);
+    ChildRun run = runChild([&] {
+        return downloadOnce("https://localhost:8443/repo", "f", target()) &&
+               !downloadOnce("https://localhost:8444/repo", "f", target() + "2");
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(readFile(target()), "secure");
+    EXPECT_TRUE(run.contains("ERROR: failed fetching 'f' (Server certificate verification failed: issuer is not "
+                             "trusted)"))
+        << run.text();
+    EXPECT_NE(access((target() + "2").c_str(), F_OK), 0);
+    EXPECT_TRUE(rogue.requests().empty());
+}
+
+} // namespace
+} // namespace updater::testing

@@ -1,0 +1,275 @@
+#include "download/networktest.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <neon/ne_socket.h>
+
+#include "download/downloader.h"
+#include "identity/credentials.h"
+#include "identity/identity.h"
+#include "log/logger.h"
+
+namespace updater::testing {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string link(const char* path)
+{
+    std::error_code error;
+    return fs::read_symlink(path, error).string();
+}
+
+// Everything below writes to /etc, /proc and /sys: only ever inside a root.
+void requireDeviceRoot()
+{
+    if (link("/proc/self/ns/mnt") == link("/proc/1/ns/mnt") || link("/proc/self/ns/net") == link("/proc/1/ns/net")) {
+        fprintf(stderr, "this test must run inside a device root (tests/devroot/run-in-root)\n");
+        abort();
+    }
+}
+
+void run(const std::string& command)
+{
+    if (system(command.c_str()) != 0)
+        throw std::runtime_error("failed: " + command);
+}
+
+void replaceFile(const std::string& path, const std::string& content)
+{
+    fs::create_directories(fs::path(path).parent_path());
+    unlink(path.c_str()); // may be a link into the host's configuration
+    writeFile(path, content);
+}
+
+DeviceRootSetup setUpRoot()
+{
+    requireDeviceRoot();
+    DeviceRootSetup setup;
+    replaceFile("/run/test-cpuinfo", std::string("processor\t: 0\nSerial\t\t: ") + SERIAL + "\nRevision\t: " +
+                                         REVISION + "\nHardware\t: Talmer\n");
+    if (mount("/run/test-cpuinfo", "/proc/cpuinfo", nullptr, MS_BIND, nullptr) != 0)
+        throw std::runtime_error("cannot bind the test cpuinfo: " + errnoText());
+    replaceFile("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "TLM-0042-7 02.03 LMNTA and the rest of the chip");
+    setup.caDir = "/run/test-certs/trusted";
+    setup.rogueDir = "/run/test-certs/rogue";
+    run(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs " + setup.caDir);
+    run(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs --ca-name 'Rogue CA' " + setup.rogueDir);
+    replaceFile("/etc/ssl/certs/ca-certificates.crt", readFile(setup.caDir + "/ca.pem"));
+    replaceFile("/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n127.0.0.1 repo.test\n"
+                              "127.0.0.3 mixed.test\n198.51.100.7 mixed.test\n");
+    // Nothing answers there: names outside the hosts file fail at once.
+    replaceFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    // Addresses of 198.51.100.0/24 reach this host without being on any of
+    // its interface networks: a remote server that can still be connected to.
+    run("ip route add local 198.51.100.0/24 dev lo");
+    readCpuInfo();
+    setup.defaultUser = defaultUser(PRODUCT);
+    setup.defaultPassword = defaultPassword();
+    if (setup.defaultUser.empty() || setup.defaultPassword.empty())
+        throw std::runtime_error("no default credentials in the test root");
+    return setup;
+}
+
+// The JSON string starting at `pos` (just after its opening quote).
+std::string jsonString(const std::string& text, size_t pos)
+{
+    std::string out;
+    for (; pos < text.size() && text[pos] != '"'; ++pos) {
+        char c = text[pos];
+        if (c == '\\' && pos + 1 < text.size()) {
+            c = text[++pos];
+            if (c == 'n')
+                c = '\n';
+            else if (c == 't')
+                c = '\t';
+            else if (c == 'u' && pos + 4 < text.size()) {
+                c = static_cast<char>(std::stoi(text.substr(pos + 1, 4), nullptr, 16));
+                pos += 4;
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string field(const std::string& line, const std::string& key, size_t from = 0)
+{
+    std::string marker = "\"" + key + "\": \"";
+    size_t pos = line.find(marker, from);
+    return pos == std::string::npos ? "" : jsonString(line, pos + marker.size());
+}
+
+std::vector<std::string> readLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+const DeviceRootSetup& deviceRoot()
+{
+    static const DeviceRootSetup setup = setUpRoot();
+    return setup;
+}
+
+TestServer::TestServer(const std::string& config, unsigned port, const std::string& bind)
+{
+    deviceRoot();
+    std::string body = config.substr(config.find('{') + 1);
+    bool empty = body.find_first_not_of(" \n\t") == std::string::npos || body[body.find_first_not_of(" \n\t")] == '}';
+    writeFile(m_dir.file("config.json"), "{\"log\": \"" + m_dir.file("requests") + "\"" + (empty ? "" : ", ") + body);
+    std::string ready = m_dir.file("ready");
+    std::string portText = std::to_string(port);
+    std::string configPath = m_dir.file("config.json");
+    m_pid = fork();
+    if (m_pid == 0) {
+        execl("/usr/bin/python3", "python3", HTTPSERVER, "--config", configPath.c_str(), "--port", portText.c_str(),
+              "--bind", bind.c_str(), "--ready", ready.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && !fs::exists(ready); ++i) {
+        int status;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            throw std::runtime_error("test server exited at start-up");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!fs::exists(ready))
+        throw std::runtime_error("test server did not come up");
+}
+
+TestServer::~TestServer()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        int status;
+        waitpid(m_pid, &status, 0);
+    }
+}
+
+std::vector<std::string> TestServer::requests() const
+{
+    return fs::exists(m_dir.file("requests")) ? readLines(m_dir.file("requests")) : std::vector<std::string>{};
+}
+
+std::string requestPath(const std::string& line) { return field(line, "path", line.rfind("\"method\": ")); }
+
+std::string requestHeader(const std::string& line, const std::string& name)
+{
+    size_t headers = line.find("\"headers\": {");
+    size_t end = line.find('}', headers);
+    std::string value = field(line, name, headers);
+    return line.find("\"" + name + "\": \"", headers) < end ? value : "";
+}
+
+std::string requestUser(const std::string& line) { return field(line, "user", line.rfind("\"path\": ")); }
+
+int requestConnection(const std::string& line)
+{
+    size_t pos = line.find("\"connection\": ");
+    return pos == std::string::npos ? -1 : std::stoi(line.substr(pos + 14));
+}
+
+bool ChildRun::has(const std::string& line) const { return count(line) > 0; }
+
+int ChildRun::count(const std::string& line) const
+{
+    int n = 0;
+    for (const std::string& l : log)
+        n += l == line;
+    return n;
+}
+
+bool ChildRun::contains(const std::string& part) const { return text().find(part) != std::string::npos; }
+
+std::string ChildRun::text() const
+{
+    std::string all;
+    for (const std::string& l : log)
+        all += l + "\n";
+    return all;
+}
+
+NetworkSettings testSettings()
+{
+    NetworkSettings settings;
+    settings.proxyServer = "";
+    settings.userAgentBase = USER_AGENT_BASE;
+    settings.userAgentProdname = PRODUCT;
+    return settings;
+}
+
+ChildRun runChild(const std::function<bool()>& action, const std::optional<NetworkSettings>& settings)
+{
+    deviceRoot();
+    TemporaryDirectory dir;
+    std::string logPath = dir.file("log");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        Logger& logger = Logger::instance();
+        logger.setThreshold(LogLevel::trace);
+        logger.setToStderr(false);
+        if (!logger.addFileOutput(logPath, LogLevel::trace, false))
+            _exit(3);
+        if (ne_sock_init() != 0)
+            _exit(4);
+        if (settings)
+            URLFetcher::initClass(*settings);
+        bool ok = action();
+        // exit, not _exit: under the sanitizers the leak check runs here.
+        ne_sock_exit();
+        exit(ok ? 0 : 1);
+    }
+    ChildRun result;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (fs::exists(logPath))
+        result.log = readLines(logPath);
+    return result;
+}
+
+bool downloadOnce(const std::string& uri, const std::string& path, const std::string& file, bool bypassCaches)
+{
+    Downloader downloader;
+    return downloader.open(uri) && downloader.download(path, file, bypassCaches);
+}
+
+void writeCredentials(const std::string& entries)
+{
+    deviceRoot();
+    if (entries.empty()) {
+        unlink(NET_CREDENTIALS_FILE);
+        return;
+    }
+    replaceFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
+                                      "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
+                                          entries + "</credits>\n");
+}
+
+} // namespace updater::testing
+
+// neon 0.32.5 with GnuTLS keeps two copies of the server's host name per TLS
+// connection it opens and never frees them; the leak check of the forked
+// children must not count that against the fetcher.
+extern "C" const char* __lsan_default_suppressions() { return "leak:ne_strdup\n"; }

@@ -1,0 +1,446 @@
+#!/usr/bin/python3
+"""A scripted HTTP(S) test server and forward proxy, Python stdlib only.
+
+Run as a program:
+
+    httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]
+    httpserver.py make-certs DIR [--ca-name NAME] [--host NAME ...]
+
+The configuration (JSON) may hold:
+
+  "root":   directory served for paths without a route
+  "log":    file that receives one JSON line per request:
+            {"method", "path", "headers" {name: value}, "connection", "client_port", "user", "authorized"}
+  "tls":    {"cert": PEM, "key": PEM}: serve https
+  "auth":   {"scheme": "Basic" | "Digest", "realm": R, "users": {user: password}, "paths": [prefix, ...]}
+            requests below the prefixes (default: all) must authenticate; Digest is RFC 2617 with qop=auth
+  "proxy":  {"users": {user: password}, "realm": R, "hosts": {"host:port": "addr:port"}}
+            forward-proxy mode: absolute-URI GET requests and CONNECT tunnels are relayed to the
+            target (looked up in "hosts" first, so that names need not resolve); with "users" the
+            proxy demands Basic authentication (407)
+  "routes": {path: step or [step, ...]}: the n-th request to a path (query included, or else
+            without the query) is answered by the n-th step; the last step repeats. A step has
+            "status" (default 200, or 302 with "location"), "body" (text), "body_file",
+            "headers" {name: value}, "location", "delay" (seconds before answering),
+            "drop" (close the connection without an answer), "truncate" (announce the whole
+            body but send only this many bytes, then close)
+
+With --ready the bound port is written to FILE (atomically) once the server listens.
+SIGTERM ends the server.
+
+From an end-to-end test, ScriptedServer runs it in a DeviceRoot's network namespace:
+
+    certs = make_certs(tmpdir)                 # once; trust_ca(root, certs) for https
+    server = ScriptedServer(root, {"root": repo_dir, "routes": {...}}, port=8080)
+    ... root.updater(...) ...
+    server.requests()                          # the request log, parsed
+"""
+
+import argparse
+import base64
+import hashlib
+import http.server
+import itertools
+import json
+import os
+import re
+import select
+import signal
+import socket
+import socketserver
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+
+# -- certificates -------------------------------------------------------------
+
+def make_certs(directory, ca_name="Updater Test CA", hosts=("localhost", "127.0.0.1", "::1")):
+    """Makes ca.pem/ca.key and server.pem/server.key (signed by the CA, valid
+    for `hosts`) in `directory` with openssl; returns the paths as a dict."""
+    os.makedirs(directory, exist_ok=True)
+    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "server.csr",
+                                                          "server.ext")}
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", p["ca.key"], "-out", p["ca.pem"], "-days", "2",
+            "-subj", "/CN=" + ca_name, "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["server.csr"],
+            "-subj", "/CN=" + hosts[0])
+    names = ["IP:" + h if re.fullmatch(r"[0-9.]+|[0-9a-fA-F:]*:[0-9a-fA-F:]*", h) else "DNS:" + h for h in hosts]
+    with open(p["server.ext"], "w") as f:
+        f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % ",".join(names))
+    openssl("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
+            "-out", p["server.pem"], "-days", "2", "-extfile", p["server.ext"])
+    return {"ca": p["ca.pem"], "cert": p["server.pem"], "key": p["server.key"]}
+
+
+# -- authentication -----------------------------------------------------------
+
+AUTH_PARAM = re.compile(r'(\w+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^\s,]+))')
+
+
+def parse_auth_params(text):
+    return {m.group(1).lower(): m.group(2) if m.group(2) is not None else m.group(3)
+            for m in AUTH_PARAM.finditer(text)}
+
+
+def md5(text):
+    return hashlib.md5(text.encode()).hexdigest()
+
+
+def basic_user(header):
+    """(user, password) of a Basic credentials header, or (None, None)."""
+    if not header or not header.startswith("Basic "):
+        return None, None
+    try:
+        user, _, password = base64.b64decode(header[6:].strip()).decode().partition(":")
+    except (ValueError, UnicodeDecodeError):
+        return None, None
+    return user, password
+
+
+class Authenticator:
+    def __init__(self, config):
+        self.scheme = config.get("scheme", "Basic")
+        self.realm = config.get("realm", "updates")
+        self.users = config.get("users", {})
+        self.paths = config.get("paths", ["/"])
+        self.nonces = set()
+        self.lock = threading.Lock()
+
+    def applies(self, path):
+        return any(path.startswith(prefix) for prefix in self.paths)
+
+    def challenge(self):
+        if self.scheme == "Basic":
+            return 'Basic realm="%s"' % self.realm
+        nonce = os.urandom(16).hex()
+        with self.lock:
+            self.nonces.add(nonce)
+        return 'Digest realm="%s", qop="auth", nonce="%s", opaque="%s", algorithm=MD5' % (
+            self.realm, nonce, os.urandom(8).hex())
+
+    def check(self, header, method, target):
+        """(user offered or None, accepted)."""
+        if self.scheme == "Basic":
+            user, password = basic_user(header)
+            return user, user is not None and self.users.get(user) == password
+        if not header or not header.startswith("Digest "):
+            return None, False
+        params = parse_auth_params(header[7:])
+        user = params.get("username")
+        with self.lock:
+            known = params.get("nonce") in self.nonces
+        if user not in self.users or not known or params.get("realm") != self.realm or params.get("uri") != target:
+            return user, False
+        ha1 = md5("%s:%s:%s" % (user, self.realm, self.users[user]))
+        ha2 = md5("%s:%s" % (method, params["uri"]))
+        if params.get("qop") == "auth":
+            expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth",
+                                     ha2]))
+        else:
+            expected = md5("%s:%s:%s" % (ha1, params["nonce"], ha2))
+        return user, params.get("response") == expected
+
+
+# -- the server ---------------------------------------------------------------
+
+class Script:
+    """Per-path step sequences, shared by all connections."""
+
+    def __init__(self, routes):
+        self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in routes.items()}
+        self.counts = {}
+        self.lock = threading.Lock()
+
+    def step(self, target):
+        path = target if target in self.routes else target.split("?", 1)[0]
+        steps = self.routes.get(path)
+        if steps is None:
+            return None
+        with self.lock:
+            n = self.counts.get(path, 0)
+            self.counts[path] = n + 1
+        return steps[min(n, len(steps) - 1)]
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "TestServer/1.0"
+    connections = itertools.count(1)
+
+    def setup(self):
+        # The TLS handshake happens here, in the connection's own thread, so
+        # that a client that never completes it cannot stall the server.
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.settimeout(30)
+            self.request.do_handshake()
+        super().setup()
+        self.connection_id = next(Handler.connections)
+
+    def log_message(self, format, *args):
+        pass
+
+    # -- logging ---------------------------------------------------------------
+
+    def record(self, user=None, authorized=None):
+        log = self.server.config.get("log")
+        if not log:
+            return
+        entry = {"method": self.command, "path": self.path, "headers": dict(self.headers.items()),
+                 "connection": self.connection_id, "client_port": self.client_address[1],
+                 "user": user, "authorized": authorized}
+        with self.server.log_lock:
+            with open(log, "a") as f:
+                f.write(json.dumps(entry, sort_keys=True) + "\n")
+
+    # -- answers -----------------------------------------------------------------
+
+    def answer(self, status, body=b"", headers=None, truncate=None):
+        if isinstance(body, str):
+            body = body.encode()
+        self.send_response(status)
+        sent = {k.lower() for k in (headers or {})}
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
+        if "content-length" not in sent:
+            self.send_header("Content-Length", str(len(body)))
+        if self.close_connection or truncate is not None:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        if truncate is not None:
+            self.wfile.write(body[:truncate])
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        self.wfile.write(body)
+
+    def play(self, step):
+        if step.get("delay"):
+            time.sleep(step["delay"])
+        if step.get("drop"):
+            self.close_connection = True
+            return
+        headers = dict(step.get("headers", {}))
+        if "location" in step:
+            headers["Location"] = step["location"]
+        status = step.get("status", 302 if "location" in step else 200)
+        body = step.get("body", "")
+        if "body_file" in step:
+            with open(step["body_file"], "rb") as f:
+                body = f.read()
+        self.answer(status, body, headers, step.get("truncate"))
+
+    def serve_file(self):
+        root = self.server.config.get("root")
+        if not root:
+            return self.answer(404, "not found\n")
+        relative = urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")
+        base = os.path.realpath(root)
+        path = os.path.realpath(os.path.join(base, relative))
+        if (path != base and not path.startswith(base + os.sep)) or not os.path.isfile(path):
+            return self.answer(404, "not found\n")
+        with open(path, "rb") as f:
+            self.answer(200, f.read(), {"Content-Type": "application/octet-stream"})
+
+    # -- requests ----------------------------------------------------------------
+
+    def do_GET(self):
+        if self.headers.get("Connection", "").lower() == "close":
+            self.close_connection = True
+        if self.path.startswith(("http://", "https://")) and "proxy" in self.server.config:
+            return self.proxy_get()
+        user, authorized = None, None
+        auth = self.server.auth
+        if auth and auth.applies(self.path):
+            user, authorized = auth.check(self.headers.get("Authorization"), self.command, self.path)
+            if not authorized:
+                self.record(user, False)
+                return self.answer(401, "unauthorized\n", {"WWW-Authenticate": auth.challenge()})
+        self.record(user, authorized)
+        step = self.server.script.step(self.path)
+        if step is not None:
+            return self.play(step)
+        self.serve_file()
+
+    def do_CONNECT(self):
+        if "proxy" not in self.server.config:
+            self.record()
+            return self.answer(405, "not a proxy\n")
+        if not self.proxy_authorized():
+            return
+        try:
+            upstream = socket.create_connection(self.proxy_target(self.path), timeout=10)
+        except OSError as e:
+            return self.answer(502, "cannot connect: %s\n" % e)
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+        self.relay(upstream)
+        self.close_connection = True
+
+    def do_HEAD(self):
+        self.record()
+        self.answer(405)
+
+    do_POST = do_PUT = do_DELETE = do_HEAD
+
+    # -- forward proxy -------------------------------------------------------------
+
+    def proxy_target(self, hostport):
+        mapped = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport)
+        host, _, port = mapped.rpartition(":")
+        return host.strip("[]"), int(port)
+
+    def proxy_authorized(self):
+        proxy = self.server.config["proxy"]
+        users = proxy.get("users")
+        if not users:
+            self.record()
+            return True
+        user, password = basic_user(self.headers.get("Proxy-Authorization"))
+        ok = user is not None and users.get(user) == password
+        self.record(user, ok)
+        if not ok:
+            self.answer(407, "proxy authentication required\n",
+                        {"Proxy-Authenticate": 'Basic realm="%s"' % proxy.get("realm", "proxy")})
+        return ok
+
+    def proxy_get(self):
+        if not self.proxy_authorized():
+            return
+        url = urllib.parse.urlsplit(self.path)
+        port = url.port or (443 if url.scheme == "https" else 80)
+        target = url.path or "/"
+        if url.query:
+            target += "?" + url.query
+        try:
+            upstream = socket.create_connection(self.proxy_target("%s:%d" % (url.hostname, port)), timeout=10)
+        except OSError as e:
+            return self.answer(502, "cannot connect: %s\n" % e)
+        lines = ["GET %s HTTP/1.1" % target]
+        lines += ["%s: %s" % (k, v) for k, v in self.headers.items()
+                  if k.lower() not in ("proxy-authorization", "proxy-connection", "connection")]
+        lines.append("Connection: close")
+        upstream.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+        with upstream:
+            while True:
+                data = upstream.recv(65536)
+                if not data:
+                    break
+                self.wfile.write(data)
+        self.wfile.flush()
+        self.close_connection = True
+
+    def relay(self, upstream):
+        sockets = [self.connection, upstream]
+        with upstream:
+            while True:
+                readable, _, _ = select.select(sockets, [], [], 30)
+                if not readable:
+                    return
+                for s in readable:
+                    data = s.recv(65536)
+                    if not data:
+                        return
+                    (upstream if s is self.connection else self.connection).sendall(data)
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, config):
+        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
+        self.config = config
+        self.script = Script(config.get("routes", {}))
+        self.auth = Authenticator(config["auth"]) if "auth" in config else None
+        self.log_lock = threading.Lock()
+        super().__init__(address, Handler)
+        if "tls" in config:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(config["tls"]["cert"], config["tls"]["key"])
+            self.socket = context.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
+
+    def handle_error(self, request, client_address):
+        # Clients that fail the TLS handshake or hang up are part of the tests.
+        pass
+
+
+def serve(config, port=0, bind="127.0.0.1", ready=None):
+    server = Server((bind, port), config)
+    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    if ready:
+        with open(ready + ".part", "w") as f:
+            f.write("%d\n" % server.server_address[1])
+        os.rename(ready + ".part", ready)
+    try:
+        server.serve_forever(poll_interval=0.05)
+    finally:
+        server.server_close()
+
+
+class ScriptedServer:
+    """This server in the network namespace of a DeviceRoot (tests/e2e/devroot.py);
+    stopped with the root or by stop()."""
+
+    def __init__(self, root, config, port, bind="127.0.0.1"):
+        import tempfile
+        self.root = root
+        self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
+        self.log = os.path.join(self.dir, "requests")
+        config = dict(config, log=self.log)
+        with open(os.path.join(self.dir, "config.json"), "w") as f:
+            json.dump(config, f)
+        ready = os.path.join(self.dir, "ready")
+        self.proc = root.start_server([sys.executable, os.path.abspath(__file__), "--config",
+                                       os.path.join(self.dir, "config.json"), "--port", str(port), "--bind", bind,
+                                       "--ready", ready], ready_file=ready)
+
+    def requests(self):
+        """The requests so far: dicts with method, path, headers, connection, user, authorized."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [json.loads(line) for line in f]
+
+    def stop(self):
+        self.root.stop_server(self.proc)
+
+
+def trust_ca(root, certs):
+    """Makes the test CA the only authority the device root trusts."""
+    with open(certs["ca"]) as f:
+        root.write("/etc/ssl/certs/ca-certificates.crt", f.read())
+
+
+def main(argv):
+    if argv[:1] == ["make-certs"]:
+        parser = argparse.ArgumentParser(prog="httpserver.py make-certs")
+        parser.add_argument("directory")
+        parser.add_argument("--ca-name", default="Updater Test CA")
+        parser.add_argument("--host", action="append")
+        args = parser.parse_args(argv[1:])
+        make_certs(args.directory, args.ca_name, tuple(args.host or ("localhost", "127.0.0.1", "::1")))
+        return 0
+    parser = argparse.ArgumentParser(prog="httpserver.py")
+    parser.add_argument("--config", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--bind", default="127.0.0.1")
+    parser.add_argument("--ready")
+    args = parser.parse_args(argv)
+    with open(args.config) as f:
+        config = json.load(f)
+    serve(config, args.port, args.bind, args.ready)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

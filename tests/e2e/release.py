@@ -1,0 +1,67 @@
+"""A small product release, version 1 and version 2, as the appliance ships
+it: a release package, libraries, an application, add-ons and the updater
+itself. Used by the demo and by the end-to-end tests of full updates."""
+
+import os
+
+from testdata import Pkg, build_all, make_repo
+
+RELEASE_PACKAGE = "product-release"
+ADDONS = ["addon-tools", "addon-docs"]
+DEFAULTS = """<?xml version="1.0"?>
+<updater>
+  <product>
+    <name>Demo Appliance</name>
+    <packages>
+      <release><package><name>%(release)s</name></package></release>
+      <addons>%(addons)s</addons>
+    </packages>
+  </product>
+  <user-agent><base>demo-updater</base><prodname>demo</prodname></user-agent>
+  <log level="info"><logger type="stderr"/></log>
+</updater>
+""" % {"release": RELEASE_PACKAGE,
+       "addons": "".join("<package><name>%s</name></package>" % a for a in ADDONS)}
+
+CONFIG = """<?xml version="1.0"?>
+<updater>
+  <repository id="base"><name>Demo release</name><location href="%(location)s"/></repository>
+</updater>
+"""
+
+
+def _file(name, version):
+    return {"/usr/share/%s/VERSION" % name: "%s %s\n" % (name, version)}
+
+
+def packages(version):
+    """The packages of release `version` (1 or 2)."""
+    v = str(version)
+    pkgs = [
+        Pkg(RELEASE_PACKAGE, version=v, files={"/etc/demo-release": "Demo Appliance release %s\n" % v}),
+        Pkg("libcore", version=v, provides=["libcore.so.%s" % v], files=_file("libcore", v)),
+        Pkg("app", version=v, requires=["libcore.so.%s" % v], files=_file("app", v)),
+        Pkg("addon-tools", version=v, requires=["app"], files=_file("addon-tools", v)),
+        Pkg("addon-docs", version=v, files=_file("addon-docs", v)),
+        Pkg("updater", version="1.8.3", release=v, files=_file("updater", v)),
+    ]
+    return pkgs
+
+
+def build_release(version):
+    return build_all(packages(version))
+
+
+def make_release_repo(directory, key, version=2, extra=()):
+    """A signed repository of release `version` (packages signed by `key`)."""
+    signed = [key.sign_rpm(p, os.path.join(directory, "signed")) for p in build_release(version)]
+    signed += [key.sign_rpm(p, os.path.join(directory, "signed")) for p in build_all(extra)]
+    repo = make_repo(os.path.join(directory, "repo"), signed, key=key)
+    return repo
+
+
+def install_release(root, version=1):
+    """Installs release `version` into the device root for real (files too)."""
+    from testdata import install
+    install(root, build_release(version), nodeps=False)
+    root.write("/usr/share/resources/default/updater/defaults.conf", DEFAULTS)

@@ -1,0 +1,190 @@
+#include "rpmdb/headertags.h"
+
+#include <gtest/gtest.h>
+#include <rpm/rpmds.h>
+#include <rpm/rpmtag.h>
+
+#include "rpmtesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::HeaderBuilder;
+using updater::testing::LogCapture;
+
+namespace {
+
+std::vector<std::string> texts(const DependencySet& set)
+{
+    std::vector<std::string> out;
+    for (const Dependency& dependency : set)
+        out.push_back(dependency.toString());
+    return out;
+}
+
+HeaderBuilder requiring(const std::vector<std::string>& names, const std::vector<uint32_t>& flags,
+                        const std::vector<std::string>& versions)
+{
+    return HeaderBuilder("p", "1", "1")
+        .dependencies(RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, names, flags, versions);
+}
+
+} // namespace
+
+TEST(IntTag, EpochsOfEachWidth)
+{
+    struct Case {
+        HeaderBuilder builder;
+        int32_t expected;
+    } cases[] = {
+        {HeaderBuilder("p", "1", "1").int8(RPMTAG_EPOCH, {200}), 200},         // unsigned byte
+        {HeaderBuilder("p", "1", "1").int16(RPMTAG_EPOCH, {300}), 300},
+        {HeaderBuilder("p", "1", "1").int16(RPMTAG_EPOCH, {65000}), 65000},    // unsigned 16 bits
+        {HeaderBuilder("p", "1", "1").int32(RPMTAG_EPOCH, {70000}), 70000},
+        {HeaderBuilder("p", "1", "1").int32(RPMTAG_EPOCH, {0xffffffffu}), -1}, // signed 32 bits
+    };
+    for (const Case& c : cases) {
+        auto header = c.builder.header();
+        ASSERT_TRUE(header);
+        int32_t epoch = 12345;
+        ASSERT_TRUE(readIntTag(header.get(), RPMTAG_EPOCH, epoch));
+        EXPECT_EQ(epoch, c.expected);
+    }
+}
+
+TEST(IntTag, RefusesOtherCountsTypesAndAbsence)
+{
+    HeaderBuilder builders[] = {
+        HeaderBuilder("p", "1", "1").int32(RPMTAG_EPOCH, {1, 2}),
+        HeaderBuilder("p", "1", "1").string(RPMTAG_EPOCH, "1"),
+        HeaderBuilder("p", "1", "1"),
+    };
+    for (const HeaderBuilder& builder : builders) {
+        auto header = builder.header();
+        ASSERT_TRUE(header);
+        LogCapture capture;
+        int32_t epoch = 7;
+        EXPECT_FALSE(readIntTag(header.get(), RPMTAG_EPOCH, epoch));
+        EXPECT_EQ(epoch, 7);
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: failed retrieving rpm tag 1003 as int"});
+    }
+}
+
+TEST(StringTag, OnlyASingleString)
+{
+    auto header = HeaderBuilder("name", "1.0", "1").strings(RPMTAG_SUMMARY, {"one"}).header();
+    ASSERT_TRUE(header);
+    std::string value;
+    ASSERT_TRUE(readStringTag(header.get(), RPMTAG_NAME, value));
+    EXPECT_EQ(value, "name");
+
+    LogCapture capture;
+    EXPECT_FALSE(readStringTag(header.get(), RPMTAG_SUMMARY, value)); // an array of one
+    EXPECT_FALSE(readStringTag(header.get(), RPMTAG_URL, value));     // absent
+    EXPECT_EQ(value, "name");
+    EXPECT_EQ(capture.count("ERROR: failed retrieving rpm tag 1004 as string"), 1);
+    EXPECT_EQ(capture.count("ERROR: failed retrieving rpm tag 1020 as string"), 1);
+}
+
+TEST(GenericTag, TypeCountAndData)
+{
+    auto header = HeaderBuilder("p", "1", "1").int16(RPMTAG_FILEMODES, {0644, 0755}).header();
+    ASSERT_TRUE(header);
+    TagData data = readTag(header.get(), RPMTAG_FILEMODES);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(rpmtdType(data.get()), RPM_INT16_TYPE);
+    ASSERT_EQ(rpmtdCount(data.get()), 2u);
+    EXPECT_EQ(static_cast<const uint16_t*>(data->data)[1], 0755);
+    EXPECT_FALSE(readTag(header.get(), RPMTAG_FILESIZES));
+}
+
+TEST(Dependencies, FilteredMaskedParsedAndMerged)
+{
+    auto header = requiring({"rpmlib(PayloadIsZstd)", "hinted", "prereq", "lib", "lib", "any", "eq-empty", "ranged"},
+                            {RPMSENSE_RPMLIB | RPMSENSE_LESS | RPMSENSE_EQUAL, RPMSENSE_MISSINGOK,
+                             RPMSENSE_SCRIPT_PRE | RPMSENSE_EQUAL, RPMSENSE_GREATER | RPMSENSE_EQUAL,
+                             RPMSENSE_GREATER | RPMSENSE_EQUAL, 0, RPMSENSE_EQUAL, RPMSENSE_LESS},
+                            {"5.4.0-1", "", "1.5-2", "2:3.0", "2:3.0", "", "", "4.0"})
+                      .header();
+    ASSERT_TRUE(header);
+    DependencySet set;
+    LogCapture capture;
+    ASSERT_TRUE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
+    EXPECT_EQ(texts(set), (std::vector<std::string>{"any", "eq-empty", "lib >= 2:3.0", "prereq = 0:1.5-2",
+                                                     "ranged < 0:4.0"}));
+    EXPECT_TRUE(capture.has("TRACE: prereq 1.5-2 0x208 => prereq = 0:1.5-2"));
+    EXPECT_TRUE(capture.has("TRACE: eq-empty  0x8 => eq-empty"));
+    EXPECT_FALSE(capture.contains("rpmlib"));
+    EXPECT_FALSE(capture.contains("hinted"));
+
+    // An empty version text gives an entry without a version that keeps its flags.
+    auto eqEmpty = set.firstOfName("eq-empty");
+    ASSERT_NE(eqEmpty, set.end());
+    EXPECT_TRUE(eqEmpty->evr.version.empty());
+    EXPECT_TRUE(eqEmpty->evr.release.empty());
+    EXPECT_EQ(eqEmpty->evr.epoch, 0);
+    EXPECT_EQ(eqEmpty->flags, EQUAL);
+}
+
+TEST(Dependencies, ProvidesAddToWhatTheSetHolds)
+{
+    auto header = HeaderBuilder("p", "1", "1")
+                      .dependencies(RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, {"p", "cap"},
+                                    {RPMSENSE_EQUAL, 0}, {"1-1", ""})
+                      .header();
+    DependencySet set;
+    set.insert(Dependency(PooledString("cap")));
+    ASSERT_TRUE(readDependencies(header.get(), RPMTAG_PROVIDENAME, set));
+    EXPECT_EQ(texts(set), (std::vector<std::string>{"cap", "p = 0:1-1"}));
+}
+
+TEST(Dependencies, NoTagsAtAllIsEmpty)
+{
+    auto header = HeaderBuilder("p", "1", "1").header();
+    DependencySet set;
+    LogCapture capture;
+    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
+    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_PROVIDENAME, set));
+    EXPECT_TRUE(set.empty());
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(Dependencies, IncompleteOrInconsistentArraysFailWithoutAdding)
+{
+    HeaderBuilder base("p", "1", "1");
+    HeaderBuilder builders[] = {
+        // names and flags, no versions
+        HeaderBuilder(base).strings(RPMTAG_REQUIRENAME, {"a"}).int32(RPMTAG_REQUIREFLAGS, {0}),
+        // versions only
+        HeaderBuilder(base).strings(RPMTAG_REQUIREVERSION, {"1"}),
+        // counts differ
+        requiring({"a", "b"}, {0, 0}, {"1"}),
+        // flags of the wrong width
+        HeaderBuilder(base).strings(RPMTAG_REQUIRENAME, {"a"}).int16(RPMTAG_REQUIREFLAGS, {0}).strings(
+            RPMTAG_REQUIREVERSION, {""}),
+        // versions as a single string
+        HeaderBuilder(base).strings(RPMTAG_REQUIRENAME, {"a"}).int32(RPMTAG_REQUIREFLAGS, {0}).string(
+            RPMTAG_REQUIREVERSION, ""),
+    };
+    for (const HeaderBuilder& builder : builders) {
+        auto header = builder.header();
+        ASSERT_TRUE(header);
+        DependencySet set;
+        LogCapture capture;
+        EXPECT_FALSE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
+        EXPECT_TRUE(set.empty());
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: failed retrieving rpm dependencies"});
+    }
+}
+
+TEST(Dependencies, OnlyRequiresAndProvides)
+{
+    auto header = HeaderBuilder("p", "1", "1")
+                      .dependencies(RPMTAG_OBSOLETENAME, RPMTAG_OBSOLETEFLAGS, RPMTAG_OBSOLETEVERSION, {"old"}, {0},
+                                    {""})
+                      .header();
+    DependencySet set;
+    LogCapture capture;
+    EXPECT_FALSE(readDependencies(header.get(), RPMTAG_OBSOLETENAME, set));
+    EXPECT_TRUE(set.empty());
+    EXPECT_TRUE(capture.has("ERROR: unrecognized dependency tag 1090"));
+}

@@ -1,0 +1,151 @@
+#include "rpmtesting.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <rpm/rpmmacro.h>
+#include <rpm/rpmtag.h>
+#include <sys/wait.h>
+
+#include "testing/testing.h"
+
+namespace updater::testing {
+
+namespace {
+
+void appendBigEndian(std::string& out, uint32_t value, int bytes)
+{
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out += static_cast<char>((value >> shift) & 0xff);
+}
+
+template <typename T>
+std::string bigEndian(const std::vector<T>& values)
+{
+    std::string bytes;
+    for (T value : values)
+        appendBigEndian(bytes, value, sizeof(T));
+    return bytes;
+}
+
+int alignment(uint32_t type)
+{
+    switch (type) {
+    case RPM_INT16_TYPE:
+        return 2;
+    case RPM_INT32_TYPE:
+        return 4;
+    default:
+        return 1;
+    }
+}
+
+} // namespace
+
+HeaderBuilder::HeaderBuilder(const std::string& name, const std::string& version, const std::string& release)
+{
+    string(RPMTAG_NAME, name).string(RPMTAG_VERSION, version).string(RPMTAG_RELEASE, release);
+}
+
+HeaderBuilder& HeaderBuilder::add(rpmTagVal tag, uint32_t type, uint32_t count, std::string bytes)
+{
+    m_entries.push_back({tag, type, count, std::move(bytes)});
+    return *this;
+}
+
+HeaderBuilder& HeaderBuilder::string(rpmTagVal tag, const std::string& value)
+{
+    return add(tag, RPM_STRING_TYPE, 1, value + '\0');
+}
+
+HeaderBuilder& HeaderBuilder::strings(rpmTagVal tag, const std::vector<std::string>& values)
+{
+    std::string bytes;
+    for (const std::string& value : values)
+        bytes += value + '\0';
+    return add(tag, RPM_STRING_ARRAY_TYPE, static_cast<uint32_t>(values.size()), bytes);
+}
+
+HeaderBuilder& HeaderBuilder::int8(rpmTagVal tag, const std::vector<uint8_t>& values)
+{
+    return add(tag, RPM_INT8_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
+}
+
+HeaderBuilder& HeaderBuilder::int16(rpmTagVal tag, const std::vector<uint16_t>& values)
+{
+    return add(tag, RPM_INT16_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
+}
+
+HeaderBuilder& HeaderBuilder::int32(rpmTagVal tag, const std::vector<uint32_t>& values)
+{
+    return add(tag, RPM_INT32_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
+}
+
+HeaderBuilder& HeaderBuilder::dependencies(rpmTagVal nameTag, rpmTagVal flagsTag, rpmTagVal versionTag,
+                                           const std::vector<std::string>& names,
+                                           const std::vector<uint32_t>& flags,
+                                           const std::vector<std::string>& versions)
+{
+    return strings(nameTag, names).int32(flagsTag, flags).strings(versionTag, versions);
+}
+
+std::string HeaderBuilder::blob() const
+{
+    std::vector<Entry> entries = m_entries;
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+    std::string index, data;
+    for (const Entry& entry : entries) {
+        while (data.size() % alignment(entry.type))
+            data += '\0';
+        appendBigEndian(index, static_cast<uint32_t>(entry.tag), 4);
+        appendBigEndian(index, entry.type, 4);
+        appendBigEndian(index, static_cast<uint32_t>(data.size()), 4);
+        appendBigEndian(index, entry.count, 4);
+        data += entry.bytes;
+    }
+    std::string out;
+    appendBigEndian(out, static_cast<uint32_t>(entries.size()), 4);
+    appendBigEndian(out, static_cast<uint32_t>(data.size()), 4);
+    return out + index + data;
+}
+
+HeaderPtr HeaderBuilder::header() const
+{
+    std::string bytes = blob();
+    return HeaderPtr(headerImport(bytes.data(), static_cast<unsigned int>(bytes.size()), HEADERIMPORT_COPY));
+}
+
+std::string HeaderBuilder::serialized() const
+{
+    static const char magic[8] = {'\x8e', '\xad', '\xe8', '\x01', 0, 0, 0, 0};
+    return std::string(magic, sizeof(magic)) + blob();
+}
+
+void shell(const std::string& command)
+{
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+}
+
+void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers)
+{
+    TemporaryDirectory dir;
+    std::string stream;
+    for (const HeaderBuilder& header : headers)
+        stream += header.serialized();
+    writeFile(dir.file("headers"), stream);
+    shell("rpmdb --dbpath " + dbpath + " --importdb < " + dir.file("headers"));
+}
+
+Macro::Macro(const char* name, const std::string& value) : m_name(name)
+{
+    rpmPushMacro(nullptr, name, nullptr, value.c_str(), RMIL_CMDLINE);
+}
+
+Macro::~Macro()
+{
+    rpmPopMacro(nullptr, m_name);
+}
+
+} // namespace updater::testing

@@ -1,0 +1,74 @@
+// rpm test helpers: headers assembled byte by byte (so that tests can hold
+// entries of any type and count, including ones rpm's own put functions
+// refuse), headers added to a database by rpm, macro overrides.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rpm/header.h>
+
+namespace updater::testing {
+
+struct HeaderFree {
+    void operator()(Header header) const { headerFree(header); }
+};
+using HeaderPtr = std::unique_ptr<headerToken_s, HeaderFree>;
+
+class HeaderBuilder {
+public:
+    HeaderBuilder() = default;
+    // A header with name, version and release.
+    HeaderBuilder(const std::string& name, const std::string& version, const std::string& release);
+
+    HeaderBuilder& string(rpmTagVal tag, const std::string& value);
+    HeaderBuilder& strings(rpmTagVal tag, const std::vector<std::string>& values);
+    HeaderBuilder& int8(rpmTagVal tag, const std::vector<uint8_t>& values);
+    HeaderBuilder& int16(rpmTagVal tag, const std::vector<uint16_t>& values);
+    HeaderBuilder& int32(rpmTagVal tag, const std::vector<uint32_t>& values);
+    // Name, flags and version arrays of requires or provides.
+    HeaderBuilder& dependencies(rpmTagVal nameTag, rpmTagVal flagsTag, rpmTagVal versionTag,
+                                const std::vector<std::string>& names, const std::vector<uint32_t>& flags,
+                                const std::vector<std::string>& versions);
+
+    // The header imported by rpm (from a copy of the bytes).
+    HeaderPtr header() const;
+    // The header as a stream of them holds it (with the header magic), the
+    // form "rpmdb --importdb" reads.
+    std::string serialized() const;
+
+private:
+    struct Entry {
+        rpmTagVal tag;
+        uint32_t type;
+        uint32_t count;
+        std::string bytes; // big-endian, as stored
+    };
+    HeaderBuilder& add(rpmTagVal tag, uint32_t type, uint32_t count, std::string bytes);
+    std::string blob() const;
+
+    std::vector<Entry> m_entries;
+};
+
+// Runs a shell command; a test failure unless it exits with 0.
+void shell(const std::string& command);
+
+// Adds the headers to the database in dbpath (creating it) the way rpm adds
+// any header, with "rpmdb --importdb".
+void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers);
+
+// Overrides an rpm macro while it lives.
+class Macro {
+public:
+    Macro(const char* name, const std::string& value);
+    ~Macro();
+    Macro(const Macro&) = delete;
+    Macro& operator=(const Macro&) = delete;
+
+private:
+    const char* m_name;
+};
+
+} // namespace updater::testing
