@@ -1,0 +1,84 @@
+// The resolver's set-up from a real rpm database, filled by rpm itself.
+#include "resolver/resolver.h"
+
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
+#include <rpm/rpmtag.h>
+
+#include "rpmtesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::HeaderBuilder;
+using updater::testing::importHeaders;
+using updater::testing::LogCapture;
+using updater::testing::Macro;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace {
+
+class ResolverDatabase : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+
+    TemporaryDirectory m_dbpath;
+};
+
+TEST_F(ResolverDatabase, ReadsTheInstalledPackagesAndClosesTheDatabase)
+{
+    importHeaders(m_dbpath.path(),
+                  {HeaderBuilder("twin", "2.0", "1"), HeaderBuilder("twin", "1.0", "1"),
+                   HeaderBuilder("lib", "1.0", "1")
+                       .dependencies(RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, {"libx"},
+                                     {RPMSENSE_EQUAL}, {"1.0"})});
+    Macro dbpath("_dbpath", m_dbpath.path());
+    for (bool checkDbHeaders : {false, true}) {
+        SCOPED_TRACE(checkDbHeaders);
+        Config config;
+        config.checkDbHeaders = checkDbHeaders;
+        LogCapture capture(LogLevel::debug);
+        Resolver resolver;
+        ASSERT_TRUE(resolver.init(config));
+        EXPECT_TRUE(capture.has(checkDbHeaders ? "DEBUG: opened rpm transaction (checking headers)"
+                                               : "DEBUG: opened rpm transaction (NOT checking headers)"));
+        EXPECT_EQ(std::ranges::distance(resolver.findInstalled("twin")), 2);
+        EXPECT_TRUE(resolver.updatesInstalled(Package(PooledString("twin"))) == false);
+
+        // The installed set stays as read; the database is not consulted again.
+        capture.clear();
+        EXPECT_FALSE(resolver.init(config));
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: attempted to reinitilize a resolver"});
+        UnsatisfiedSet unsatisfied;
+        NewPackages none;
+        EXPECT_TRUE(resolver.checkDependencies(none, unsatisfied));
+    }
+}
+
+TEST_F(ResolverDatabase, AnUnopenableDatabaseFailsTheSetUp)
+{
+    writeFile(m_dbpath.file("rpmdb.sqlite"), std::string(8192, 'x'));
+    Macro dbpath("_dbpath", m_dbpath.path());
+    LogCapture capture(LogLevel::error);
+    Resolver resolver;
+    EXPECT_FALSE(resolver.init(Config()));
+    EXPECT_FALSE(resolver.initialised());
+    std::vector<std::string> lines = capture.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR: failed opening rpm DB");
+    EXPECT_EQ(lines.back(), "ERROR: failed opening rpm database");
+}
+
+TEST_F(ResolverDatabase, AnUnreadableListFailsTheSetUp)
+{
+    importHeaders(m_dbpath.path(), {HeaderBuilder("good", "1.0", "1"),
+                                    HeaderBuilder().string(RPMTAG_NAME, "norelease").string(RPMTAG_VERSION, "1.0")});
+    Macro dbpath("_dbpath", m_dbpath.path());
+    LogCapture capture(LogLevel::error);
+    Resolver resolver;
+    EXPECT_FALSE(resolver.init(Config()));
+    EXPECT_FALSE(resolver.initialised());
+    EXPECT_EQ(capture.lines().back(), "ERROR: failed getting list of installed packages");
+}
+
+} // namespace
