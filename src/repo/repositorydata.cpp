@@ -1,8 +1,117 @@
 #include "repo/repositorydata.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/xmlnode.h"
+#include "download/filehelpers.h"
 #include "log/logger.h"
+#include "repo/packageparser.h"
 
 namespace updater {
+
+namespace {
+
+constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
+
+const xmlChar* xmlText(const char* text)
+{
+    return reinterpret_cast<const xmlChar*>(text);
+}
+
+bool named(xmlNodePtr node, const char* name)
+{
+    return strcmp(chars(node->name), name) == 0;
+}
+
+bool inNamespaceOf(xmlNodePtr node, xmlNodePtr parent)
+{
+    if (node->ns == parent->ns)
+        return true;
+    return node->ns && parent->ns && xmlStrEqual(node->ns->href, parent->ns->href);
+}
+
+// The reader's current element, if it has that local name in that namespace.
+bool readerAt(xmlTextReaderPtr reader, const char* localName, const char* namespaceUri)
+{
+    return xmlStrEqual(xmlTextReaderConstLocalName(reader), xmlText(localName)) &&
+           xmlStrEqual(xmlTextReaderConstNamespaceUri(reader), xmlText(namespaceUri));
+}
+
+const char* readerLocalName(xmlTextReaderPtr reader)
+{
+    const xmlChar* name = xmlTextReaderConstLocalName(reader);
+    return name ? chars(name) : "";
+}
+
+// What a document walk does after looking at one node.
+enum class Walk { descend, skipSubtree, fail };
+
+// Reads the document node by node, letting `visit` handle each element.
+template <typename Visit>
+bool walkDocument(xmlTextReaderPtr reader, Visit visit)
+{
+    int rc = xmlTextReaderRead(reader);
+    while (rc == 1) {
+        Walk next = Walk::descend;
+        if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT)
+            next = visit();
+        if (next == Walk::fail)
+            return false;
+        rc = next == Walk::skipSubtree ? xmlTextReaderNext(reader) : xmlTextReaderRead(reader);
+    }
+    return rc == 0;
+}
+
+// Only digits and dots; a number ending at the end of the text or at a dot.
+bool checkTimestamp(const std::string& text)
+{
+    if (text.find_first_not_of("0123456789.") != std::string::npos) {
+        LOG(debug, "invalid characters in 'timestamp'");
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (end == text.c_str() || (*end != '\0' && *end != '.') || (value == ULLONG_MAX && errno == ERANGE)) {
+        LOG(debug, "failed parsing 'timestamp'");
+        return false;
+    }
+    return true;
+}
+
+bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
+{
+    if (named(child, "location"))
+        return nodeAttribute(child, "href", entry.location);
+    if (named(child, "checksum"))
+        return parseChecksumElement(child, entry.checksum);
+    if (named(child, "open-checksum"))
+        return parseChecksumElement(child, entry.openChecksum);
+    if (named(child, "timestamp")) {
+        std::string text;
+        return nodeText(child, text) && checkTimestamp(text);
+    }
+    return true;
+}
+
+bool parseData(xmlNodePtr data, const std::string& cacheDir, MetadataEntry& entry)
+{
+    if (!nodeAttribute(data, "type", entry.type)) {
+        LOG(debug, "no 'type' attribute in 'data' element");
+        return false;
+    }
+    for (xmlNodePtr child = data->children; child; child = child->next) {
+        if (child->type == XML_ELEMENT_NODE && inNamespaceOf(child, data) && !parseDataChild(child, entry))
+            return false;
+    }
+    entry.localPath = cacheDir + baseName(entry.location);
+    return true;
+}
+
+} // namespace
 
 RepositoryData::RepositoryData(const Config& config, const Repository& repository)
     : m_repository(repository),
@@ -21,6 +130,99 @@ RepositoryData::~RepositoryData()
 void RepositoryData::setUri(const std::string& location)
 {
     m_uri = !location.empty() && location[0] == '/' ? "file://" + location : location;
+}
+
+bool RepositoryData::loadFromCache()
+{
+    m_metadata.clear();
+    m_packages.clear();
+    if (!parseRepomd()) {
+        LOG(error, "failed parsing repository metadata from '%s'", REPOMD_RESOURCE);
+        return false;
+    }
+    return loadPrimary(true);
+}
+
+bool RepositoryData::parseRepomd()
+{
+    std::string path = m_cacheDir + "repomd.xml";
+    if (!m_skipMetadataSignature) {
+        // Never parse unverified metadata: refuse until the check is available.
+        LOG(error, "metadata signature checking is not available, use --no-md-sig-check");
+        return false;
+    }
+    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
+    if (!reader)
+        return false;
+    return walkDocument(reader.get(), [&] {
+        xmlTextReaderPtr r = reader.get();
+        if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "repomd", REPO_NAMESPACE)) {
+            LOG(debug, "bad top-level element, '%s' instead of 'rempomd'", readerLocalName(r));
+            return Walk::fail;
+        }
+        if (!readerAt(r, "data", REPO_NAMESPACE))
+            return Walk::descend;
+        xmlNodePtr data = xmlTextReaderExpand(r);
+        MetadataEntry entry;
+        if (!data || !parseData(data, m_cacheDir, entry)) {
+            LOG(debug, "failed parsing 'data' element");
+            return Walk::fail;
+        }
+        m_metadata.emplace(entry.type, std::move(entry)); // the first entry of a type stays
+        return Walk::skipSubtree;
+    });
+}
+
+bool RepositoryData::loadPrimary(bool verify)
+{
+    auto primary = m_metadata.find("primary");
+    if (primary == m_metadata.end()) {
+        LOG(error, "no 'primary' entry in repository metadata");
+        return false;
+    }
+    const MetadataEntry& entry = primary->second;
+    if (verify && !entry.checksum.checkFile(entry.localPath) && !entry.openChecksum.checkUncompressed(entry.localPath)) {
+        LOG(error, "invalid checksum on '%s'", entry.location.c_str());
+        return false;
+    }
+    if (!parsePrimary(entry.localPath)) {
+        LOG(error, "failed parsing repository resource '%s'", entry.location.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RepositoryData::parsePrimary(const std::string& path)
+{
+    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
+    if (!reader) {
+        LOG(error, "could not open primary file '%s' for parsing", path.c_str());
+        return false;
+    }
+    // Filled aside so that a bad document leaves no partial package list.
+    PackageCollection loaded;
+    bool ok = walkDocument(reader.get(), [&] {
+        xmlTextReaderPtr r = reader.get();
+        if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
+            LOG(error, "bad top-level element, '%s' instead of 'metadata'", readerLocalName(r));
+            return Walk::fail;
+        }
+        if (!readerAt(r, "package", COMMON_NAMESPACE))
+            return Walk::descend;
+        xmlNodePtr element = xmlTextReaderExpand(r);
+        if (!element)
+            return Walk::fail;
+        Package package;
+        PackageParse result = parsePackage(m_packageCacheDir, element, package);
+        if (result == PackageParse::bad)
+            return Walk::fail;
+        if (result == PackageParse::keep)
+            addPackage(loaded, std::move(package));
+        return Walk::skipSubtree;
+    });
+    if (ok)
+        m_packages = std::move(loaded);
+    return ok;
 }
 
 } // namespace updater

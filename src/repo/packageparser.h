@@ -1,0 +1,40 @@
+// One `package` element of a repository's primary metadata into a Package:
+// the children that are read, the ones required, the filtering of dependency
+// entries and the architecture test against rpm's configured platform.
+#pragma once
+
+#include <string>
+
+#include <libxml/tree.h>
+
+#include "evr/dependency.h"
+#include "evr/evr.h"
+#include "repo/checksum.h"
+#include "repo/package.h"
+
+namespace updater {
+
+enum class PackageParse {
+    bad = -1, // the metadata is bad: the whole primary document is abandoned
+    skip = 0, // not for this machine or not an rpm: dropped, not an error
+    keep = 1,
+};
+
+// Fills `package` from an expanded `package` element; its localPath is
+// `packageCacheDir` followed by the last component of its location. rpm's
+// macro configuration must have been read (rpmReadConfigFiles) before: the
+// architecture is scored against rpm's platform.
+[[nodiscard]] PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element, Package& package);
+
+// The `entry` elements in namespace `ns` among `first` and its following
+// siblings into `set`. Entries on rpmlib() and weak (missingok) entries are
+// dropped.
+[[nodiscard]] bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set);
+
+// The attributes epoch, ver and rel (rel optional) of an element.
+[[nodiscard]] bool parseEvrAttributes(xmlNodePtr element, Evr& evr);
+
+// The attribute type and the text of a checksum element.
+[[nodiscard]] bool parseChecksumElement(xmlNodePtr element, Checksum& checksum);
+
+} // namespace updater

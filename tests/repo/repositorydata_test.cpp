@@ -1,0 +1,363 @@
+#include "repo/repositorydata.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+#include "repotesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::PackageXml;
+using updater::testing::primaryDocument;
+using updater::testing::texts;
+using updater::testing::readFile;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
+
+std::string sha256Of(const std::string& path)
+{
+    Checksum checksum;
+    checksum.type = PooledString("sha256");
+    std::vector<unsigned char> digest;
+    EXPECT_TRUE(checksum.digest(path, false, digest));
+    return hexText(digest.data(), digest.size());
+}
+
+class RepositoryTest : public ::testing::Test {
+protected:
+    RepositoryTest()
+    {
+        config.cacheDir = dir.path() + "/";
+        config.noMdSigCheck = true;
+        repository.id = "base";
+        repository.location = "/srv/repo";
+        fs::create_directories(cacheDir());
+    }
+
+    std::string cacheDir() const { return dir.path() + "/base/"; }
+
+    RepositoryData& repo()
+    {
+        data = std::make_unique<RepositoryData>(config, repository);
+        return *data;
+    }
+
+    // A repomd.xml in the cache holding `body` inside its root element.
+    void writeRepomd(const std::string& body)
+    {
+        writeFile(cacheDir() + "repomd.xml",
+                  R"(<?xml version="1.0" encoding="UTF-8"?>
+<repomd xmlns="http://linux.duke.edu/metadata/repo" xmlns:rpm="http://linux.duke.edu/metadata/rpm">
+<revision>1</revision>
+)" + body + "</repomd>\n");
+    }
+
+    // A cached repository whose primary file holds `document`.
+    void writeCache(const std::string& document)
+    {
+        std::string primary = cacheDir() + "primary.xml";
+        writeFile(primary, document);
+        writeRepomd(R"(<data type="primary"><checksum type="sha256">)" + sha256Of(primary) +
+                    R"(</checksum><location href="repodata/primary.xml"/><timestamp>1</timestamp></data>)");
+    }
+
+    TemporaryDirectory dir;
+    Config config;
+    Repository repository;
+    std::unique_ptr<RepositoryData> data;
+};
+
+TEST_F(RepositoryTest, LocationsAndCachePaths)
+{
+    const struct {
+        const char* location;
+        const char* uri;
+        bool local;
+    } cases[] = {
+        {"/var/lib/updater/mnt-usb-updates", "file:///var/lib/updater/mnt-usb-updates", true},
+        {"file:/media/usb1/updates", "file:/media/usb1/updates", true},
+        {"http://updates.example/base", "http://updates.example/base", false},
+        {"https://updates.example/base", "https://updates.example/base", false},
+    };
+    for (const auto& c : cases) {
+        repository.location = c.location;
+        EXPECT_EQ(repo().uri(), c.uri);
+        EXPECT_EQ(repo().isLocal(), c.local) << c.location;
+    }
+    repo().setUri("/mnt/stick");
+    EXPECT_EQ(data->uri(), "file:///mnt/stick");
+    EXPECT_EQ(data->cacheDir(), cacheDir());
+    EXPECT_EQ(data->packageCacheDir(), cacheDir() + "packages/");
+}
+
+TEST_F(RepositoryTest, RepomdEntriesAreReadFromTheCachedFile)
+{
+    writeRepomd(R"(
+  <data type="primary">
+    <checksum type="sha256">aa</checksum>
+    <open-checksum type="sha">bb</open-checksum>
+    <location href="repodata/x-primary.xml.gz"/>
+    <timestamp>1300000000.25</timestamp>
+    <size>10</size>
+  </data>
+  <data type="primary"><checksum type="sha256">cc</checksum><location href="second.xml"/></data>
+  <wrapper><data type="other"><timestamp>1.2.3</timestamp></data></wrapper>
+  <data xmlns="urn:elsewhere" type="filelists"/>
+)");
+    ASSERT_TRUE(repo().parseRepomd());
+    const auto& metadata = data->metadata();
+    ASSERT_EQ(metadata.size(), 2u);
+    const MetadataEntry& primary = metadata.at("primary");
+    EXPECT_EQ(primary.type, "primary");
+    EXPECT_EQ(primary.location, "repodata/x-primary.xml.gz");
+    EXPECT_EQ(primary.localPath, cacheDir() + "x-primary.xml.gz");
+    EXPECT_EQ(primary.checksum.type.view(), "sha256");
+    EXPECT_EQ(primary.checksum.value.view(), "aa");
+    EXPECT_EQ(primary.openChecksum.type.view(), "sha");
+    EXPECT_EQ(primary.openChecksum.value.view(), "bb");
+    EXPECT_EQ(metadata.at("other").localPath, cacheDir()) << "an entry without location";
+}
+
+TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
+{
+    const struct {
+        const char* rule;
+        std::string body;
+        std::string logLine;
+    } cases[] = {
+        {"no type", "<data><location href=\"a\"/></data>", "DEBUG: no 'type' attribute in 'data' element"},
+        {"location without href", "<data type=\"primary\"><location/></data>", "DEBUG: failed parsing 'data' element"},
+        {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>",
+         "DEBUG: failed parsing 'checksum' element"},
+        {"open-checksum without text", "<data type=\"primary\"><open-checksum type=\"sha\"/></data>",
+         "DEBUG: failed parsing 'checksum' element"},
+        {"letters in timestamp", "<data type=\"primary\"><timestamp>1300000000Z</timestamp></data>",
+         "DEBUG: invalid characters in 'timestamp'"},
+        {"empty timestamp", "<data type=\"primary\"><timestamp/></data>", "DEBUG: failed parsing 'data' element"},
+        {"timestamp without digits", "<data type=\"primary\"><timestamp>.5</timestamp></data>",
+         "DEBUG: failed parsing 'timestamp'"},
+        {"timestamp overflow", "<data type=\"primary\"><timestamp>99999999999999999999999</timestamp></data>",
+         "DEBUG: failed parsing 'timestamp'"},
+        {"malformed XML", "<data type=\"primary\"></dat>", ""},
+    };
+    for (const auto& c : cases) {
+        writeRepomd(c.body);
+        LogCapture capture;
+        EXPECT_FALSE(repo().parseRepomd()) << c.rule;
+        if (!c.logLine.empty()) {
+            EXPECT_TRUE(capture.has(c.logLine)) << c.rule << "\n" << capture.text();
+        }
+    }
+    writeFile(cacheDir() + "repomd.xml", "<repomd><data type=\"primary\"/></repomd>");
+    LogCapture capture;
+    EXPECT_FALSE(repo().parseRepomd());
+    EXPECT_TRUE(capture.has("DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"));
+}
+
+TEST_F(RepositoryTest, UncheckedSignatureIsRefused)
+{
+    writeCache(primaryDocument(PackageXml{}.str()));
+    config.noMdSigCheck = false;
+    LogCapture capture;
+    EXPECT_FALSE(repo().loadFromCache());
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                   "ERROR: metadata signature checking is not available, use --no-md-sig-check",
+                                   "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'",
+                               }));
+    EXPECT_TRUE(data->metadata().empty());
+    EXPECT_TRUE(data->packages().empty());
+}
+
+TEST_F(RepositoryTest, CacheLoadFailures)
+{
+    LogCapture capture;
+    EXPECT_FALSE(repo().loadFromCache());
+    EXPECT_TRUE(capture.has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
+
+    writeRepomd("<data type=\"other\"><location href=\"o.xml\"/></data>");
+    EXPECT_FALSE(repo().loadFromCache());
+    EXPECT_TRUE(capture.has("ERROR: no 'primary' entry in repository metadata"));
+
+    PackageXml bad;
+    bad.checksum += bad.checksum;
+    writeCache(primaryDocument(PackageXml{}.str() + bad.str()));
+    EXPECT_FALSE(repo().loadFromCache());
+    EXPECT_TRUE(capture.has("ERROR: failed parsing repository resource 'repodata/primary.xml'"));
+    EXPECT_TRUE(data->packages().empty());
+
+    writeCache(primaryDocument(PackageXml{}.str()));
+    writeFile(cacheDir() + "primary.xml", primaryDocument(""));
+    EXPECT_FALSE(repo().loadFromCache());
+    EXPECT_TRUE(capture.has("ERROR: invalid checksum on 'repodata/primary.xml'"));
+}
+
+TEST_F(RepositoryTest, CraftedCacheLoads)
+{
+    writeCache(primaryDocument(PackageXml{}.str()));
+    ASSERT_TRUE(repo().loadFromCache());
+    ASSERT_EQ(data->packages().size(), 1u);
+    EXPECT_EQ(data->packages().begin()->second.localPath.view(), cacheDir() + "packages/foo-1.0-1.noarch.rpm");
+}
+
+// Repositories made by createrepo_c from packages built by rpmbuild.
+class RealRepository : public RepositoryTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    std::string repoDir() const { return std::string(TEST_REPOS) + "/" + GetParam(); }
+
+    std::string primaryPath() const
+    {
+        for (const auto& file : fs::directory_iterator(repoDir() + "/repodata")) {
+            std::string name = file.path().filename().string();
+            if (name.ends_with("-primary.xml.gz"))
+                return file.path().string();
+        }
+        ADD_FAILURE() << "no primary file in " << repoDir();
+        return {};
+    }
+
+    // The cache layout: repomd.xml and the primary under its own file name.
+    std::string layOutCache() const
+    {
+        fs::copy_file(repoDir() + "/repodata/repomd.xml", cacheDir() + "repomd.xml");
+        std::string primary = primaryPath();
+        std::string cached = cacheDir() + fs::path(primary).filename().string();
+        fs::copy_file(primary, cached);
+        return cached;
+    }
+
+    std::vector<std::string> packageFiles() const
+    {
+        std::vector<std::string> files;
+        std::istringstream in(readFile(repoDir() + "/packages.txt"));
+        for (std::string line; std::getline(in, line);)
+            files.push_back(line);
+        return files;
+    }
+};
+
+std::string run(const std::string& command)
+{
+    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
+    std::string output;
+    char buffer[4096];
+    size_t got;
+    while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        output.append(buffer, got);
+    return output;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+int32_t flagsOf(const std::string& op)
+{
+    if (op == "=")
+        return EQUAL;
+    if (op == "<=")
+        return LESS | EQUAL;
+    if (op == ">=")
+        return GREATER | EQUAL;
+    if (op == "<")
+        return LESS;
+    if (op == ">")
+        return GREATER;
+    ADD_FAILURE() << "unknown operator " << op;
+    return 0;
+}
+
+// rpm's own list of the package's entries, rpmlib() ones left out as the
+// metadata leaves them out, in our entry text.
+std::vector<std::string> rpmEntries(const std::string& file, const char* query)
+{
+    DependencySet set;
+    for (const std::string& line : lines(run("rpm -qp --nosignature " + std::string(query) + " '" + file + "'"))) {
+        std::istringstream words(line);
+        std::string name, op, evr;
+        words >> name >> op >> evr;
+        if (name.starts_with("rpmlib("))
+            continue;
+        set.insert(op.empty() ? Dependency(PooledString(name)) : Dependency(PooledString(name), Evr::parse(evr), flagsOf(op)));
+    }
+    return texts(set);
+}
+
+TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
+{
+    layOutCache();
+    ASSERT_TRUE(repo().loadFromCache());
+    std::vector<std::string> files = packageFiles();
+    ASSERT_EQ(files.size(), 6u);
+    ASSERT_EQ(data->packages().size(), files.size());
+    for (const std::string& name : files) {
+        std::string file = repoDir() + "/" + name;
+        const Package* package = nullptr;
+        for (const auto& [key, candidate] : data->packages()) {
+            if (candidate.location.view() == name)
+                package = &candidate;
+        }
+        ASSERT_NE(package, nullptr) << name;
+        std::string query = run("rpm -qp --nosignature --qf '%{NAME}-%{EPOCHNUM}:%{VERSION}-%{RELEASE}\\n%{GROUP}' '" + file + "'");
+        EXPECT_EQ(package->label() + "\n" + package->group.str(), query);
+        EXPECT_EQ(texts(package->provides), rpmEntries(file, "--provides")) << name;
+        EXPECT_EQ(texts(package->requires_), rpmEntries(file, "--requires")) << name;
+        EXPECT_EQ(texts(package->obsoletes), rpmEntries(file, "--obsoletes")) << name;
+        EXPECT_EQ(package->localPath.view(), cacheDir() + "packages/" + name);
+        EXPECT_EQ(package->checksum.type.view(), GetParam());
+        EXPECT_TRUE(package->checksum.checkFile(file)) << name;
+    }
+    // The weak dependency of beta is not one of its requires.
+    EXPECT_EQ(data->packages().find("beta")->second.requires_.firstOfName("alpha-doc"),
+              data->packages().find("beta")->second.requires_.end());
+    EXPECT_EQ(data->packages().count("alpha"), 3u);
+}
+
+TEST_P(RealRepository, DecompressedPrimaryMatchesItsOpenChecksum)
+{
+    std::string cached = layOutCache();
+    gzFile in = gzopen(cached.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::string content;
+    char buffer[4096];
+    int got;
+    while ((got = gzread(in, buffer, sizeof buffer)) > 0)
+        content.append(buffer, static_cast<size_t>(got));
+    gzclose(in);
+    writeFile(cached, content);
+    ASSERT_TRUE(repo().loadFromCache());
+    EXPECT_EQ(data->packages().size(), 6u);
+}
+
+TEST_P(RealRepository, TamperedPrimaryIsRefused)
+{
+    std::string cached = layOutCache();
+    std::string content = readFile(cached);
+    content[content.size() / 2] ^= 1;
+    writeFile(cached, content);
+    LogCapture capture;
+    EXPECT_FALSE(repo().loadFromCache());
+    std::string location = "repodata/" + fs::path(cached).filename().string();
+    EXPECT_TRUE(capture.has("ERROR: invalid checksum on '" + location + "'")) << capture.text();
+    EXPECT_TRUE(data->packages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Checksums, RealRepository, ::testing::Values("sha256", "sha"));
+
+} // namespace
