@@ -120,7 +120,7 @@ Package parsePackageLine(const std::string& text)
         else if (key == "group")
             package.group = PooledString(value);
         else if (key == "location")
-            package.location = PooledString(value);
+            package.location = StoredString(value);
         else
             throw std::runtime_error("unknown package key '" + key + "'");
     }
