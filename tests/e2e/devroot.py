@@ -130,10 +130,21 @@ class DeviceRoot:
         if hook:
             self.install_standin("/usr/lib/updater/hook")
 
+    def write_inside(self, path, text, mode=0o644):
+        """Writes a text file through the running root. A file put into the
+        upper directory behind the overlay's back stays unseen where the
+        overlay has already looked up its directory (for instance a
+        directory of the search path, once any program was looked up)."""
+        self.check(["sh", "-c", 'mkdir -p "$(dirname "$1")" && cat > "$1" && chmod "$2" "$1"', "sh", path,
+                    "%o" % mode], input=text)
+
     def install_standin(self, path, name=None):
         """A program that records each argument vector; see calls()."""
         name = name or os.path.basename(path)
-        self.write(path, STANDIN % {"name": name}, 0o755)
+        if self._holder:
+            self.write_inside(path, STANDIN % {"name": name}, 0o755)
+        else:
+            self.write(path, STANDIN % {"name": name}, 0o755)
 
     def calls(self, name):
         """Argument vectors the stand-in `name` was called with."""

@@ -43,9 +43,17 @@ def packages(version):
         Pkg("app", version=v, requires=["libcore.so.%s" % v], files=_file("app", v)),
         Pkg("addon-tools", version=v, requires=["app"], files=_file("addon-tools", v)),
         Pkg("addon-docs", version=v, files=_file("addon-docs", v)),
-        Pkg("updater", version="1.8.3", release=v, files=_file("updater", v)),
+        Pkg("updater", version="1.8.3", release=v, provides=["updater-running = 1.8.3"], files=_file("updater", v)),
     ]
     return pkgs
+
+
+def variant(version, drop=(), replace=(), extra=()):
+    """The packages of release `version` without the names in `drop`, with the
+    packages in `replace` standing in for those of their names, plus `extra`."""
+    replaced = {p.name: p for p in replace}
+    pkgs = [replaced.pop(p.name, p) for p in packages(version) if p.name not in drop]
+    return pkgs + list(replaced.values()) + list(extra)
 
 
 def build_release(version):

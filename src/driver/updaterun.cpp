@@ -1,0 +1,267 @@
+#include "driver/updaterun.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+#include "child/childprocess.h"
+#include "download/filehelpers.h"
+#include "driver/hooks.h"
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "driver/version.h"
+#include "log/logger.h"
+#include "repo/repositorydata.h"
+#include "rpmdb/dbdata.h"
+
+namespace updater {
+
+namespace {
+
+constexpr const char* RPM_PROGRAM = "rpm";
+constexpr const char* UPDATER_PACKAGE = "updater";
+
+// A step that ends the run gives its result; nullopt lets the run go on.
+using Stop = std::optional<RunResult>;
+
+// Downloaded metadata, or the cached copy with cacheOnly. Termination signals
+// end the process at once while the download runs.
+Stop loadMetadata(const Config& options, RepositoryData& repository)
+{
+    if (options.cacheOnly) {
+        if (repository.loadFromCache())
+            return std::nullopt;
+        LOG(error, "could not load repository data");
+        return RunResult::Error;
+    }
+    if (!enableTermination() || terminationRequested)
+        return RunResult::Error;
+    if (!repository.update("")) {
+        LOG(error, "could not update repository data");
+        return RunResult::Error;
+    }
+    if (!disableTermination())
+        return RunResult::Error;
+    return std::nullopt;
+}
+
+void reportUnsatisfied(const UnsatisfiedSet& unsatisfied)
+{
+    LOG(error, "unsatisfied non-file dependencies:");
+    for (const Dependency& require : unsatisfied) {
+        if (!require.name.view().empty() && !require.name.view().starts_with('/'))
+            LOG(error, "\t%s", require.toString().c_str());
+    }
+    LOG(error, "cannot update");
+}
+
+// Pulls in what the selection's requires need; refuses open requires and
+// packages that need a newer updater than this one.
+Stop completeSelection(const Resolver& resolver, const RepositoryData& repository, NewPackages& selection)
+{
+    UnsatisfiedSet unsatisfied;
+    const bool closed = resolver.closeDependencies(repository.packages(), selection, unsatisfied,
+                                                   [] { return terminationRequested != 0; });
+    if (terminationRequested)
+        return RunResult::Error;
+    if (!closed) {
+        reportUnsatisfied(unsatisfied);
+        return RunResult::Failed;
+    }
+    const Dependency running(PooledString(UPDATER_RUNNING), Evr::parse(UPDATER_VERSION), EQUAL);
+    if (resolver.checkProvide(running, selection, unsatisfied))
+        return std::nullopt;
+    for (const Dependency& require : unsatisfied)
+        LOG(error, "newer updater required to install: %s", require.toString().c_str());
+    return RunResult::Failed;
+}
+
+const char* actionWord(const Config& options)
+{
+    return options.checkOnly ? "need to" : options.test ? "testing" : "starting";
+}
+
+// The update count, the firmware or updater line, and the package files. The
+// list is printed even when quiet: it is what a quiet check reports.
+void report(const Config& options, const NewPackages& selection)
+{
+    const unsigned count = static_cast<unsigned>(selection.size());
+    if (!options.quiet) {
+        LOG(info, "--- %u UPDATE(S) ---", count);
+        auto release = selection.find(std::string_view(options.releasePackage));
+        auto updater = selection.find(std::string_view(UPDATER_PACKAGE));
+        if (release != selection.end())
+            LOG(info, "--- FIRMWARE %s-%s ---", release->second.evr.version.c_str(),
+                release->second.evr.release.c_str());
+        else if (updater != selection.end())
+            LOG(info, "--- UPDATER %s-%s ---", updater->second.evr.version.c_str(),
+                updater->second.evr.release.c_str());
+    }
+    LOG(info, "%s update (%u packages):", actionWord(options), count);
+    for (const auto& [name, package] : selection)
+        LOG(info, "\t%s", baseName(package.location.view()).c_str());
+}
+
+// The download hook, then the packages into the cache. SIGHUP stays ignored
+// from here on; the other termination signals end the process at once while
+// the packages are downloaded.
+Stop downloadPackages(RepositoryData& repository, const NewPackages& selection)
+{
+    if (terminationRequested || !ignoreHangup())
+        return RunResult::Error;
+    if (const RunResult hook = runHook("download"); hook != RunResult::Ok)
+        return hook;
+    if (!enableTermination() || terminationRequested)
+        return RunResult::Error;
+    LOG(info, "downloading %d packages", static_cast<int>(selection.size()));
+    if (!writeSystemStatus(SystemStatus::DOWNLOADING, false))
+        LOG(warn, "failed updating status file");
+    const bool fetched = repository.fetchPackages(selection);
+    if (!disableTermination())
+        return RunResult::Error;
+    if (!fetched) {
+        LOG(error, "failed downloading packages");
+        return RunResult::Failed;
+    }
+    return std::nullopt;
+}
+
+// Every package file against the database's keys; skipped when the database
+// holds none.
+Stop checkSignatures(const Config& options, const NewPackages& selection)
+{
+    RpmDB database;
+    // The header check flag goes in as it stands here (the resolver set-up
+    // inverts it); the signature check sets its own verify flags per read.
+    if (!database.open(options.checkDbHeaders)) {
+        LOG(error, "failed opening rpm DB");
+        return RunResult::Error;
+    }
+    if (!database.hasPublicKeys())
+        return std::nullopt;
+    LOG(info, "verifying package signatures");
+    for (const auto& [name, package] : selection) {
+        if (!database.checkPackageSignature(package.localPath.str()))
+            return RunResult::Failed;
+    }
+    return std::nullopt;
+}
+
+// How rpm is run: "rpm --test -U paths..." or
+// "rpm --define=__nofsync nofsync -v -U paths...".
+struct RpmCommand {
+    ChildProcess rpm{RPM_PROGRAM};
+    SystemStatus status = SystemStatus::UPDATING;
+    RunResult success = RunResult::Reboot;
+};
+
+RpmCommand rpmCommand(const Config& options, const NewPackages& selection)
+{
+    RpmCommand command;
+    if (options.test) {
+        command.rpm.addArgument("--test");
+        LOG(info, "testing package(s) update");
+        command.status = SystemStatus::TESTING;
+        command.success = RunResult::Ok;
+    } else {
+        command.rpm.addArgument("--define=__nofsync nofsync");
+        command.rpm.addArgument("-v");
+        LOG(info, "updating package(s)");
+        command.success = options.noReboot ? RunResult::Ok : RunResult::Reboot;
+    }
+    command.rpm.addArgument("-U");
+    for (const auto& [name, package] : selection)
+        command.rpm.addArgument(package.localPath.str());
+    return command;
+}
+
+// After rpm ended, by exit or otherwise.
+RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult success, const std::string& countText)
+{
+    if (!rpm.exited()) {
+        if (options.test) {
+            LOG(warn, "rpm was interrupted while testing package(s) installation");
+            return RunResult::Error;
+        }
+        LOG(fatal, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+        if (!writeSystemStatus(SystemStatus::CORRUPTED, false))
+            LOG(warn, "failed updating status file");
+        return RunResult::Fatal;
+    }
+    (void)runHook(options.test ? "posttest" : "postupdate", countText);
+    if (!writeSystemStatus(SystemStatus::PKGSDONE, true))
+        LOG(warn, "failed updating status file");
+    if (rpm.exitCode() != 0) {
+        LOG(error, "package installation FAILED (exit code %i)", rpm.exitCode());
+        return RunResult::Failed;
+    }
+    LOG(info, "packages %s OK", options.test ? "tested" : "installed");
+    return success;
+}
+
+// The test or update hook, then rpm. rpm never starts unless TESTING or
+// UPDATING is on disk, so that an interrupted install is seen at the next
+// start.
+RunResult runRpm(const Config& options, const NewPackages& selection)
+{
+    char countText[32];
+    snprintf(countText, sizeof countText, "%u", static_cast<unsigned>(selection.size()));
+    if (const RunResult hook = runHook(options.test ? "test" : "update", countText); hook != RunResult::Ok)
+        return hook;
+    RpmCommand command = rpmCommand(options, selection);
+    if (terminationRequested)
+        return RunResult::Error;
+    if (!writeSystemStatus(command.status, true)) {
+        LOG(error, "failed setting status file for launching rpm, cannot continue");
+        return RunResult::Error;
+    }
+    if (!command.rpm.run()) {
+        LOG(error, "failed starting rpm to install packages, no packages upgraded");
+        if (!writeSystemStatus(SystemStatus::READY, true))
+            LOG(warn, "failed updating status file");
+        return RunResult::Failed;
+    }
+    if (!options.test)
+        sync();
+    return rpmOutcome(options, command.rpm, command.success, countText);
+}
+
+} // namespace
+
+RunResult runUpdate(const Config& options, const NameSet& include, const NameSet& exclude,
+                    const NameSet& excludedGroups, const NameSet& pull, RepositoryData& repository,
+                    unsigned& count)
+{
+    count = 0;
+    if (const Stop stop = loadMetadata(options, repository))
+        return *stop;
+    Resolver resolver;
+    if (!resolver.init(options)) {
+        LOG(error, "could not initialize resolver");
+        return RunResult::Error;
+    }
+    NewPackages selection = resolver.resolveNewer(repository.packages(), include, exclude, excludedGroups, pull);
+    if (selection.empty()) {
+        if (!options.quiet) {
+            LOG(info, "--- 0 UPDATE(S) ---");
+            LOG(info, "no updates");
+        }
+        return RunResult::Ok;
+    }
+    if (const Stop stop = completeSelection(resolver, repository, selection))
+        return *stop;
+    report(options, selection);
+    count = static_cast<unsigned>(selection.size());
+    if (options.checkOnly)
+        return RunResult::Ok;
+    if (const Stop stop = downloadPackages(repository, selection))
+        return *stop;
+    if (!options.noPkgSigCheck) {
+        if (const Stop stop = checkSignatures(options, selection))
+            return *stop;
+    }
+    return runRpm(options, selection);
+}
+
+} // namespace updater

@@ -1,0 +1,136 @@
+"""Shared pieces of the end-to-end tests of update runs: a device root with
+release 1 of the sample product installed by rpm, repositories of release 2
+and its variants, the hook, telinit and shutdown stand-ins, and a wrapper
+that records the argument vectors the real rpm is called with."""
+
+import os
+import shutil
+import tempfile
+import unittest
+
+import release
+import testdata
+from devroot import DeviceRoot, UPDATER
+
+CACHE_DIR = "/var/cache/updater/base"
+PACKAGE_CACHE = CACHE_DIR + "/packages/"
+REBOOT_CALLS = [["telinit", "u"], ["shutdown", "-r", "+1", "rebooting after upgrade"]]
+
+# Appended to each call's record: the status file as the hook sees it.
+HOOK_STATUS = 'printf "%s %s\\n" "$1" "$(cat /var/lib/updater/status 2>/dev/null || echo -)" ' \
+              '>> /var/log/standins/hook-status\n'
+
+# Runs the real rpm after recording the argument vector like a stand-in.
+RPM_WRAPPER = r"""#!/bin/sh
+mkdir -p /var/log/standins
+{ printf 'rpm'; for a in "$@"; do printf '\t%s' "$a"; done; printf '\n'; } >> /var/log/standins/rpm
+exec /usr/bin/rpm "$@"
+"""
+
+# The reboot stand-ins note the order in which they ran.
+ORDER = 'echo "$name" >> /var/log/standins/order\n'
+
+
+def nevras(root):
+    """Installed packages as sorted name-version-release texts."""
+    out = root.check(["/usr/bin/rpm", "-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"]).stdout
+    return sorted(out.split())
+
+
+def release_nevras(version, drop=()):
+    return sorted("%s-%s-%s" % (p.name, p.version, p.release) for p in release.packages(version) if p.name not in drop)
+
+
+class UpdateTestCase(unittest.TestCase):
+    """A fresh device root per test with release 1 installed, the release's
+    defaults file, the hook (recording the status at each call), telinit and
+    shutdown stand-ins, and a work directory for repositories."""
+
+    def setUp(self):
+        self.root = DeviceRoot()
+        self.addCleanup(self.root.close)
+        self.work = tempfile.mkdtemp(prefix="update-e2e-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        for name in ("telinit", "shutdown"):
+            self.root.install_standin("/usr/local/sbin/" + name)
+            self.root.write("/etc/standins/%s.sh" % name, ORDER)
+        self.root.write("/etc/standins/hook.sh", HOOK_STATUS)
+        release.install_release(self.root, 1)
+
+    # -- repositories --------------------------------------------------------
+
+    def repo(self, pkgs, name="repo", key=None, sign_packages=None):
+        """An rpm-md repository of the packages in the work directory (a host
+        path, seen at the same path inside the root). With key, repomd.xml is
+        signed; sign_packages maps package names to the key that signs them."""
+        paths = []
+        for pkg, path in zip(pkgs, testdata.build_all(pkgs)):
+            signer = (sign_packages or {}).get(pkg.name)
+            paths.append(signer.sign_rpm(path, os.path.join(self.work, name + "-signed")) if signer else path)
+        return testdata.make_repo(os.path.join(self.work, name), paths, key=key)
+
+    def use_repo(self, location):
+        self.root.write_config(text=release.CONFIG % {"location": location})
+
+    def use_cache_of(self, repo):
+        """Lays the repository's metadata into the cache, for --cache-only."""
+        for name in os.listdir(os.path.join(repo, "repodata")):
+            if name == "repomd.xml" or "primary.xml" in name:
+                with open(os.path.join(repo, "repodata", name), "rb") as f:
+                    self.root.write(CACHE_DIR + "/" + name, f.read())
+        self.use_repo("http://127.0.0.1:9/")
+
+    # -- runs ----------------------------------------------------------------
+
+    def updater(self, *args, **kw):
+        return self.root.updater("--max-wait-time", "-1", *args, **kw)
+
+    def start(self, *args):
+        """Starts the updater without waiting; stopped when the test ends."""
+        proc = self.root.popen([UPDATER, "--max-wait-time", "-1"] + list(args))
+        self.addCleanup(self._stop, proc)
+        return proc
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
+
+    def record_rpm_calls(self):
+        self.root.write_inside("/usr/local/sbin/rpm", RPM_WRAPPER, 0o755)
+
+    def rpm_calls(self):
+        return [call[1:] for call in self.root.calls("rpm")]
+
+    def hook_calls(self):
+        return [call[1:] for call in self.root.calls("hook")]
+
+    def hook_statuses(self):
+        text = self.root.read("/var/log/standins/hook-status") or ""
+        return [line.split(" ") for line in text.splitlines()]
+
+    def reboot_calls(self):
+        return [[name] + call[1:] for name in ("telinit", "shutdown") for call in self.root.calls(name)]
+
+    def order(self):
+        return (self.root.read("/var/log/standins/order") or "").split()
+
+    # -- assertions ----------------------------------------------------------
+
+    def assertExitLine(self, result, word):
+        self.assertIn("INFO: --- EXIT %s ---" % word, result.lines, result)
+
+    def assertLinesInOrder(self, result, expected):
+        """The expected lines appear in this order (others may come between)."""
+        lines = result.lines
+        at = 0
+        for line in expected:
+            try:
+                at = lines.index(line, at) + 1
+            except ValueError:
+                self.fail("missing %r after line %d in:\n%s" % (line, at, result.stderr))
+
+    def assertState(self, status, update_state):
+        self.assertEqual((self.root.status(), self.root.update_state()),
+                         (status and status + "\n", update_state and update_state + "\n"))
