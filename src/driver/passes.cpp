@@ -19,7 +19,7 @@ struct PassLoop {
     NameSet pull;      // the add-ons: taken even when nothing of their name is installed
     bool multiPass;    // counting run, then the installing runs
     unsigned firstCount = 0;     // count of the first run that reported one
-    unsigned installedCount = 0; // sum of the counts of the runs that installed
+    unsigned installedCount = 0; // packages handed to rpm for installing, over all runs
     bool rebootWanted = false;
 
     bool updaterOnly() const { return include == UPDATER_ONLY; }
@@ -70,13 +70,14 @@ RunResult runAllPasses(PassLoop& loop, RepositoryData& repositoryData, const Upd
             (void)repositoryData.cleanPackageCache();
         const Pass pass = setUpPass(loop, number);
         unsigned count = 0;
+        unsigned installed = 0;
         RunResult result = runUpdate(pass.options, loop.include, pass.exclude, pass.excludedGroups, loop.pull,
-                                     repositoryData, count);
+                                     repositoryData, count, installed);
         if (loop.firstCount == 0)
             loop.firstCount = count;
-        // A test run installs nothing: it counts like a check.
-        if (!pass.options.checkOnly && !pass.options.test)
-            loop.installedCount += count;
+        // Only what rpm was run to install counts as installed: a run that
+        // stopped before rpm, a check and a test install nothing.
+        loop.installedCount += installed;
         if (result == RunResult::Failed) {
             if (loop.updaterOnly())
                 return RunResult::Error;

@@ -16,7 +16,8 @@ class RepositoryData;
 // One update run as the pass loop calls it: runUpdate, or a stand-in in tests.
 using UpdateRunner = std::function<RunResult(const Config& options, const NameSet& include, const NameSet& exclude,
                                              const NameSet& excludedGroups, const NameSet& pull,
-                                             RepositoryData& repository, unsigned& count)>;
+                                             RepositoryData& repository, unsigned& count,
+                                             unsigned& installed)>;
 
 // The pass loop. Without named packages and unless only checking: a counting
 // run, a run of everything but the add-ons and the release package, and a

@@ -203,7 +203,7 @@ RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult s
 // The test or update hook, then rpm. rpm never starts unless TESTING or
 // UPDATING is on disk, so that an interrupted install is seen at the next
 // start.
-RunResult runRpm(const Config& options, const NewPackages& selection)
+RunResult runRpm(const Config& options, const NewPackages& selection, unsigned& installed)
 {
     char countText[32];
     snprintf(countText, sizeof countText, "%u", static_cast<unsigned>(selection.size()));
@@ -224,6 +224,8 @@ RunResult runRpm(const Config& options, const NewPackages& selection)
     }
     if (!options.test)
         sync();
+    if (command.rpm.exited() && !options.test)
+        installed = static_cast<unsigned>(selection.size());
     return rpmOutcome(options, command.rpm, command.success, countText);
 }
 
@@ -231,9 +233,10 @@ RunResult runRpm(const Config& options, const NewPackages& selection)
 
 RunResult runUpdate(const Config& options, const NameSet& include, const NameSet& exclude,
                     const NameSet& excludedGroups, const NameSet& pull, RepositoryData& repository,
-                    unsigned& count)
+                    unsigned& count, unsigned& installed)
 {
     count = 0;
+    installed = 0;
     if (const Stop stop = loadMetadata(options, repository))
         return *stop;
     Resolver resolver;
@@ -261,7 +264,7 @@ RunResult runUpdate(const Config& options, const NameSet& include, const NameSet
         if (const Stop stop = checkSignatures(options, selection))
             return *stop;
     }
-    return runRpm(options, selection);
+    return runRpm(options, selection, installed);
 }
 
 } // namespace updater

@@ -38,6 +38,8 @@ def packages(version):
     """The packages of release `version` (1 or 2)."""
     v = str(version)
     pkgs = [
+        # The same in every release; carries the shell that scriptlets need.
+        Pkg("system-base", version="1", provides=["/bin/sh"]),
         Pkg(RELEASE_PACKAGE, version=v, files={"/etc/demo-release": "Demo Appliance release %s\n" % v}),
         Pkg("libcore", version=v, provides=["libcore.so.%s" % v], files=_file("libcore", v)),
         Pkg("app", version=v, requires=["libcore.so.%s" % v], files=_file("app", v)),

@@ -4,6 +4,7 @@ and its variants, the hook, telinit and shutdown stand-ins, and a wrapper
 that records the argument vectors the real rpm is called with."""
 
 import os
+import re
 import shutil
 import tempfile
 import unittest
@@ -13,6 +14,7 @@ import testdata
 from devroot import DeviceRoot, UPDATER
 
 CACHE_DIR = "/var/cache/updater/base"
+TRACE = "/tmp/updater.strace"
 PACKAGE_CACHE = CACHE_DIR + "/packages/"
 REBOOT_CALLS = [["telinit", "u"], ["shutdown", "-r", "+1", "rebooting after upgrade"]]
 
@@ -32,9 +34,9 @@ ORDER = 'echo "$name" >> /var/log/standins/order\n'
 
 
 def nevras(root):
-    """Installed packages as sorted name-version-release texts."""
+    """Installed packages (not the public keys) as sorted name-version-release texts."""
     out = root.check(["/usr/bin/rpm", "-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"]).stdout
-    return sorted(out.split())
+    return sorted(n for n in out.split() if not n.startswith("gpg-pubkey-"))
 
 
 def release_nevras(version, drop=()):
@@ -96,6 +98,26 @@ class UpdateTestCase(unittest.TestCase):
         if proc.poll() is None:
             proc.kill()
         proc.communicate()
+
+    def traced_updater(self, *args):
+        """The updater under strace, which notes the process's own writes
+        (with the file each descriptor names) and sync calls: the exact
+        sequence of state file writes, however fast they follow each other."""
+        return self.root.run(["strace", "-qq", "-y", "-e", "trace=write,sync", "-e", "signal=none", "-o", TRACE,
+                              UPDATER, "--max-wait-time", "-1"] + list(args))
+
+    def traced(self, pattern):
+        text = self.root.read(TRACE) or ""
+        return [m.group(1) for m in re.finditer(pattern, text, re.M)]
+
+    def status_writes(self):
+        return self.traced(r'^write\(\d+</var/lib/updater/status\.\w+>, "(\w+)\\n"')
+
+    def update_state_writes(self):
+        return self.traced(r'^write\(\d+</var/lib/updater/update-state>, "(\w+)\\n"')
+
+    def sync_calls(self):
+        return len(self.traced(r"^(sync)\(\)"))
 
     def record_rpm_calls(self):
         self.root.write_inside("/usr/local/sbin/rpm", RPM_WRAPPER, 0o755)

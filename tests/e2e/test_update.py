@@ -1,0 +1,153 @@
+"""Full updates with the real rpm: the counting pass, the pass without the
+add-ons and the release package, the add-on pass, the hooks, the state files
+and the reboot; over a file: repository and over HTTP with signatures."""
+
+import os
+import unittest
+
+import httpserver
+import release
+import testdata
+from updatehelpers import PACKAGE_CACHE, REBOOT_CALLS, UpdateTestCase, nevras, release_nevras
+from driverhelpers import wait_for
+
+# Release 2 without a new release package: five updates, two of them add-ons.
+FIVE = ["product-release"]
+PASS_1 = ["app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm"]
+PASS_2 = ["addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm"]
+INSTALL = ["--define=__nofsync nofsync", "-v", "-U"]
+
+
+class FullUpdate(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.record_rpm_calls()
+
+    def assertRebooted(self):
+        wait_for(lambda: self.root.calls("shutdown"), what="the shutdown stand-in")
+        self.assertEqual(self.reboot_calls(), REBOOT_CALLS)
+        self.assertEqual(self.order(), ["telinit", "shutdown"])
+
+    def test_multi_pass_update_from_a_file_repository(self):
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        before = nevras(self.root)
+        result = self.traced_updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(self.sync_calls(), 2)
+        self.assertLinesInOrder(result, [
+            "INFO: --- 5 UPDATE(S) ---", "INFO: --- UPDATER 1.8.3-2 ---", "INFO: need to update (5 packages):",
+            "INFO: pass 1: all but add-ons", "INFO: starting update (3 packages):",
+            "INFO: downloading 3 packages", "INFO: updating package(s)", "INFO: packages installed OK",
+            "INFO: pass 2: add-ons", "INFO: starting update (2 packages):",
+            "INFO: downloading 2 packages", "INFO: updating package(s)", "INFO: packages installed OK",
+            "INFO: rebooting for upgrades to take full effect", "INFO: --- EXIT OK ---"])
+        self.assertEqual(len([line for line in result.lines if "UPDATE(S)" in line]), 1, result)
+        self.assertEqual(before, release_nevras(1))
+        self.assertEqual(nevras(self.root), sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"]))
+        self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
+                                            INSTALL + [PACKAGE_CACHE + f for f in PASS_2]])
+        self.assertEqual(self.hook_calls(), [
+            ["init", "1.8.3"],
+            ["download", "1.8.3"], ["update", "1.8.3", "3"], ["postupdate", "1.8.3", "3"],
+            ["download", "1.8.3"], ["update", "1.8.3", "2"], ["postupdate", "1.8.3", "2"]])
+        # The status at each hook: analyzing before the download, downloading
+        # before rpm, updating until rpm's end is recorded.
+        self.assertEqual(self.hook_statuses(), [
+            ["init", "-"],
+            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "UPDATING"],
+            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "UPDATING"]])
+        self.assertEqual(self.status_writes(), ["ANALYZING",
+                                                "ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE",
+                                                "ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE",
+                                                "READY", "REBOOTING"])
+        self.assertEqual(self.update_state_writes(), ["COMPLETE"])
+        self.assertRebooted()
+        self.assertState("REBOOTING", "COMPLETE")
+        self.assertEqual(self.root.listdir(PACKAGE_CACHE), [])
+
+    def test_no_reboot(self):
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        result = self.updater("--no-md-sig-check", "--no-reboot")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertExitLine(result, "OK")
+        self.assertEqual(len(self.rpm_calls()), 2)
+        self.assertEqual(nevras(self.root), sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"]))
+        self.assertNotIn("INFO: rebooting for upgrades to take full effect", result.lines)
+        self.assertEqual(self.reboot_calls(), [])
+        self.assertState("READY", "COMPLETE")
+
+    def test_test_mode_installs_nothing(self):
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        result = self.traced_updater("--no-md-sig-check", "--test")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertLinesInOrder(result, ["INFO: --- MODE test ---", "INFO: testing package(s) update",
+                                         "INFO: packages tested OK", "INFO: --- EXIT OK ---"])
+        # Nothing was installed by the first pass, so the add-on pass tests all five.
+        self.assertEqual(self.rpm_calls(), [["--test", "-U"] + [PACKAGE_CACHE + f for f in PASS_1],
+                                            ["--test", "-U"] + [PACKAGE_CACHE + f for f in sorted(PASS_1 + PASS_2)]])
+        self.assertEqual(self.hook_statuses()[1:4], [["download", "ANALYZING"], ["test", "DOWNLOADING"],
+                                                     ["posttest", "TESTING"]])
+        self.assertEqual(self.hook_calls()[2:4], [["test", "1.8.3", "3"], ["posttest", "1.8.3", "3"]])
+        self.assertEqual(self.status_writes(), ["ANALYZING",
+                                                "ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE",
+                                                "ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE", "READY"])
+        self.assertEqual(self.sync_calls(), 0)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertEqual(self.reboot_calls(), [])
+        self.assertState("READY", "AVAILABLE")
+
+    def test_named_packages_update_in_one_pass(self):
+        self.root.write("/var/lib/updater/update-state", "AVAILABLE\n")
+        self.use_repo(self.repo(release.packages(2)))
+        result = self.updater("--no-md-sig-check", "app")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertNotIn("INFO: pass 1: all but add-ons", result.lines)
+        self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in ("app-2-1.noarch.rpm",
+                                                                                   "libcore-2-1.noarch.rpm")]])
+        self.assertRebooted()
+        self.assertState("REBOOTING", "AVAILABLE")
+
+    def test_failed_download_hook(self):
+        self.root.set_standin_exit("hook", 3, first_arg="download")
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, [
+            "INFO: running download hook", "ERROR: hook failed (exit code 3)",
+            "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
+            "INFO: starting update (1 packages):", "INFO: running download hook", "ERROR: hook failed (exit code 3)",
+            "INFO: --- EXIT ERROR ---"])
+        self.assertEqual(self.rpm_calls(), [])
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertState("READY", "AVAILABLE")
+
+
+class SignedUpdateOverHttp(UpdateTestCase):
+    def test_signed_release_over_http(self):
+        key = testdata.Key("release-e2e")
+        repo = self.repo(release.packages(2), key=key, sign_packages={p.name: key for p in release.packages(2)})
+        key.import_into(self.root)
+        server = httpserver.ScriptedServer(self.root, {"root": repo}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        result = self.updater("--log-level", "debug")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertLinesInOrder(result, [
+            "INFO: --- 6 UPDATE(S) ---", "INFO: --- FIRMWARE 2-1 ---",
+            "INFO: pass 1: all but add-ons", "INFO: verifying package signatures", "INFO: packages installed OK",
+            "INFO: pass 2: add-ons", "INFO: verifying package signatures", "INFO: packages installed OK",
+            "INFO: --- EXIT OK ---"])
+        self.assertEqual(nevras(self.root), release_nevras(2))
+        paths = [r["path"] for r in server.requests()]
+        primary = [p for p in paths if "primary.xml" in p]
+        self.assertEqual(paths[:3], ["/repodata/repomd.xml", "/repodata/repomd.xml.asc"] + primary)
+        self.assertEqual(sorted(paths[3:]), sorted("/" + f for f in
+                                                   ["app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
+                                                    "updater-1.8.3-2.noarch.rpm", "addon-docs-2-1.noarch.rpm",
+                                                    "addon-tools-2-1.noarch.rpm", "product-release-2-1.noarch.rpm"]))
+        wait_for(lambda: self.root.calls("shutdown"), what="the shutdown stand-in")
+        self.assertEqual(self.reboot_calls(), REBOOT_CALLS)
+        self.assertState("REBOOTING", "COMPLETE")
+
+
+if __name__ == "__main__":
+    unittest.main()
