@@ -146,6 +146,10 @@ pgpDig rpmtsDig(rpmts)
 void rpmtsCleanDig(rpmts)
 {
     pgpDig& dig = transactionDig();
+    // rpm 4.18's packet printer leaves printing on for every later packet
+    // parse (keyring loads, package reads) until a call switches it off.
+    if (dig)
+        (void)pgpPrtPkts(nullptr, 0, dig, 0);
     dig = pgpFreeDig(dig);
 }
 

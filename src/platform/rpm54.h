@@ -40,7 +40,7 @@ bool rpmDbIsBerkeley();
 
 // The transaction's OpenPGP digest for the packet printer. rpm 4.18 keeps no
 // digest in the transaction set: one is made on first use and dropped by
-// rpmtsCleanDig.
+// rpmtsCleanDig, which also switches the printer's output off again.
 pgpDig rpmtsDig(rpmts ts);
 void rpmtsCleanDig(rpmts ts);
 

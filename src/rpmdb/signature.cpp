@@ -163,7 +163,7 @@ bool RpmDB::checkSignatureHeader(Header header, rpmTagVal tag, const char* attem
         return false;
     }
     auto bytes = static_cast<const uint8_t*>(entry->data);
-    size_t length = rpmtdCount(entry.get());
+    size_t length = entry->count; // bytes of a binary entry (rpmtdCount gives 1 for them)
     if (logEnabled(LogLevel::trace))
         dumpPackets(m_ts.get(), attempt, bytes, length);
 
