@@ -1,10 +1,414 @@
 #include "driver/updater.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <libxml/xmlversion.h>
+#include <neon/ne_alloc.h>
+#include <neon/ne_socket.h>
+#include <new>
+#include <pwd.h>
+#include <rpm/rpmcli.h>
+#include <set>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "config/config.h"
+#include "driver/hooks.h"
+#include "driver/lock.h"
+#include "driver/options.h"
+#include "driver/passes.h"
+#include "driver/signals.h"
+#include "driver/startguards.h"
+#include "driver/status.h"
+#include "driver/version.h"
+#include "download/downloader.h"
+#include "repo/repositorydata.h"
+
 namespace updater {
 
-int run(int, char**)
+namespace {
+
+constexpr const char* LAST_LOG = "/var/log/updater/lastlog";
+
+// Everything one program run carries from start-up to the exit sequence.
+struct Run {
+    Config config;
+    CommandLine options;
+    std::set<std::string> namedPackages;
+    bool socketsReady = false;
+    poptContext context = nullptr;
+    FILE* devNull = nullptr; // rpm's own output stream
+    int exitCode = 1;
+    bool rebootWanted = false;
+};
+
+const char* exitWord(int exitCode)
 {
+    switch (exitCode) {
+    case 0:
+        return "OK";
+    case 1:
+        return "ERROR";
+    case 2:
+        return "FATAL";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+const char* modeName(const Config& config)
+{
+    return config.checkOnly ? "check" : config.test ? "test" : "update";
+}
+
+int exitCodeFor(RunResult result)
+{
+    switch (result) {
+    case RunResult::Ok:
+    case RunResult::Reboot:
+        return 0;
+    case RunResult::Fatal:
+        return 2;
+    case RunResult::Error:
+    case RunResult::Failed:
+        break;
+    }
     return 1;
+}
+
+// Allocator, XML, HTTP and rpm libraries, then the command line.
+bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, CommandLine::TABLE_SIZE>& table)
+{
+    std::set_new_handler(onOutOfMemory);
+    xmlCheckVersion(20901);
+    ne_oom_callback(onOutOfMemory);
+    if (ne_sock_init() != 0) {
+        LOG(error, "failed initializing (neon)");
+        return false;
+    }
+    run.socketsReady = true;
+    rpmlogSetCallback(rpmLogBridge, nullptr);
+    run.devNull = fopen("/dev/null", "w");
+    if (run.devNull)
+        rpmlogSetFile(run.devNull);
+    else
+        LOG(warn, "failed opening /dev/null output");
+    run.context = rpmcliInit(argc, argv, table.data());
+    if (!run.context) {
+        LOG(error, "failed initializing (rpm)");
+        return false;
+    }
+    while (const char* name = poptGetArg(run.context))
+        run.namedPackages.insert(name);
+    return true;
+}
+
+// Early log options, the defaults file, the configuration file, then the
+// options over both.
+bool readConfiguration(Run& run)
+{
+    const CommandLine& options = run.options;
+    if (options.logTo)
+        (void)Logger::instance().addFileOutput(options.logTo, LogLevel::trace, true);
+    if (options.logLevel && (strcmp(options.logLevel, "trace") == 0 || strcmp(options.logLevel, "debug") == 0))
+        Logger::instance().setThreshold(parseLogLevel(options.logLevel));
+    if (!parseConfigFile(run.config, DEFAULTS_FILE, true))
+        LOG(debug, "missing or incorrect defaults file '%s'", DEFAULTS_FILE);
+    const char* configFile = options.confFile ? options.confFile : CONFIG_FILE;
+    if (!parseConfigFile(run.config, configFile, false)) {
+        LOG(error, "failed parsing configuration file '%s'", configFile);
+        return false;
+    }
+    options.applyTo(run.config);
+    return true;
+}
+
+// A relative cache directory is kept, with a warning; it always ends in '/'.
+void normalizeCacheDir(std::string& cacheDir)
+{
+    if (cacheDir.empty()) {
+        cacheDir = "./";
+        LOG(warn, "cache dir empty, assuming '%s'", cacheDir.c_str());
+    } else if (cacheDir[0] != '/')
+        LOG(warn, "cache dir '%s' is not an absolute path", cacheDir.c_str());
+    if (cacheDir.back() != '/')
+        cacheDir += '/';
+}
+
+// --repo-url ID:URL replaces one repository's location.
+bool applyRepoUrl(Config& config, const char* value)
+{
+    const std::string text = value;
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        LOG(error, "missing ':' in --repo-url option");
+        return false;
+    }
+    const std::string id = text.substr(0, colon);
+    const std::string url = text.substr(colon + 1);
+    if (id.empty() || url.empty()) {
+        LOG(error, id.empty() ? "missing ID in --repo-url option" : "missing URL in --repo-url option");
+        return false;
+    }
+    if (Repository* repository = findRepository(config, id))
+        repository->location = url;
+    else
+        LOG(warn, "ignoring URL override for non-existing repo '%s'", id.c_str());
+    return true;
+}
+
+// --repo enables one repository only; without it at most one may be enabled.
+bool selectRepository(Config& config, const char* id)
+{
+    if (id) {
+        Repository* chosen = findRepository(config, id);
+        if (!chosen) {
+            LOG(error, "no repository with ID '%s'", id);
+            return false;
+        }
+        for (Repository& repository : config.repositories)
+            repository.enabled = false;
+        chosen->enabled = true;
+        return true;
+    }
+    int enabled = 0;
+    for (const Repository& repository : config.repositories)
+        enabled += repository.enabled ? 1 : 0;
+    if (enabled > 1) {
+        LOG(error, "only one active repository supported");
+        return false;
+    }
+    return true;
+}
+
+// The Logger's threshold and outputs as configured.
+void setUpLogger(const Config& config)
+{
+    Logger& logger = Logger::instance();
+    logger.setThreshold(config.logLevel);
+    logger.setToStderr(config.logToStderr);
+    logger.openSyslog(config.logToSyslog, LOG_PID, config.syslogFacility);
+    LOG(debug, "initialized OK");
+}
+
+// HOME for the child programs, from the user database when missing.
+void ensureHome()
+{
+    if (getenv("HOME"))
+        return;
+    const struct passwd* entry = getpwuid(getuid());
+    if (!entry || !entry->pw_dir)
+        LOG(warn, "HOME not set in environment but no entry in user database for current user");
+    else if (setenv("HOME", entry->pw_dir, 0) != 0)
+        LOG(warn, "failed to set HOME in environment");
+    else
+        LOG(debug, "HOME set to '%s' in environment", entry->pw_dir);
+}
+
+// Configuration, options, log outputs, working directory. False means exit 1
+// without the exit line.
+bool prepare(Run& run)
+{
+    if (!readConfiguration(run))
+        return false;
+    Config& config = run.config;
+    normalizeCacheDir(config.cacheDir);
+    if (!config.logToStderr && !config.logToSyslog) {
+        config.logToStderr = true;
+        LOG(error, "no log output! enabling stderr");
+    }
+    if (run.options.repoUrl && !applyRepoUrl(config, run.options.repoUrl))
+        return false;
+    if (!selectRepository(config, run.options.repo))
+        return false;
+    setUpLogger(config);
+    if (chdir("/") != 0) {
+        LOG(error, "failed to change to the root directory (%s)", errnoText().c_str());
+        return false;
+    }
+    ensureHome();
+    return true;
+}
+
+// The run's banner lines.
+void announce(const Config& config, const char* mode)
+{
+    if (config.quiet)
+        return;
+    LOG(info, "%s version %s, product %s", PROGRAM_WORD, UPDATER_VERSION, config.productName.c_str());
+    LOG(info, "--- MODE %s ---", mode);
+    if (!config.network.proxyServer.empty())
+        LOG(info, "using HTTP proxy '%s' port %u", config.network.proxyServer.c_str(), config.network.proxyPort);
+}
+
+// The persisted status may refuse the start; sets the exit code then.
+bool statusAllowsStart(Run& run)
+{
+    SystemStatus status;
+    if (!readSystemStatus(status)) {
+        LOG(error, "cannot recover status, aborting");
+        return false;
+    }
+    return checkStartStatus(status, run.exitCode);
+}
+
+// The first enabled repository.
+const Repository* activeRepository(const Config& config)
+{
+    if (config.repositories.empty()) {
+        LOG(error, "no repositories configured, nothing to do");
+        return nullptr;
+    }
+    for (const Repository& repository : config.repositories) {
+        if (repository.enabled)
+            return &repository;
+    }
+    LOG(error, "no active repository, nothing to do");
+    return nullptr;
+}
+
+// The init hook, the repository, the start delay and the passes. Gives the
+// exit code; READY is written after it unless it is FATAL.
+int runUpdates(Run& run)
+{
+    const Config& config = run.config;
+    if (runHook("init") != RunResult::Ok)
+        return 1;
+    const Repository* repository = activeRepository(config);
+    if (!repository)
+        return 1;
+    if (!config.quiet)
+        LOG(info, "updating packages from repository '%s' (URI '%s')", repository->name.c_str(),
+            repository->location.c_str());
+    RepositoryData repositoryData(config, *repository);
+    if (!startDelay(config, repositoryData) || terminationRequested)
+        return 1;
+    const RunResult result = runPasses(config, run.namedPackages, repositoryData);
+    run.rebootWanted = result == RunResult::Reboot;
+    return exitCodeFor(result);
+}
+
+// The guarded part of the run, from the no-run file to the final status;
+// every path leaves its exit code in run.exitCode. A refusal before the init
+// hook writes no status: the lock may not be held, or the status is what
+// refused the start.
+void runGuarded(Run& run)
+{
+    const Config& config = run.config;
+    if (runningDisabled())
+        return;
+    const char* mode = modeName(config);
+    if (config.background && !goToBackground(config, mode, run.options.logTo ? run.options.logTo : "", run.exitCode))
+        return;
+    if (!acquireCacheLock(config.lockTimeout))
+        return;
+    (void)Logger::instance().addFileOutput(LAST_LOG, LogLevel::info, false);
+    announce(config, mode);
+    URLFetcher::initClass(config.network);
+    if (const auto lockout = firmwareLockout()) {
+        LOG(error, "firmware update is disabled: %s", lockout->c_str());
+        return;
+    }
+    if (!statusAllowsStart(run))
+        return;
+    run.exitCode = runUpdates(run);
+    if (run.exitCode != 2 && !writeSystemStatus(SystemStatus::READY, false))
+        LOG(warn, "failed updating status file");
+}
+
+// Library teardown: in the exit sequence, and for a run refused before the
+// guarded part.
+void releaseLibraries(Run& run)
+{
+    if (run.context)
+        rpmcliFini(run.context);
+    rpmlogSetFile(nullptr);
+    if (run.devNull)
+        fclose(run.devNull);
+    if (run.socketsReady)
+        ne_sock_exit();
+}
+
+// The exit sequence: teardown, reboot when asked, exit line, and the caught
+// signal raised again so that the process ends by it.
+int finish(Run& run)
+{
+    releaseLibraries(run);
+    if (run.rebootWanted)
+        run.exitCode = rebootSystem();
+    if (!run.config.quiet)
+        LOG(info, "--- EXIT %s ---", exitWord(run.exitCode));
+    (void)enableTermination();
+    if (terminationRequested && run.exitCode != 0) {
+        const int signum = caughtSignal;
+        LOG(error, "terminated by signal #%i: %s", signum, strsignal(signum));
+        raiseCaughtSignal();
+    }
+    return run.exitCode;
+}
+
+std::string programName(const char* argv0)
+{
+    const char* slash = strrchr(argv0, '/');
+    return slash ? slash + 1 : argv0;
+}
+
+} // namespace
+
+int run(int argc, char** argv)
+{
+    Run run;
+    Logger::instance().setName(programName(argc > 0 ? argv[0] : PROGRAM_WORD));
+    if (!installSignalHandlers())
+        return 1;
+    auto table = run.options.table();
+    if (!initLibraries(run, argc, argv, table) || !prepare(run)) {
+        releaseLibraries(run);
+        return 1;
+    }
+    runGuarded(run);
+    return finish(run);
+}
+
+int rpmLogBridge(rpmlogRec record, rpmlogCallbackData)
+{
+    const LogLevel level = rpmLogLevel(rpmlogRecPriority(record));
+    if (!logEnabled(level))
+        return 0;
+    const char* text = rpmlogRecMessage(record);
+    std::string message = text ? text : "";
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    logMessage(level, "rpmlib: %s", message.c_str());
+    return 0;
+}
+
+LogLevel rpmLogLevel(int priority)
+{
+    switch (priority) {
+    case RPMLOG_EMERG:
+    case RPMLOG_ALERT:
+    case RPMLOG_CRIT:
+        return LogLevel::fatal;
+    case RPMLOG_ERR:
+        return LogLevel::error;
+    case RPMLOG_WARNING:
+        return LogLevel::warn;
+    case RPMLOG_NOTICE:
+    case RPMLOG_INFO:
+        return LogLevel::info;
+    case RPMLOG_DEBUG:
+        return LogLevel::debug;
+    default:
+        return LogLevel::error;
+    }
+}
+
+void onOutOfMemory()
+{
+    LOG(fatal, "out of memory, aborting execution");
+    _exit(2);
 }
 
 } // namespace updater

@@ -1,6 +1,7 @@
 #include "evr/pooledstring.h"
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -16,27 +17,21 @@ public:
     StringPool()
     {
         m_strings.push_back(store("")); // handle 0: the empty text
-        m_slots.assign(1024, 0);
+        m_slots.assign(1024, Slot{});
     }
 
     uint32_t intern(std::string_view text)
     {
         if (text.empty())
             return 0;
-        size_t mask = m_slots.size() - 1;
-        size_t slot = hash(text) & mask;
-        while (uint32_t id = m_slots[slot]) {
-            if (view(id) == text)
-                return id;
-            slot = (slot + 1) & mask;
-        }
-        if (m_strings.size() >= UINT32_MAX)
-            throw std::bad_alloc();
-        auto id = static_cast<uint32_t>(m_strings.size());
-        m_strings.push_back(store(text));
-        m_slots[slot] = id;
-        if (m_strings.size() * 10 > m_slots.size() * 7)
-            grow();
+        uint64_t h = hash(text);
+        // Recently seen texts (versions, common requires) are found in a
+        // small cache without touching the large table.
+        Recent& recent = m_recent[h & (RECENT_SIZE - 1)];
+        if (recent.hash == h && recent.id && view(recent.id) == text)
+            return recent.id;
+        uint32_t id = lookupOrInsert(text, h);
+        recent = Recent{h, id};
         return id;
     }
 
@@ -49,20 +44,49 @@ public:
     }
 
     const char* c_str(uint32_t id) const { return m_strings[id]; }
-    size_t bytes() const { return m_chunkBytes + m_strings.capacity() * sizeof(char*) + m_slots.capacity() * 4; }
+
+    // Stores a text without looking for an equal one.
+    const char* storeUnique(std::string_view text) { return store(text); }
+    size_t bytes() const
+    {
+        return m_chunkBytes + m_strings.capacity() * sizeof(char*) + m_slots.capacity() * sizeof(Slot);
+    }
 
 private:
     static constexpr size_t chunkSize = 256 * 1024;
 
-    static size_t hash(std::string_view text)
+    struct Slot {
+        uint32_t id = 0; // 0: free
+        uint32_t tag = 0; // high hash bits
+    };
+    struct Recent {
+        uint64_t hash = 0;
+        uint32_t id = 0;
+    };
+    static constexpr size_t RECENT_SIZE = 4096;
+
+    uint32_t lookupOrInsert(std::string_view text, uint64_t h)
     {
-        uint64_t h = 1469598103934665603ULL; // FNV-1a
-        for (unsigned char c : text) {
-            h ^= c;
-            h *= 1099511628211ULL;
+        size_t mask = m_slots.size() - 1;
+        auto tag = static_cast<uint32_t>(h >> 32);
+        size_t slot = h & mask;
+        // The stored hash bits spare most comparisons (and their cache misses).
+        while (uint32_t id = m_slots[slot].id) {
+            if (m_slots[slot].tag == tag && view(id) == text)
+                return id;
+            slot = (slot + 1) & mask;
         }
-        return static_cast<size_t>(h ^ (h >> 29));
+        if (m_strings.size() >= UINT32_MAX)
+            throw std::bad_alloc();
+        auto id = static_cast<uint32_t>(m_strings.size());
+        m_strings.push_back(store(text));
+        m_slots[slot] = Slot{id, tag};
+        if (m_strings.size() * 10 > m_slots.size() * 7)
+            grow();
+        return id;
     }
+
+    static uint64_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
     const char* store(std::string_view text)
     {
@@ -84,13 +108,15 @@ private:
 
     void grow()
     {
-        std::vector<uint32_t> slots(m_slots.size() * 2, 0);
+        std::vector<Slot> slots(m_slots.size() * 2, Slot{});
         size_t mask = slots.size() - 1;
-        for (uint32_t id = 1; id < m_strings.size(); ++id) {
-            size_t slot = hash(view(id)) & mask;
-            while (slots[slot])
+        for (const Slot& old : m_slots) {
+            if (!old.id)
+                continue;
+            size_t slot = hash(view(old.id)) & mask;
+            while (slots[slot].id)
                 slot = (slot + 1) & mask;
-            slots[slot] = id;
+            slots[slot] = old;
         }
         m_slots.swap(slots);
     }
@@ -100,7 +126,8 @@ private:
     size_t m_used = 0;
     size_t m_chunkBytes = 0;
     std::vector<const char*> m_strings;
-    std::vector<uint32_t> m_slots;
+    std::vector<Slot> m_slots;
+    std::vector<Recent> m_recent = std::vector<Recent>(RECENT_SIZE);
 };
 
 StringPool& pool()
@@ -121,6 +148,17 @@ std::string_view PooledString::view() const
 const char* PooledString::c_str() const
 {
     return pool().c_str(m_id);
+}
+
+StoredString::StoredString(std::string_view text) : m_text(text.empty() ? nullptr : pool().storeUnique(text)) {}
+
+std::string_view StoredString::view() const
+{
+    if (!m_text)
+        return {};
+    uint32_t length;
+    memcpy(&length, m_text - sizeof length, sizeof length);
+    return {m_text, length};
 }
 
 size_t pooledStringBytes()

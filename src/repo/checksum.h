@@ -10,7 +10,7 @@
 namespace updater {
 
 struct Checksum {
-    PooledString value; // expected digest, hexadecimal; empty when the metadata has none
+    StoredString value; // expected digest, hexadecimal; empty when the metadata has none
     PooledString type;  // metadata type name: "sha", "sha256", ...
 
     // Raw digest of the file's bytes, or of its gzip-decompressed content.

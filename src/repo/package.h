@@ -22,8 +22,8 @@ struct Package {
     DependencySet provides;
     DependencySet obsoletes;
     // Repository packages only:
-    PooledString location;  // relative to the repository's base URI
-    PooledString localPath; // package cache directory + last component of location
+    StoredString location;  // relative to the repository's base URI
+    StoredString localPath; // package cache directory + last component of location
     Checksum checksum;
 
     Package() = default;

@@ -369,8 +369,8 @@ PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element
         LOG(warn, "skipping package '%s' of non-compatible arch '%s'", fileName.c_str(), children.arch().c_str());
         return PackageParse::skip;
     }
-    package.location = PooledString(children.location());
-    package.localPath = PooledString(packageCacheDir + fileName);
+    package.location = StoredString(children.location());
+    package.localPath = StoredString(packageCacheDir + fileName);
     // The sets grew by doubling; a large repository keeps them all in memory.
     package.requires_.shrinkToFit();
     package.provides.shrinkToFit();
@@ -402,7 +402,7 @@ bool parseChecksumElement(xmlNodePtr element, Checksum& checksum)
         return false;
     }
     checksum.type = PooledString(type);
-    checksum.value = PooledString(value);
+    checksum.value = StoredString(value);
     return true;
 }
 

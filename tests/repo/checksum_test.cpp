@@ -22,7 +22,7 @@ Checksum checksum(const char* type, const std::string& value)
 {
     Checksum result;
     result.type = PooledString(type);
-    result.value = PooledString(value);
+    result.value = StoredString(value);
     return result;
 }
 

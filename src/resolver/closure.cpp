@@ -1,0 +1,203 @@
+// Dependency closure: the requires that the system after the update leaves
+// open, and the repository packages pulled in to meet them.
+#include "resolver/resolver.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "log/logger.h"
+
+namespace updater {
+namespace {
+
+using ProvidesPool = std::vector<Dependency>; // dependency order, duplicates allowed
+
+bool isFileRequire(const Dependency& require) { return require.name.view().starts_with('/'); }
+
+// The installed packages that no new package replaces, then the new packages.
+std::vector<const Package*> futureSystem(const PackageCollection& installed, const NewPackages& newPackages)
+{
+    std::vector<const Package*> packages;
+    packages.reserve(installed.size() + newPackages.size());
+    for (const auto& [name, package] : installed) {
+        if (!newPackages.contains(name))
+            packages.push_back(&package);
+    }
+    for (const auto& [name, package] : newPackages)
+        packages.push_back(&package);
+    return packages;
+}
+
+ProvidesPool providesOf(const std::vector<const Package*>& packages)
+{
+    size_t count = 0;
+    for (const Package* package : packages)
+        count += package->provides.size();
+    ProvidesPool pool;
+    pool.reserve(count);
+    for (const Package* package : packages)
+        pool.insert(pool.end(), package->provides.begin(), package->provides.end());
+    std::sort(pool.begin(), pool.end());
+    if (logEnabled(LogLevel::trace)) {
+        for (const Dependency& provide : pool)
+            LOG(trace, "dep %s", provide.toString().c_str());
+    }
+    return pool;
+}
+
+bool isProvided(const ProvidesPool& pool, const Dependency& require)
+{
+    auto entry = std::lower_bound(pool.begin(), pool.end(), require.name.view(), DependencyOrder());
+    for (; entry != pool.end() && entry->name == require.name; ++entry) {
+        if (entry->overlaps(require))
+            return true;
+    }
+    return false;
+}
+
+const char* modeText(PullMode mode)
+{
+    switch (mode) {
+    case PullMode::allAvailable:
+        return "all available";
+    case PullMode::updatesOnly:
+        return "updates only";
+    case PullMode::skipUpdates:
+        return "skip updates";
+    }
+    return "?";
+}
+
+// Pulls `best` for every open require that one of its provides meets, and
+// erases those requires. Counts the provides that met something.
+unsigned pullThroughProvides(const Package& best, UnsatisfiedSet& unsatisfied, NewPackages& newPackages)
+{
+    unsigned pulled = 0;
+    for (const Dependency& provide : best.provides) {
+        LOG(trace, "check prov %s", provide.toString().c_str());
+        bool metOne = false;
+        for (auto open = unsatisfied.lower_bound(provide.name.view());
+             open != unsatisfied.end() && open->name == provide.name;) {
+            LOG(debug, "checking provide %s", provide.toString().c_str());
+            if (!provide.overlaps(*open)) {
+                ++open;
+                continue;
+            }
+            if (!metOne) {
+                metOne = true;
+                LOG(debug, "pulling package %s to satisfy '%s'", best.label().c_str(), open->toString().c_str());
+                ++pulled;
+                newPackages.try_emplace(best.name.view(), best);
+            }
+            LOG(debug, "removing require '%s', provided by pulled package", open->toString().c_str());
+            open = unsatisfied.erase(open);
+        }
+    }
+    return pulled;
+}
+
+} // namespace
+
+bool Resolver::checkDependencies(const NewPackages& newPackages, UnsatisfiedSet& unsatisfied) const
+{
+    LOG(debug, "checking dependencies for %u new packages", static_cast<unsigned>(newPackages.size()));
+    unsatisfied.clear();
+    std::vector<const Package*> packages = futureSystem(installed(), newPackages);
+    ProvidesPool pool = providesOf(packages);
+    for (const Package* package : packages) {
+        for (const Dependency& require : package->requires_) {
+            if (isProvided(pool, require))
+                continue;
+            if (isFileRequire(require)) {
+                LOG(debug, "ignoring non-satisfied file dependency %s for %s", require.toString().c_str(),
+                    package->label().c_str());
+                continue;
+            }
+            unsatisfied.insert(require);
+            LOG(debug, "failed dep: %s is needed by %s", require.toString().c_str(), package->label().c_str());
+        }
+    }
+    return unsatisfied.empty();
+}
+
+bool Resolver::wantedInMode(PullMode mode, const Package& best) const
+{
+    if (mode == PullMode::updatesOnly && !updatesInstalled(best)) {
+        LOG(trace, "skip package %s which does not update installed package", best.label().c_str());
+        return false;
+    }
+    if (mode == PullMode::skipUpdates && updatesInstalled(best)) {
+        LOG(trace, "skip package %s which updates installed package", best.label().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Resolver::pullDependencies(PullMode mode, const PackageCollection& repository, UnsatisfiedSet& unsatisfied,
+                                NewPackages& newPackages) const
+{
+    if (unsatisfied.empty())
+        return false;
+    LOG(debug, "resolving dependencies (%s)", modeText(mode));
+    unsigned pulled = 0;
+    for (auto first = repository.begin(); first != repository.end();) {
+        if (newPackages.contains(first->first)) {
+            LOG(trace, "package %s already in", first->second.label().c_str());
+            ++first;
+            continue;
+        }
+        LOG(trace, "checking package %s", first->second.label().c_str());
+        PackageRange run = nameRun(repository, first);
+        first = run.end();
+        const Package& best = bestPackage(run);
+        LOG(trace, "found %s as best", best.label().c_str());
+        if (wantedInMode(mode, best))
+            pulled += pullThroughProvides(best, unsatisfied, newPackages);
+    }
+    LOG(debug, "pulled %u packages", pulled);
+    return pulled > 0;
+}
+
+bool Resolver::pullDependencies(const PackageCollection& repository, UnsatisfiedSet& unsatisfied,
+                                NewPackages& newPackages) const
+{
+    bool pulledUpdates = pullDependencies(PullMode::updatesOnly, repository, unsatisfied, newPackages);
+    bool pulledOthers = pullDependencies(PullMode::skipUpdates, repository, unsatisfied, newPackages);
+    return pulledUpdates || pulledOthers;
+}
+
+bool Resolver::closeDependencies(const PackageCollection& repository, NewPackages& newPackages,
+                                 UnsatisfiedSet& unsatisfied, const std::function<bool()>& terminationRequested) const
+{
+    while (!checkDependencies(newPackages, unsatisfied)) {
+        if (!pullDependencies(repository, unsatisfied, newPackages)) {
+            if (!onlyFileRequires(unsatisfied))
+                return false;
+            LOG(debug, "only file dependencies are left unsatisfied, assuming all are satisfied");
+            return true;
+        }
+        if (terminationRequested())
+            return false;
+    }
+    return true;
+}
+
+bool Resolver::checkProvide(const Dependency& provide, const NewPackages& newPackages,
+                            UnsatisfiedSet& unsatisfied) const
+{
+    unsatisfied.clear();
+    for (const auto& [name, package] : newPackages) {
+        const DependencySet& requires_ = package.requires_;
+        for (auto require = requires_.firstOfName(provide.name.view());
+             require != requires_.end() && require->name == provide.name; ++require) {
+            if (provide.overlaps(*require))
+                continue;
+            unsatisfied.insert(*require);
+            LOG(debug, "failed satisfy of '%s': %s is needed by %s", provide.toString().c_str(),
+                require->toString().c_str(), package.label().c_str());
+        }
+    }
+    return unsatisfied.empty();
+}
+
+} // namespace updater

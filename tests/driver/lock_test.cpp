@@ -1,0 +1,143 @@
+// Runs inside a throwaway device root: works on /var/lock/updater and
+// /var/lib/updater directly. The test process itself never takes the lock;
+// forked children do, so that each test starts with the lock free.
+#include "driver/lock.h"
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/signals.h"
+#include "driver/status.h"
+#include "repo/repositorydata.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::readFile;
+using updater::testing::writeFile;
+
+namespace {
+
+std::string pidText(pid_t pid)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%10i\n", static_cast<int>(pid));
+    return text;
+}
+
+// Forks a child that takes the lock and holds it until `release` is closed.
+// Returns once the lock is held.
+pid_t holdLock(int& release)
+{
+    int ready[2], hold[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(hold[1]);
+        const char result = acquireCacheLock(0) ? 'y' : 'n';
+        (void)!write(ready[1], &result, 1);
+        char ignored;
+        (void)!read(hold[0], &ignored, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    char result = 'n';
+    (void)!read(ready[0], &result, 1);
+    close(ready[0]);
+    release = hold[1];
+    return result == 'y' ? pid : -1;
+}
+
+int exitStatusOf(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(CacheLock, HolderWritesItsPidOverOldContent)
+{
+    writeFile(LOCK_FILE, "content of an earlier, longer line\n");
+    int release = -1;
+    const pid_t holder = holdLock(release);
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(readFile(LOCK_FILE), pidText(holder));
+    close(release);
+    EXPECT_EQ(exitStatusOf(holder), 0);
+}
+
+TEST(CacheLock, WithoutATimeoutASecondProcessFailsAtOnce)
+{
+    int release = -1;
+    const pid_t holder = holdLock(release);
+    ASSERT_GT(holder, 0);
+    LogCapture capture;
+    for (int timeout : {0, -1}) {
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t impatient = fork();
+        if (impatient == 0) {
+            close(release);
+            _exit(acquireCacheLock(timeout) ? 0 : 1);
+        }
+        EXPECT_EQ(exitStatusOf(impatient), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    }
+    EXPECT_FALSE(capture.contains("will timeout"));
+    EXPECT_EQ(capture.count("ERROR: failed acquiring lock file '/var/lock/updater' (Resource temporarily unavailable)"),
+              2);
+    EXPECT_EQ(readFile(LOCK_FILE), pidText(holder));
+    close(release);
+    exitStatusOf(holder);
+}
+
+TEST(CacheLock, TerminationEndsTheWaitWithoutAnError)
+{
+    int release = -1;
+    const pid_t holder = holdLock(release);
+    ASSERT_GT(holder, 0);
+    LogCapture capture;
+    const pid_t waiter = fork();
+    if (waiter == 0) {
+        close(release);
+        terminationRequested = 1;
+        _exit(acquireCacheLock(30) ? 0 : 1);
+    }
+    EXPECT_EQ(exitStatusOf(waiter), 1);
+    EXPECT_FALSE(capture.contains("ERROR"));
+    close(release);
+    exitStatusOf(holder);
+}
+
+class StartDelay : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::remove(STATUS_FILE); }
+
+    Config config;
+    Repository remote{"base", "Base", "http://127.0.0.1:9/repo", true, false};
+    Repository local{"usb", "USB", "/media/usb1/updates", true, false};
+};
+
+TEST_F(StartDelay, NoDelayForLocalRepositoriesCacheOnlyOrWhenOff)
+{
+    LogCapture capture;
+    RepositoryData localRepository(config, local);
+    EXPECT_TRUE(startDelay(config, localRepository));
+    config.cacheOnly = true;
+    RepositoryData remoteRepository(config, remote);
+    EXPECT_TRUE(startDelay(config, remoteRepository));
+    config.cacheOnly = false;
+    for (int off : {0, -5}) {
+        config.maxWaitTime = off;
+        EXPECT_TRUE(startDelay(config, remoteRepository));
+    }
+    EXPECT_FALSE(capture.contains("waiting"));
+    EXPECT_FALSE(std::filesystem::exists(STATUS_FILE));
+}
+
+} // namespace

@@ -1,0 +1,178 @@
+#include "driver/signals.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/rpm54.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+
+namespace {
+
+struct sigaction currentAction(int signum)
+{
+    struct sigaction action;
+    sigaction(signum, nullptr, &action);
+    return action;
+}
+
+bool isCaught(int signum)
+{
+    const auto action = currentAction(signum);
+    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
+}
+
+bool isIgnoredNow(int signum)
+{
+    const auto action = currentAction(signum);
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+}
+
+bool isDefault(int signum)
+{
+    const auto action = currentAction(signum);
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+}
+
+// Runs `body` in a forked child; gives its wait status.
+template <typename Body>
+int inChild(Body body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+class Signals : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGUSR1})
+            EXPECT_TRUE(restoreSignalHandler(signum));
+        terminationRequested = 0;
+        caughtSignal = 0;
+    }
+};
+
+TEST_F(Signals, StartUpCatchesTerminationAndIgnoresPipe)
+{
+    ASSERT_TRUE(installSignalHandlers());
+    for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        EXPECT_TRUE(isCaught(signum)) << signum;
+        EXPECT_FALSE(isSignalIgnored(signum));
+    }
+    EXPECT_TRUE(isIgnoredNow(SIGPIPE));
+    EXPECT_TRUE(isSignalIgnored(SIGPIPE));
+    raise(SIGPIPE);
+    EXPECT_FALSE(terminationRequested);
+}
+
+TEST_F(Signals, TheFirstCaughtSignalIsKept)
+{
+    ASSERT_TRUE(installSignalHandlers());
+    raise(SIGTERM);
+    EXPECT_TRUE(terminationRequested);
+    EXPECT_EQ(caughtSignal, SIGTERM);
+    raise(SIGINT);
+    EXPECT_EQ(caughtSignal, SIGTERM);
+}
+
+TEST_F(Signals, EnablePutsBackThePreviousActionAndDisableCatchesAgain)
+{
+    signal(SIGQUIT, SIG_IGN); // as inherited from a caller
+    ASSERT_TRUE(installSignalHandlers());
+    ASSERT_TRUE(enableTermination());
+    EXPECT_TRUE(isIgnoredNow(SIGQUIT));
+    EXPECT_TRUE(isDefault(SIGTERM));
+    EXPECT_TRUE(isDefault(SIGHUP));
+    EXPECT_TRUE(isIgnoredNow(SIGPIPE));
+    ASSERT_TRUE(disableTermination());
+    for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        EXPECT_TRUE(isCaught(signum)) << signum;
+    ASSERT_TRUE(enableTermination());
+    signal(SIGQUIT, SIG_DFL);
+}
+
+TEST_F(Signals, HangupStaysIgnoredThroughEnableAndDisable)
+{
+    ASSERT_TRUE(installSignalHandlers());
+    ASSERT_TRUE(ignoreHangup());
+    EXPECT_TRUE(isIgnoredNow(SIGHUP));
+    EXPECT_TRUE(isSignalIgnored(SIGHUP));
+    ASSERT_TRUE(enableTermination());
+    EXPECT_TRUE(isIgnoredNow(SIGHUP));
+    EXPECT_TRUE(isDefault(SIGTERM));
+    ASSERT_TRUE(disableTermination());
+    EXPECT_TRUE(isIgnoredNow(SIGHUP));
+    ASSERT_TRUE(ignoreHangup());
+    raise(SIGHUP);
+    EXPECT_FALSE(terminationRequested);
+}
+
+TEST_F(Signals, SameModeTwiceRegistersOnceWithRpm)
+{
+    LogCapture capture;
+    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
+    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
+    ASSERT_TRUE(setSignalHandler(SIGUSR1, true)); // switches: restore, then ignore
+    EXPECT_TRUE(isIgnoredNow(SIGUSR1));
+    ASSERT_TRUE(restoreSignalHandler(SIGUSR1));
+    EXPECT_TRUE(isDefault(SIGUSR1));
+    EXPECT_EQ(rpmsqEnable(-SIGUSR1, nullptr), -1); // nothing left registered
+    EXPECT_TRUE(capture.lines().empty()) << capture.text();
+}
+
+TEST_F(Signals, SignalRegisteredElsewhereInRpmIsLeftAlone)
+{
+    ASSERT_EQ(rpmsqEnable(SIGUSR2, nullptr), 1);
+    LogCapture capture;
+    EXPECT_FALSE(setSignalHandler(SIGUSR2, false));
+    EXPECT_TRUE(capture.has("ERROR: handler for signal 12 was already installed in rpmlib"));
+    EXPECT_TRUE(isDefault(SIGUSR2));
+    EXPECT_EQ(rpmsqEnable(-SIGUSR2, nullptr), 0); // only the other registration was left
+}
+
+TEST_F(Signals, FailedSigactionReleasesTheRpmRegistration)
+{
+    LogCapture capture;
+    EXPECT_FALSE(setSignalHandler(SIGKILL, false));
+    EXPECT_TRUE(capture.has("ERROR: failed installing handler for signal 9 (Invalid argument)"));
+    EXPECT_EQ(rpmsqEnable(-SIGKILL, nullptr), -1);
+    EXPECT_TRUE(restoreSignalHandler(SIGKILL)); // not in the table
+}
+
+TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
+{
+    // SIGHUP caught, then ignored for the rest of the run.
+    int status = inChild([] {
+        if (!installSignalHandlers())
+            _exit(3);
+        raise(SIGHUP);
+        if (!ignoreHangup() || !enableTermination())
+            _exit(4);
+        raiseCaughtSignal();
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+
+    // SIGTERM inherited as ignored: enabling termination puts SIG_IGN back.
+    status = inChild([] {
+        signal(SIGTERM, SIG_IGN);
+        if (!installSignalHandlers())
+            _exit(3);
+        raise(SIGTERM);
+        if (!enableTermination())
+            _exit(4);
+        raiseCaughtSignal();
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+} // namespace

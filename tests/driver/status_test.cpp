@@ -1,0 +1,203 @@
+// Runs inside a throwaway device root: works on /var/lib/updater directly.
+#include "driver/status.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::readFile;
+using updater::testing::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const WORDS[] = {"READY",    "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
+                             "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING"};
+
+class StatusFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::remove_all("/var/lib/updater");
+        fs::create_directories("/var/lib/updater");
+        (void)readUpdateState(); // forget what an earlier test wrote
+    }
+
+    // Names in the state directory other than the two state files.
+    static std::vector<std::string> strayFiles()
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator("/var/lib/updater")) {
+            const std::string name = entry.path().filename();
+            if (name != "status" && name != "update-state")
+                names.push_back(name);
+        }
+        return names;
+    }
+};
+
+TEST_F(StatusFiles, MissingStatusFileIsReadyAndNotCreated)
+{
+    SystemStatus status = SystemStatus::CORRUPTED;
+    ASSERT_TRUE(readSystemStatus(status));
+    EXPECT_EQ(status, SystemStatus::READY);
+    EXPECT_FALSE(fs::exists(STATUS_FILE));
+}
+
+TEST_F(StatusFiles, EveryValueRoundTripsAsItsWord)
+{
+    for (int value = 0; value <= 8; ++value) {
+        const auto written = static_cast<SystemStatus>(value);
+        ASSERT_TRUE(writeSystemStatus(written, value % 2 == 0)) << WORDS[value];
+        EXPECT_EQ(readFile(STATUS_FILE), std::string(WORDS[value]) + "\n");
+        SystemStatus read = SystemStatus::READY;
+        ASSERT_TRUE(readSystemStatus(read));
+        EXPECT_EQ(read, written);
+        EXPECT_TRUE(strayFiles().empty());
+    }
+}
+
+TEST_F(StatusFiles, ModeIs0644WhateverTheUmask)
+{
+    for (mode_t mask : {0077, 0000, 0022}) {
+        const mode_t saved = umask(mask);
+        const bool written = writeSystemStatus(SystemStatus::ANALYZING, false);
+        umask(saved);
+        ASSERT_TRUE(written);
+        struct stat info;
+        ASSERT_EQ(stat(STATUS_FILE, &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << "umask " << mask;
+    }
+}
+
+TEST_F(StatusFiles, DirectorySyncOnlyWhenAsked)
+{
+    LogCapture capture;
+    ASSERT_TRUE(writeSystemStatus(SystemStatus::DOWNLOADING, false));
+    EXPECT_FALSE(capture.has("TRACE: synced status dir"));
+    ASSERT_TRUE(writeSystemStatus(SystemStatus::UPDATING, true));
+    EXPECT_TRUE(capture.has("TRACE: synced status dir"));
+}
+
+TEST_F(StatusFiles, UnreadableOrUnknownContentFails)
+{
+    struct Case {
+        std::string content;
+        std::string line;
+    } cases[] = {
+        {"ready\n", "ERROR: unknown status 'ready'"},
+        {"", "DEBUG: failed reading from status file"},
+        {"  \n\t", "DEBUG: failed reading from status file"},
+        {std::string(40, 'R') + "\n", "ERROR: unknown status '" + std::string(31, 'R') + "'"},
+    };
+    for (const auto& c : cases) {
+        writeFile(STATUS_FILE, c.content);
+        LogCapture capture;
+        SystemStatus status;
+        EXPECT_FALSE(readSystemStatus(status)) << c.content;
+        EXPECT_TRUE(capture.has(c.line)) << capture.text();
+    }
+    writeFile(STATUS_FILE, "PKGSDONE trailing words\n");
+    SystemStatus status;
+    ASSERT_TRUE(readSystemStatus(status));
+    EXPECT_EQ(status, SystemStatus::PKGSDONE);
+}
+
+TEST_F(StatusFiles, CorruptedAlsoWritesTheUpdateState)
+{
+    ASSERT_TRUE(writeSystemStatus(SystemStatus::CORRUPTED, false));
+    EXPECT_EQ(readFile(STATUS_FILE), "CORRUPTED\n");
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "CORRUPTED\n");
+}
+
+TEST_F(StatusFiles, FailedRenameLeavesNoTemporaryAndKeepsTheOldStatus)
+{
+    fs::create_directories(std::string(STATUS_FILE) + "/occupied");
+    LogCapture capture;
+    EXPECT_FALSE(writeSystemStatus(SystemStatus::CORRUPTED, true));
+    EXPECT_TRUE(capture.has("DEBUG: failed saving status: Is a directory")) << capture.text();
+    EXPECT_TRUE(strayFiles().empty());
+    EXPECT_TRUE(fs::is_directory(STATUS_FILE));
+    // The update state is still marked: the temporary file had been created.
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "CORRUPTED\n");
+}
+
+TEST_F(StatusFiles, NoTemporaryFileMeansNothingElseHappens)
+{
+    fs::remove_all("/var/lib/updater");
+    LogCapture capture;
+    EXPECT_FALSE(writeSystemStatus(SystemStatus::CORRUPTED, false));
+    EXPECT_TRUE(capture.has("DEBUG: failed creating status temporary file: No such file or directory"));
+    EXPECT_FALSE(capture.contains("update state")) << capture.text();
+}
+
+TEST_F(StatusFiles, UpdateStateReadsItsWordsAndNothingElse)
+{
+    EXPECT_EQ(readUpdateState(), UpdateState::NONE);
+    writeFile(UPDATE_STATE_FILE, "PENDING\n");
+    EXPECT_EQ(readUpdateState(), UpdateState::PENDING);
+    writeFile(UPDATE_STATE_FILE, "Pending\n");
+    LogCapture capture;
+    EXPECT_EQ(readUpdateState(), UpdateState::NONE);
+    EXPECT_TRUE(capture.has("WARNING: unknown update state 'Pending'"));
+    writeFile(UPDATE_STATE_FILE, "");
+    EXPECT_EQ(readUpdateState(), UpdateState::NONE);
+    EXPECT_TRUE(capture.has("DEBUG: failed reading from update state file"));
+}
+
+TEST_F(StatusFiles, SameUpdateStateIsWrittenOnce)
+{
+    writeUpdateState(UpdateState::AVAILABLE);
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "AVAILABLE\n");
+    fs::remove(UPDATE_STATE_FILE);
+    writeUpdateState(UpdateState::AVAILABLE);
+    EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
+    writeUpdateState(UpdateState::COMPLETE);
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "COMPLETE\n");
+
+    // A value read from the file counts as known too.
+    writeFile(UPDATE_STATE_FILE, "PENDING\n");
+    ASSERT_EQ(readUpdateState(), UpdateState::PENDING);
+    fs::remove(UPDATE_STATE_FILE);
+    writeUpdateState(UpdateState::PENDING);
+    EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
+}
+
+TEST_F(StatusFiles, FailedUpdateStateWriteIsForgotten)
+{
+    fs::create_directory(UPDATE_STATE_FILE);
+    LogCapture capture;
+    writeUpdateState(UpdateState::COMPLETE);
+    EXPECT_TRUE(capture.has("WARNING: failed to open update state file for save: Is a directory"));
+    fs::remove(UPDATE_STATE_FILE);
+    writeUpdateState(UpdateState::COMPLETE); // not cached: written now
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "COMPLETE\n");
+}
+
+TEST_F(StatusFiles, StartRefusedAfterCorruptionInterruptionOrReboot)
+{
+    LogCapture capture;
+    int exitCode = 7;
+    EXPECT_FALSE(checkStartStatus(SystemStatus::CORRUPTED, exitCode));
+    EXPECT_EQ(exitCode, 2);
+    EXPECT_TRUE(capture.has("FATAL: system is corrupted cannot update"));
+    EXPECT_FALSE(fs::exists(STATUS_FILE));
+
+    exitCode = 7;
+    EXPECT_FALSE(checkStartStatus(SystemStatus::REBOOTING, exitCode));
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_TRUE(capture.has("INFO: machine is rebooting after update, cannot start"));
+
+    exitCode = 7;
+    EXPECT_FALSE(checkStartStatus(SystemStatus::UPDATING, exitCode));
+    EXPECT_EQ(exitCode, 2);
+    EXPECT_TRUE(capture.has("FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting"));
+    EXPECT_EQ(readFile(STATUS_FILE), "CORRUPTED\n");
+    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "CORRUPTED\n");
+}
+
+} // namespace

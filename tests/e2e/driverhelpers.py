@@ -1,0 +1,82 @@
+"""Shared pieces of the driver's end-to-end tests: configuration texts, a
+test case base with a fresh device root per test, and small waits."""
+
+import os
+import time
+import unittest
+
+from devroot import DeviceRoot, UPDATER
+
+DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf"
+LOCK_FILE = "/run/lock/updater"  # /var/lock is a link to /run/lock in the root
+
+
+def repository(rid, location, name=None, enabled=None):
+    attribute = "" if enabled is None else ' enabled="%s"' % enabled
+    return '<repository id="%s"%s><name>%s</name><location href="%s"/></repository>' % (
+        rid, attribute, name or rid.capitalize(), location)
+
+
+def config(*elements, log='<log level="info"><logger type="stderr"/></log>'):
+    return '<?xml version="1.0"?>\n<updater>\n  %s\n  %s\n</updater>\n' % ("\n  ".join(elements), log)
+
+
+def info_lines(text):
+    """The INFO lines of a log text (errors and warnings of the device's
+    identity and the like may come and go around them)."""
+    return [line for line in text.splitlines() if line.startswith("INFO: ")]
+
+
+def wait_for(predicate, timeout=30, what="condition"):
+    deadline = time.time() + timeout
+    while not predicate():
+        if time.time() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+class RootTestCase(unittest.TestCase):
+    """A fresh device root per test, with an empty defaults file and a
+    configuration of one local repository "base"."""
+
+    def setUp(self):
+        self.root = DeviceRoot(rpmdb=False)
+        self.addCleanup(self.root.close)
+        self.root.write(DEFAULTS_FILE, config(log=""))
+        self.root.write_config(text=config(repository("base", "/var/lib/repo")))
+
+    def updater(self, *args, **kw):
+        return self.root.updater(*args, **kw)
+
+    def start(self, *args):
+        """Starts the updater without waiting; its pid is the updater's own.
+        A test that fails before it ends leaves no process behind."""
+        proc = self.root.popen([UPDATER] + list(args))
+        self.addCleanup(self._stop, proc)
+        return proc
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
+
+    def hold_init_hook(self):
+        """The hook stand-in waits at "init" until release_init_hook()."""
+        self.root.write("/etc/standins/hook.sh",
+                        '[ "$1" = init ] && while [ ! -e /tmp/release-hook ]; do sleep 0.05; done\n')
+        self.addCleanup(self.release_init_hook)
+
+    def release_init_hook(self):
+        # Made inside the root: the overlay does not see files added to its
+        # upper directory behind its back once it has looked them up.
+        self.root.check(["touch", "/tmp/release-hook"])
+
+    def hook_calls(self):
+        return self.root.calls("hook")
+
+    def assertExitLine(self, result, word):
+        self.assertIn("INFO: --- EXIT %s ---" % word, result.lines, result)
+
+    def assertNoExitLine(self, result):
+        self.assertFalse([line for line in result.lines if "--- EXIT" in line], result)

@@ -1,0 +1,89 @@
+"""The "init" hook and termination signals, with the real updater binary in a
+device root and the hook stand-in recording its argument vector."""
+
+import signal
+import unittest
+
+from driverhelpers import RootTestCase, info_lines, wait_for
+from devroot import Result
+
+REPO_LINE = "INFO: updating packages from repository 'Base' (URI '/var/lib/repo')"
+
+
+class InitHook(RootTestCase):
+    def test_hook_gets_its_name_and_the_version(self):
+        result = self.updater()
+        self.assertEqual(self.hook_calls(), [["/usr/lib/updater/hook", "init", "1.8.3"]])
+        self.assertIn("INFO: running init hook", result.lines)
+        self.assertIn(REPO_LINE, result.lines)
+
+    def test_failed_hook_ends_the_run_after_writing_ready(self):
+        self.root.set_standin_exit("hook", 3, first_arg="init")
+        result = self.updater()
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("ERROR: hook failed (exit code 3)", result.lines)
+        self.assertNotIn(REPO_LINE, result.lines)
+        self.assertExitLine(result, "ERROR")
+        self.assertEqual(self.root.status(), "READY\n")
+
+    def test_hook_killed_by_a_signal_is_an_interruption(self):
+        self.root.write("/etc/standins/hook.sh", "kill -KILL $$\n")
+        result = self.updater()
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("ERROR: hook was interrupted", result.lines)
+        self.assertNotIn(REPO_LINE, result.lines)
+        self.assertExitLine(result, "ERROR")
+        self.assertEqual(self.root.status(), "READY\n")
+
+    def test_missing_hook_program_counts_as_failed(self):
+        self.root.remove("/usr/lib/updater/hook")
+        result = self.updater()
+        self.assertIn("ERROR: hook failed (exit code 1)", result.lines, result)
+        self.assertExitLine(result, "ERROR")
+
+
+class TerminationSignals(RootTestCase):
+    def run_signalled_during_hook(self, signum):
+        """Sends `signum` to the updater while its init hook runs."""
+        self.hold_init_hook()
+        proc = self.start()
+        wait_for(lambda: self.hook_calls(), what="the init hook")
+        proc.send_signal(signum)
+        self.release_init_hook()
+        stdout, stderr = proc.communicate(timeout=60)
+        return Result(proc.returncode, stdout, stderr)
+
+    def test_sigterm_lets_the_hook_finish_then_ends_by_the_signal(self):
+        result = self.run_signalled_during_hook(signal.SIGTERM)
+        self.assertEqual(result.returncode, -signal.SIGTERM, result)  # death by signal 15
+        self.assertEqual(result.lines[-2:], ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"])
+        self.assertEqual(self.hook_calls(), [["/usr/lib/updater/hook", "init", "1.8.3"]])
+        self.assertEqual(self.root.status(), "READY\n")
+
+    def test_sighup_is_caught_the_same_way(self):
+        result = self.run_signalled_during_hook(signal.SIGHUP)
+        self.assertEqual(result.returncode, -signal.SIGHUP, result)
+        self.assertEqual(result.lines[-1], "ERROR: terminated by signal #1: Hangup")
+
+    def test_quiet_still_reports_the_signal(self):
+        self.hold_init_hook()
+        proc = self.start("--quiet")
+        wait_for(lambda: self.hook_calls(), what="the init hook")
+        proc.send_signal(signal.SIGINT)
+        self.release_init_hook()
+        stdout, stderr = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, -signal.SIGINT, stderr)
+        self.assertEqual(info_lines(stderr), ["INFO: running init hook"], stderr)
+        self.assertEqual(stderr.splitlines()[-1], "ERROR: terminated by signal #2: Interrupt")
+
+    def test_sigpipe_is_ignored(self):
+        # Standard error is a pipe whose reader is gone before the first line.
+        proc = self.start()
+        proc.stderr.close()
+        proc.stdout.close()
+        self.assertEqual(proc.wait(timeout=60), 1)
+        self.assertIn("INFO: --- EXIT ERROR ---", self.root.lastlog())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,243 @@
+#include "resolver/resolver.h"
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::parseEntry;
+using updater::testing::parsePackageLine;
+using updater::testing::Scenario;
+
+namespace updater::testing {
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << "'" << scenario.title << "'";
+}
+} // namespace updater::testing
+
+namespace {
+
+std::vector<std::string> labels(const NewPackages& packages)
+{
+    std::vector<std::string> result;
+    for (const auto& [name, package] : packages)
+        result.push_back(package.location.empty() ? package.label() : package.label() + "@" + package.location.str());
+    return result;
+}
+
+std::vector<std::string> texts(const UnsatisfiedSet& entries)
+{
+    std::vector<std::string> result;
+    for (const Dependency& entry : entries)
+        result.push_back(entry.toString());
+    return result;
+}
+
+void expectItems(const Scenario& scenario, const std::string& key, const std::vector<std::string>& actual)
+{
+    auto expected = scenario.expected.find(key);
+    if (expected != scenario.expected.end()) {
+        EXPECT_EQ(actual, expected->second) << key;
+    }
+}
+
+class ResolverScenario : public ::testing::TestWithParam<Scenario> {};
+
+// As the update run drives the resolver: select, and close the dependencies
+// of a non-empty selection.
+TEST_P(ResolverScenario, Outcome)
+{
+    const Scenario& scenario = GetParam();
+    SCOPED_TRACE(std::string(RESOLVER_SCENARIOS) + ":" + std::to_string(scenario.line));
+    LogCapture capture(LogLevel::trace);
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(std::make_unique<PackageCollection>(scenario.installed)));
+
+    NewPackages newPackages = resolver.resolveNewer(scenario.repository, scenario.include, scenario.exclude,
+                                                    scenario.excludedGroups, scenario.pull);
+    expectItems(scenario, "selected", labels(newPackages));
+
+    UnsatisfiedSet unsatisfied;
+    bool complete = true;
+    int terminationChecks = 0;
+    if (!newPackages.empty()) {
+        complete = resolver.closeDependencies(scenario.repository, newPackages, unsatisfied, [&] {
+            ++terminationChecks;
+            return scenario.terminate;
+        });
+    }
+    expectItems(scenario, "closed", labels(newPackages));
+    expectItems(scenario, "open", texts(unsatisfied));
+    expectItems(scenario, "complete", {complete ? "yes" : "no"});
+    if (scenario.terminate) {
+        EXPECT_EQ(terminationChecks, 1);
+    }
+
+    if (scenario.provide) {
+        UnsatisfiedSet failing{parseEntry("stale")};
+        EXPECT_EQ(resolver.checkProvide(*scenario.provide, newPackages, failing), failing.empty());
+        expectItems(scenario, "failing", texts(failing));
+    }
+    for (const std::string& line : scenario.logged)
+        EXPECT_TRUE(capture.has(line)) << "not logged: " << line;
+    for (const std::string& line : scenario.notLogged)
+        EXPECT_FALSE(capture.has(line)) << "logged: " << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ResolverScenario,
+                         ::testing::ValuesIn(updater::testing::loadScenarios(RESOLVER_SCENARIOS)),
+                         [](const auto& info) { return updater::testing::testName(info.param); });
+
+std::unique_ptr<PackageCollection> packages(std::initializer_list<const char*> lines)
+{
+    auto collection = std::make_unique<PackageCollection>();
+    for (const char* line : lines)
+        addPackage(*collection, parsePackageLine(line));
+    return collection;
+}
+
+std::vector<std::string> labels(PackageRange run)
+{
+    std::vector<std::string> result;
+    for (const auto& [name, package] : run)
+        result.push_back(package.label());
+    return result;
+}
+
+TEST(Resolver, InitOnlyOnce)
+{
+    Resolver resolver;
+    EXPECT_TRUE(resolver.findInstalled("foo").empty());
+    {
+        LogCapture capture;
+        EXPECT_FALSE(resolver.init(nullptr));
+        EXPECT_EQ(capture.text(), "ERROR: failed getting list of installed packages\n");
+        EXPECT_FALSE(resolver.initialised());
+    }
+    ASSERT_TRUE(resolver.init(packages({"foo 0:1.0-1"})));
+    LogCapture capture;
+    EXPECT_FALSE(resolver.init(packages({"bar 0:1.0-1"})));
+    EXPECT_EQ(capture.text(), "ERROR: attempted to reinitilize a resolver\n");
+    EXPECT_EQ(labels(resolver.findInstalled("foo")), std::vector<std::string>{"foo-0:1.0-1"});
+    EXPECT_TRUE(resolver.findInstalled("bar").empty());
+}
+
+TEST(Resolver, FindInstalledGivesEveryRecordOfExactlyThatName)
+{
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(packages({"foo 0:2.0-1", "foobar 0:1.0-1", "fo 0:1.0-1", "foo 0:1.0-1"})));
+    EXPECT_EQ(labels(resolver.findInstalled("foo")), (std::vector<std::string>{"foo-0:2.0-1", "foo-0:1.0-1"}));
+    EXPECT_EQ(labels(resolver.findInstalled("fo")), std::vector<std::string>{"fo-0:1.0-1"});
+    EXPECT_TRUE(resolver.findInstalled("f").empty());
+    EXPECT_TRUE(resolver.findInstalled("").empty());
+}
+
+TEST(Resolver, UpdatesInstalled)
+{
+    Resolver twoCopies;
+    ASSERT_TRUE(twoCopies.init(packages({"foo 0:1.0-1", "foo 0:2.0-1", "old-foo 0:1.5-1"})));
+    EXPECT_FALSE(twoCopies.updatesInstalled(parsePackageLine("foo 0:2.0-1")));
+    EXPECT_TRUE(twoCopies.updatesInstalled(parsePackageLine("foo 0:2.0-2")));
+    EXPECT_FALSE(twoCopies.updatesInstalled(parsePackageLine("new 0:1.0-1")));
+    EXPECT_TRUE(twoCopies.updatesInstalled(parsePackageLine("new 0:1.0-1 | obsoletes old-foo")));
+    // Only strictly newer versions of an installed name count, obsoletes or not.
+    EXPECT_FALSE(twoCopies.updatesInstalled(parsePackageLine("foo 0:0.5-1 | obsoletes old-foo")));
+
+    Resolver oneCopy;
+    ASSERT_TRUE(oneCopy.init(packages({"foo 0:1.0-1"})));
+    EXPECT_TRUE(oneCopy.updatesInstalled(parsePackageLine("foo 0:2.0-1")));
+}
+
+TEST(Resolver, ObsoletesInstalledHonoursTheRange)
+{
+    Resolver older, same;
+    ASSERT_TRUE(older.init(packages({"old-foo 0:1.5-1"})));
+    ASSERT_TRUE(same.init(packages({"old-foo 0:2.0-1"})));
+    Package package = parsePackageLine("new 0:1.0-1 | obsoletes old-foo < 0:2.0; other");
+    LogCapture capture;
+    EXPECT_TRUE(older.obsoletesInstalled(package));
+    EXPECT_TRUE(capture.has("DEBUG: considering new-0:1.0-1 newer than old-foo-0:1.5-1 due to obsoletes"));
+    EXPECT_FALSE(same.obsoletesInstalled(package));
+    EXPECT_FALSE(older.obsoletesInstalled(parsePackageLine("new 0:1.0-1")));
+}
+
+TEST(Resolver, BestPackageIsTheNewestAndTheFirstAmongEquals)
+{
+    auto equal = packages({"foo 0:1.0-1 | location first", "foo 0:1.0-1 | location second"});
+    EXPECT_EQ(bestPackage(nameRun(*equal, equal->begin())).location.view(), "first");
+    auto newer = packages({"foo 0:1.0-1", "foo 0:1.0-2", "foo 0:1.0~rc1-9", "goo 0:9-1"});
+    PackageRange run = nameRun(*newer, newer->begin());
+    EXPECT_EQ(std::ranges::distance(run), 3);
+    EXPECT_EQ(bestPackage(run).label(), "foo-0:1.0-2");
+}
+
+TEST(Resolver, OnlyFileRequires)
+{
+    LogCapture capture;
+    EXPECT_TRUE(onlyFileRequires({}));
+    EXPECT_TRUE(capture.has("DEBUG: checking for file-only requires"));
+    EXPECT_TRUE(onlyFileRequires({parseEntry("/bin/sh"), parseEntry("/usr/bin/perl")}));
+    EXPECT_FALSE(onlyFileRequires({parseEntry("/bin/sh"), parseEntry("libfoo")}));
+    EXPECT_FALSE(onlyFileRequires({Dependency()}));
+}
+
+TEST(Resolver, PullInEveryModeTakesUpdatesAndOthers)
+{
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(packages({"c 0:1.0-1"})));
+    auto repository = packages({"alt 0:1.0-1 | provides liby", "c 0:2.0-1 | provides libx", "d 0:1.0-1 | provides libz"});
+    UnsatisfiedSet unsatisfied{parseEntry("libx"), parseEntry("liby")};
+    NewPackages newPackages;
+    LogCapture capture;
+    EXPECT_TRUE(resolver.pullDependencies(PullMode::allAvailable, *repository, unsatisfied, newPackages));
+    EXPECT_EQ(labels(newPackages), (std::vector<std::string>{"alt-0:1.0-1", "c-0:2.0-1"}));
+    EXPECT_TRUE(unsatisfied.empty());
+    EXPECT_TRUE(capture.has("DEBUG: resolving dependencies (all available)"));
+    EXPECT_TRUE(capture.has("DEBUG: pulled 2 packages"));
+
+    capture.clear();
+    EXPECT_FALSE(resolver.pullDependencies(*repository, unsatisfied, newPackages));
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST(Resolver, CheckDependenciesStartsFromAnEmptySet)
+{
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(packages({"a 0:1.0-1 | requires libx", "b 0:1.0-1 | provides libx"})));
+    UnsatisfiedSet unsatisfied{parseEntry("stale")};
+    EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
+    EXPECT_TRUE(unsatisfied.empty());
+
+    // Replacing b by a version without the provide opens a's require, once
+    // however many packages need it.
+    NewPackages newPackages;
+    Package b = parsePackageLine("b 0:2.0-1");
+    newPackages.try_emplace(b.name.view(), b);
+    Package c = parsePackageLine("c 0:1.0-1 | requires libx");
+    newPackages.try_emplace(c.name.view(), c);
+    LogCapture capture(LogLevel::debug);
+    EXPECT_FALSE(resolver.checkDependencies(newPackages, unsatisfied));
+    EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"libx"});
+    EXPECT_TRUE(capture.has("DEBUG: checking dependencies for 2 new packages"));
+    EXPECT_TRUE(capture.has("DEBUG: failed dep: libx is needed by a-0:1.0-1"));
+    EXPECT_TRUE(capture.has("DEBUG: failed dep: libx is needed by c-0:1.0-1"));
+    EXPECT_FALSE(capture.contains("TRACE: dep "));
+}
+
+TEST(Resolver, TheProvidesPoolIsTracedInOrder)
+{
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(packages({"a 0:1.0-1 | provides libz; libx = 0:2", "b 0:1.0-1 | provides libx = 0:1"})));
+    UnsatisfiedSet unsatisfied;
+    LogCapture capture;
+    EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
+    EXPECT_EQ(capture.text(), "DEBUG: checking dependencies for 0 new packages\n"
+                              "TRACE: dep libx = 0:1\n"
+                              "TRACE: dep libx = 0:2\n"
+                              "TRACE: dep libz\n");
+}
+
+} // namespace

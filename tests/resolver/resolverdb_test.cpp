@@ -1,0 +1,101 @@
+// The resolver's set-up from a real rpm database, filled by rpm itself.
+#include "resolver/resolver.h"
+
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
+#include <rpm/rpmtag.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "rpmtesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::HeaderBuilder;
+using updater::testing::importHeaders;
+using updater::testing::LogCapture;
+using updater::testing::Macro;
+using updater::testing::readFile;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace {
+
+class ResolverDatabase : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+
+    TemporaryDirectory m_dbpath;
+};
+
+TEST_F(ResolverDatabase, ReadsTheInstalledPackagesAndClosesTheDatabase)
+{
+    importHeaders(m_dbpath.path(),
+                  {HeaderBuilder("twin", "2.0", "1"), HeaderBuilder("twin", "1.0", "1"),
+                   HeaderBuilder("lib", "1.0", "1")
+                       .dependencies(RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, {"libx"},
+                                     {RPMSENSE_EQUAL}, {"1.0"})});
+    Macro dbpath("_dbpath", m_dbpath.path());
+    for (bool checkDbHeaders : {false, true}) {
+        SCOPED_TRACE(checkDbHeaders);
+        Config config;
+        config.checkDbHeaders = checkDbHeaders;
+        LogCapture capture(LogLevel::debug);
+        Resolver resolver;
+        ASSERT_TRUE(resolver.init(config));
+        EXPECT_TRUE(capture.has(checkDbHeaders ? "DEBUG: opened rpm transaction (checking headers)"
+                                               : "DEBUG: opened rpm transaction (NOT checking headers)"));
+        EXPECT_EQ(std::ranges::distance(resolver.findInstalled("twin")), 2);
+        EXPECT_FALSE(resolver.updatesInstalled(Package(PooledString("twin"))));
+
+        // The installed set stays as read; the database is not consulted again.
+        capture.clear();
+        EXPECT_FALSE(resolver.init(config));
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: attempted to reinitilize a resolver"});
+        Package user(PooledString("user"));
+        user.requires_.insert(Dependency(PooledString("libx"), Evr::parse("1.0"), GREATER | EQUAL));
+        NewPackages newPackages;
+        newPackages.try_emplace(user.name.view(), user);
+        UnsatisfiedSet unsatisfied;
+        EXPECT_TRUE(resolver.checkDependencies(newPackages, unsatisfied));
+    }
+}
+
+// rpm keeps back-end memory of a failed open for the life of the process, so
+// the failure runs in a child process that ends without leak checks.
+TEST_F(ResolverDatabase, AnUnopenableDatabaseFailsTheSetUp)
+{
+    writeFile(m_dbpath.file("rpmdb.sqlite"), std::string(8192, 'x'));
+    std::string logFile = m_dbpath.file("log");
+    pid_t pid = fork();
+    if (pid == 0) {
+        {
+            Macro dbpath("_dbpath", m_dbpath.path());
+            LogCapture capture(LogLevel::error);
+            Resolver resolver;
+            bool failed = !resolver.init(Config()) && !resolver.initialised();
+            writeFile(logFile, capture.text() + (failed ? "failed\n" : "initialised\n"));
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readFile(logFile), "ERROR: failed opening rpm DB\n"
+                                 "ERROR: failed opening rpm database\n"
+                                 "failed\n");
+}
+
+TEST_F(ResolverDatabase, AnUnreadableListFailsTheSetUp)
+{
+    importHeaders(m_dbpath.path(), {HeaderBuilder("good", "1.0", "1"),
+                                    HeaderBuilder().string(RPMTAG_NAME, "norelease").string(RPMTAG_VERSION, "1.0")});
+    Macro dbpath("_dbpath", m_dbpath.path());
+    LogCapture capture(LogLevel::error);
+    Resolver resolver;
+    EXPECT_FALSE(resolver.init(Config()));
+    EXPECT_FALSE(resolver.initialised());
+    EXPECT_EQ(capture.lines().back(), "ERROR: failed getting list of installed packages");
+}
+
+} // namespace

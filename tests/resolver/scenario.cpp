@@ -1,0 +1,166 @@
+#include "scenario.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace updater::testing {
+namespace {
+
+std::string trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) {
+        if (!trim(part).empty())
+            parts.push_back(trim(part));
+    }
+    return parts;
+}
+
+std::vector<std::string> words(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+int32_t flagsOf(const std::string& op)
+{
+    static const std::map<std::string, int32_t> table = {
+        {"<", LESS}, {">", GREATER}, {"=", EQUAL}, {"<=", LESS | EQUAL}, {">=", GREATER | EQUAL}};
+    auto found = table.find(op);
+    if (found == table.end())
+        throw std::runtime_error("unknown operator '" + op + "'");
+    return found->second;
+}
+
+void addEntries(DependencySet& set, const std::string& list)
+{
+    for (const std::string& entry : split(list, ';'))
+        set.insert(parseEntry(entry));
+}
+
+NameSet nameSet(const std::string& list)
+{
+    std::vector<std::string> names = words(list);
+    return NameSet(names.begin(), names.end());
+}
+
+void applyLine(Scenario& scenario, const std::string& key, const std::string& value)
+{
+    if (key == "installed")
+        addPackage(scenario.installed, parsePackageLine(value));
+    else if (key == "repo")
+        addPackage(scenario.repository, parsePackageLine(value));
+    else if (key == "include")
+        scenario.include = nameSet(value);
+    else if (key == "exclude")
+        scenario.exclude = nameSet(value);
+    else if (key == "groups")
+        scenario.excludedGroups = nameSet(value);
+    else if (key == "pull")
+        scenario.pull = nameSet(value);
+    else if (key == "terminate")
+        scenario.terminate = value == "yes";
+    else if (key == "provide")
+        scenario.provide = parseEntry(value);
+    else if (key == "log")
+        scenario.logged.push_back(value);
+    else if (key == "nolog")
+        scenario.notLogged.push_back(value);
+    else if (key == "selected" || key == "closed" || key == "complete")
+        scenario.expected[key] = words(value);
+    else if (key == "open" || key == "failing")
+        scenario.expected[key] = split(value, ';');
+    else
+        throw std::runtime_error("unknown key '" + key + "'");
+}
+
+} // namespace
+
+Dependency parseEntry(const std::string& text)
+{
+    std::vector<std::string> parts = words(text);
+    if (parts.size() == 1)
+        return Dependency(PooledString(parts[0]));
+    if (parts.size() != 3)
+        throw std::runtime_error("bad entry '" + text + "'");
+    return Dependency(PooledString(parts[0]), Evr::parse(parts[2]), flagsOf(parts[1]));
+}
+
+Package parsePackageLine(const std::string& text)
+{
+    std::vector<std::string> fields = split(text, '|');
+    std::vector<std::string> head = fields.empty() ? std::vector<std::string>() : words(fields[0]);
+    if (head.size() != 2)
+        throw std::runtime_error("bad package '" + text + "'");
+    Package package{PooledString(head[0])};
+    package.evr = Evr::parse(head[1]);
+    for (size_t i = 1; i < fields.size(); ++i) {
+        size_t blank = fields[i].find(' ');
+        std::string key = fields[i].substr(0, blank);
+        std::string value = blank == std::string::npos ? std::string() : trim(fields[i].substr(blank));
+        if (key == "provides")
+            addEntries(package.provides, value);
+        else if (key == "requires")
+            addEntries(package.requires_, value);
+        else if (key == "obsoletes")
+            addEntries(package.obsoletes, value);
+        else if (key == "group")
+            package.group = PooledString(value);
+        else if (key == "location")
+            package.location = StoredString(value);
+        else
+            throw std::runtime_error("unknown package key '" + key + "'");
+    }
+    return package;
+}
+
+std::vector<Scenario> loadScenarios(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::vector<Scenario> scenarios;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (trim(line).empty() || line[0] == '#')
+            continue;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            throw std::runtime_error(path + ":" + std::to_string(number) + ": no key");
+        std::string key = trim(line.substr(0, colon));
+        std::string value = trim(line.substr(colon + 1));
+        if (key == "scenario") {
+            scenarios.push_back({});
+            scenarios.back().title = value;
+            scenarios.back().line = number;
+        } else if (scenarios.empty()) {
+            throw std::runtime_error(path + ":" + std::to_string(number) + ": outside a scenario");
+        } else {
+            applyLine(scenarios.back(), key, value);
+        }
+    }
+    return scenarios;
+}
+
+std::string testName(const Scenario& scenario)
+{
+    std::string name;
+    for (char c : scenario.title)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+} // namespace updater::testing
