@@ -24,23 +24,14 @@ public:
     {
         if (text.empty())
             return 0;
-        size_t mask = m_slots.size() - 1;
-        size_t h = hash(text);
-        auto tag = static_cast<uint32_t>(h >> 32);
-        size_t slot = h & mask;
-        // The stored hash bits spare most comparisons (and their cache misses).
-        while (uint32_t id = m_slots[slot].id) {
-            if (m_slots[slot].tag == tag && view(id) == text)
-                return id;
-            slot = (slot + 1) & mask;
-        }
-        if (m_strings.size() >= UINT32_MAX)
-            throw std::bad_alloc();
-        auto id = static_cast<uint32_t>(m_strings.size());
-        m_strings.push_back(store(text));
-        m_slots[slot] = Slot{id, tag};
-        if (m_strings.size() * 10 > m_slots.size() * 7)
-            grow();
+        uint64_t h = hash(text);
+        // Recently seen texts (versions, common requires) are found in a
+        // small cache without touching the large table.
+        Recent& recent = m_recent[h & (RECENT_SIZE - 1)];
+        if (recent.hash == h && recent.id && view(recent.id) == text)
+            return recent.id;
+        uint32_t id = lookupOrInsert(text, h);
+        recent = Recent{h, id};
         return id;
     }
 
@@ -68,6 +59,32 @@ private:
         uint32_t id = 0; // 0: free
         uint32_t tag = 0; // high hash bits
     };
+    struct Recent {
+        uint64_t hash = 0;
+        uint32_t id = 0;
+    };
+    static constexpr size_t RECENT_SIZE = 4096;
+
+    uint32_t lookupOrInsert(std::string_view text, uint64_t h)
+    {
+        size_t mask = m_slots.size() - 1;
+        auto tag = static_cast<uint32_t>(h >> 32);
+        size_t slot = h & mask;
+        // The stored hash bits spare most comparisons (and their cache misses).
+        while (uint32_t id = m_slots[slot].id) {
+            if (m_slots[slot].tag == tag && view(id) == text)
+                return id;
+            slot = (slot + 1) & mask;
+        }
+        if (m_strings.size() >= UINT32_MAX)
+            throw std::bad_alloc();
+        auto id = static_cast<uint32_t>(m_strings.size());
+        m_strings.push_back(store(text));
+        m_slots[slot] = Slot{id, tag};
+        if (m_strings.size() * 10 > m_slots.size() * 7)
+            grow();
+        return id;
+    }
 
     static uint64_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
@@ -110,6 +127,7 @@ private:
     size_t m_chunkBytes = 0;
     std::vector<const char*> m_strings;
     std::vector<Slot> m_slots;
+    std::vector<Recent> m_recent = std::vector<Recent>(RECENT_SIZE);
 };
 
 StringPool& pool()

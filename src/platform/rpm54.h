@@ -3,6 +3,11 @@
 // versions is kept in this unit.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 #include <rpm/header.h>
 #include <rpm/rpmdb.h>
 #include <rpm/rpmpgp.h>
@@ -35,8 +40,30 @@ bool rpmDbIsBerkeley();
 
 // The transaction's OpenPGP digest for the packet printer. rpm 4.18 keeps no
 // digest in the transaction set: one is made on first use and dropped by
-// rpmtsCleanDig.
+// rpmtsCleanDig, which also switches the printer's output off again.
 pgpDig rpmtsDig(rpmts ts);
 void rpmtsCleanDig(rpmts ts);
+
+// The key IDs of the key and subkey packets of one decoded public key; false
+// when the packets are malformed. Supplied by the caller's OpenPGP parser.
+using PublicKeyIdsFunction = bool (*)(const uint8_t* data, size_t size, std::vector<std::array<uint8_t, 8>>& ids);
+
+// rpm 5.4 finds the "gpg-pubkey" entry of a key through its public-key index:
+// rpmtsInitIterator with RPMTAG_PUBKEYS and the key's 8-byte ID, no iterator
+// when the index has no such key. rpm 4.18 has no such index. This walks the
+// "gpg-pubkey" entries, decodes every Base64 text of their RPMTAG_PUBKEYS
+// arrays and compares the full 8-byte ID of each key and subkey packet (from
+// `keyIds`) with `keyId`. Returns an iterator over the first entry holding the
+// key, or null when none does or keyIdLength is not 8. Texts that do not
+// decode or parse hold no key here; reading the keys reports them.
+rpmdbMatchIterator rpmtsInitPubkeyIterator(rpmts ts, const uint8_t* keyId, size_t keyIdLength,
+                                           PublicKeyIdsFunction keyIds);
+
+// rpmReadPackageFile with rpm 5.4's results. rpm 4.18 answers RPMRC_NOKEY or
+// RPMRC_NOTTRUSTED for a well-formed package whose signing key its keyring
+// lacks or does not trust, and still hands out the header; rpm 5.4 reads such
+// a package successfully and leaves the key to the caller, and so does this.
+// RPMRC_FAIL (a bad signature or digest, a damaged file) stays a failure.
+rpmRC rpmReadPackageFile54(rpmts ts, FD_t fd, const char* fn, Header* hdrp);
 
 } // namespace updater

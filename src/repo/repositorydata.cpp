@@ -9,12 +9,33 @@
 #include "download/filehelpers.h"
 #include "log/logger.h"
 #include "repo/packageparser.h"
+#include "sigcheck/trustedkeys.h"
 
 namespace updater {
 
 namespace {
 
 constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
+
+// Whether the detached signature of the cached repomd.xml was made by one of
+// the rpm database's keys.
+bool signatureIsValid(const std::string& repomd, const std::string& signature)
+{
+    if (!isReadable(signature)) {
+        LOG(error, "metadata signature missing or unreadable");
+        return false;
+    }
+    TrustedKeys keys;
+    if (!keys.loadFromRpmDb()) {
+        LOG(error, "failed to load public keys from RPM DB to check metadata signature");
+        return false;
+    }
+    if (!keys.verify(repomd, signature)) {
+        LOG(error, "invalid metadata signature");
+        return false;
+    }
+    return true;
+}
 
 const xmlChar* xmlText(const char* text)
 {
@@ -146,11 +167,8 @@ bool RepositoryData::loadFromCache()
 bool RepositoryData::parseRepomd()
 {
     std::string path = m_cacheDir + "repomd.xml";
-    if (!m_skipMetadataSignature) {
-        // Never parse unverified metadata: refuse until the check is available.
-        LOG(error, "metadata signature checking is not available, use --no-md-sig-check");
+    if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc"))
         return false;
-    }
     XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
     if (!reader)
         return false;

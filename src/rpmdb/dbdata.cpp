@@ -9,15 +9,11 @@
 #include "log/logger.h"
 #include "platform/rpm54.h"
 #include "rpmdb/headertags.h"
+#include "rpmdb/rpmhandles.h"
 
 namespace updater {
 
 namespace {
-
-struct IteratorFree {
-    void operator()(rpmdbMatchIterator mi) const { rpmmiFree(mi); }
-};
-using Iterator = std::unique_ptr<rpmdbMatchIterator_s, IteratorFree>;
 
 struct MallocFree {
     void operator()(char* text) const { free(text); }

@@ -2,7 +2,6 @@
 // signature check of package files.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -12,11 +11,10 @@
 #include <rpm/header.h>
 #include <rpm/rpmts.h>
 
+#include "pgp/pgp.h"
 #include "repo/package.h"
 
 namespace updater {
-
-using KeyId = std::array<uint8_t, 8>;
 
 struct TransactionSetFree {
     void operator()(rpmts ts) const { rpmtsFree(ts); }
@@ -46,14 +44,24 @@ public:
 
     // True when some "gpg-pubkey" entry carries public keys.
     bool hasPublicKeys();
-    // Every public key of the database, decoded: one byte vector per key.
+    // Every public key of the database, decoded from Base64: one byte vector
+    // of OpenPGP packets per key, in database and array order. Entries that
+    // cannot be read or decoded are left out with a warning; never fails.
     std::vector<std::vector<uint8_t>> readPublicKeys();
-    // True when the package file's RSA or DSA header signature is verified
-    // by rpm and made by one of the database's keys.
+    // True when rpm verifies the package file and its RSA (else DSA) header
+    // signature was made by one of the database's keys. Messages name the
+    // file by its last path component. The verify flags are restored after.
     [[nodiscard]] bool checkPackageSignature(const std::string& path);
 
+    // The transaction set's signature and digest verify flags.
+    rpmVSFlags verifyFlags() const { return m_ts ? rpmtsVSFlags(m_ts.get()) : rpmVSFlags{RPMVSF_DEFAULT}; }
+
 private:
+    // Whether a key ID belongs to a key of the database. Each ID is looked up
+    // once per object; the answer is kept in one of the two caches.
     bool isTrustedKey(const KeyId& keyId);
+    // Whether the header's signature entry `tag` is a v3 or v4 signature by a
+    // trusted key; `attempt` ("RSA", "DSA") and fileName are for messages.
     bool checkSignatureHeader(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName);
 
     TransactionSet m_ts;

@@ -166,14 +166,15 @@ TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
     EXPECT_TRUE(capture.has("DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"));
 }
 
-TEST_F(RepositoryTest, UncheckedSignatureIsRefused)
+// Signed repositories are loaded in signedrepository_test, inside a device root.
+TEST_F(RepositoryTest, MissingSignatureIsRefused)
 {
     writeCache(primaryDocument(PackageXml{}.str()));
     config.noMdSigCheck = false;
-    LogCapture capture;
+    LogCapture capture(LogLevel::info);
     EXPECT_FALSE(repo().loadFromCache());
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{
-                                   "ERROR: metadata signature checking is not available, use --no-md-sig-check",
+                                   "ERROR: metadata signature missing or unreadable",
                                    "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'",
                                }));
     EXPECT_TRUE(data->metadata().empty());

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds the packages that the rpm database tests install:
+# Builds the packages that the rpm database tests install or sign:
 #   build-packages.sh OUTDIR
-# installed.spec once, twin.spec in versions 1.0 and 2.0.
+# installed.spec and signed.spec once, twin.spec in versions 1.0 and 2.0.
 set -eu
 out=$1
 specs=$(cd "$(dirname "$0")/packages" && pwd)
@@ -16,3 +16,4 @@ build() {
 build "$specs/installed.spec"
 build --define "twin_version 1.0" "$specs/twin.spec"
 build --define "twin_version 2.0" "$specs/twin.spec"
+build "$specs/signed.spec"

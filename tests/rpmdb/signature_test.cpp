@@ -1,0 +1,249 @@
+// Runs inside a throwaway device root. Keys are made by gpg for each run: an
+// RSA key, a DSA key and a key signing with a subkey are imported into the
+// root's rpm database by "rpm --import", a fourth key stays outside. Packages
+// built by rpmbuild (build-packages.sh) are signed by rpmsign.
+#include "rpmdb/dbdata.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <rpm/rpmlib.h>
+#include <rpm/rpmtag.h>
+
+#include "gpgtesting.h"
+#include "rpmtesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::GpgKey;
+using updater::testing::HeaderBuilder;
+using updater::testing::importHeaders;
+using updater::testing::LogCapture;
+using updater::testing::Macro;
+using updater::testing::readFile;
+using updater::testing::run;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace {
+
+const std::string PACKAGES = RPMDB_TEST_PACKAGES;
+const std::string DBPATH = "/var/lib/rpm";
+const std::string PACKAGE = "signed-1.0-1.noarch.rpm";
+const std::string OTHER_PACKAGE = "signed-other-1.0-1.noarch.rpm";
+
+struct Keys {
+    GpgKey rsa{"rsa", "rsa2048"};
+    GpgKey dsa{"dsa", "dsa2048"};
+    GpgKey subkeyed{"subkeyed", "rsa2048"};
+    GpgKey outsider{"outsider", "rsa2048"};
+};
+
+Keys* keys = nullptr;
+
+// Makes the keys once for the whole run and imports three of them.
+class KeysEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
+        keys = new Keys;
+        keys->subkeyed.addSigningSubkey("rsa2048");
+        for (const GpgKey* key : {&keys->rsa, &keys->dsa, &keys->subkeyed})
+            key->importInto(DBPATH);
+    }
+    void TearDown() override
+    {
+        delete keys;
+        keys = nullptr;
+    }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new KeysEnvironment);
+
+class SignatureTest : public ::testing::Test {
+protected:
+    // A copy of a built package signed by the key, in a directory of its own.
+    std::string signedBy(const GpgKey& key, const std::string& package = PACKAGE)
+    {
+        return key.signPackage(PACKAGES + "/" + package, m_dir.file(std::to_string(m_copies++)));
+    }
+
+    // Flips one byte of the file at the first occurrence of `text`, or at
+    // `fromEnd` bytes before its end.
+    static void damage(const std::string& path, const std::string& text, size_t fromEnd = 0)
+    {
+        std::string bytes = readFile(path);
+        size_t at = text.empty() ? bytes.size() - fromEnd : bytes.find(text);
+        ASSERT_LT(at, bytes.size());
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+        writeFile(path, bytes);
+    }
+
+    TemporaryDirectory m_dir;
+    int m_copies = 0;
+};
+
+// Checks package files with one database opened as the update run opens it,
+// and that every check leaves the verify flags as it found them.
+class PackageSignature : public SignatureTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_db.open(true));
+        m_flags = m_db.verifyFlags();
+        ASSERT_EQ(m_flags, RPMVSF_NOHDRCHK);
+    }
+
+    bool check(const std::string& path)
+    {
+        bool accepted = m_db.checkPackageSignature(path);
+        EXPECT_EQ(m_db.verifyFlags(), m_flags);
+        return accepted;
+    }
+
+    RpmDB m_db;
+    rpmVSFlags m_flags = 0;
+};
+
+TEST_F(PackageSignature, AcceptsRsaSignatureByDatabaseKey)
+{
+    std::string path = signedBy(keys->rsa);
+    LogCapture capture;
+    EXPECT_TRUE(check(path));
+    EXPECT_TRUE(capture.has("TRACE: dumping RSA data to stderr"));
+    EXPECT_TRUE(capture.has("TRACE: found v4 signature with key ID " + keys->rsa.keyId()));
+    EXPECT_TRUE(capture.has("TRACE: key " + keys->rsa.keyId() + " found as entry in pubkey DB"));
+    EXPECT_FALSE(capture.contains("ERROR"));
+}
+
+TEST_F(PackageSignature, AcceptsDsaSignatureAfterFindingNoRsaOne)
+{
+    std::string path = signedBy(keys->dsa);
+    LogCapture capture;
+    EXPECT_TRUE(check(path));
+    EXPECT_FALSE(capture.has("TRACE: dumping RSA data to stderr"));
+    EXPECT_TRUE(capture.has("TRACE: dumping DSA data to stderr"));
+    EXPECT_TRUE(capture.has("TRACE: key " + keys->dsa.keyId() + " found as entry in pubkey DB"));
+}
+
+TEST_F(PackageSignature, AcceptsSignatureBySubkeyOfDatabaseKey)
+{
+    std::string path = signedBy(keys->subkeyed);
+    LogCapture capture;
+    EXPECT_TRUE(check(path));
+    EXPECT_TRUE(capture.has("TRACE: key " + keys->subkeyed.subkeyId() + " found as entry in pubkey DB"));
+}
+
+TEST_F(PackageSignature, RefusesUnsignedPackage)
+{
+    LogCapture capture;
+    EXPECT_FALSE(check(PACKAGES + "/" + PACKAGE));
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: no acceptable signature on package '" + PACKAGE + "'"});
+}
+
+TEST_F(PackageSignature, RefusesKeyOutsideDatabase)
+{
+    std::string path = signedBy(keys->outsider);
+    const std::string id = keys->outsider.keyId();
+    LogCapture capture(LogLevel::debug);
+    EXPECT_FALSE(check(path));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"DEBUG: RSA signing key ID " + id + " for package '" + PACKAGE + "' is not trusted",
+                                        "ERROR: no acceptable signature on package '" + PACKAGE + "'"}));
+}
+
+TEST_F(PackageSignature, RefusesDamagedHeaderWithoutFurtherAttempt)
+{
+    for (const GpgKey* key : {&keys->rsa, &keys->dsa}) {
+        std::string path = signedBy(*key);
+        damage(path, "Header text of the signature test package");
+        LogCapture capture(LogLevel::debug);
+        EXPECT_FALSE(check(path));
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: failed verifying package '" + PACKAGE + "'"});
+    }
+}
+
+// The header signature covers the header, which holds the payload digest;
+// rpm checks the payload against it before it installs anything.
+TEST_F(PackageSignature, LeavesDamagedPayloadToRpmsInstall)
+{
+    std::string path = signedBy(keys->rsa);
+    damage(path, "", 100);
+    EXPECT_TRUE(check(path));
+    EXPECT_NE(std::system(("rpm -i --test --nodeps " + path + " >/dev/null 2>&1").c_str()), 0);
+}
+
+TEST_F(PackageSignature, MissingFileEndsCheckAtOnce)
+{
+    LogCapture capture;
+    EXPECT_FALSE(check(m_dir.file("packages/gone-1.0-1.noarch.rpm")));
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{
+                                   "ERROR: failed opening 'gone-1.0-1.noarch.rpm' to check signature: "
+                                   "No such file or directory"});
+}
+
+TEST_F(PackageSignature, LooksUpEachKeyOnce)
+{
+    std::vector<std::string> trusted = {signedBy(keys->rsa), signedBy(keys->rsa, OTHER_PACKAGE)};
+    std::vector<std::string> untrusted = {signedBy(keys->outsider), signedBy(keys->outsider, OTHER_PACKAGE)};
+    LogCapture capture;
+    for (const std::string& path : trusted)
+        EXPECT_TRUE(check(path));
+    for (const std::string& path : untrusted)
+        EXPECT_FALSE(check(path));
+    EXPECT_EQ(capture.count("TRACE: key " + keys->rsa.keyId() + " found as entry in pubkey DB"), 1);
+    EXPECT_EQ(capture.count("TRACE: key " + keys->outsider.keyId() + " not found while initializing iterator"), 1);
+    EXPECT_EQ(capture.count("DEBUG: RSA signing key ID " + keys->outsider.keyId() + " for package '" +
+                            OTHER_PACKAGE + "' is not trusted"),
+              1);
+}
+
+TEST_F(SignatureTest, ReadsEveryImportedKeyAsGpgExportedIt)
+{
+    RpmDB db;
+    ASSERT_TRUE(db.open(false));
+    LogCapture capture;
+    EXPECT_TRUE(db.hasPublicKeys());
+    std::vector<std::vector<uint8_t>> read = db.readPublicKeys();
+    std::vector<std::string> texts;
+    for (const auto& key : read)
+        texts.emplace_back(key.begin(), key.end());
+    EXPECT_TRUE(texts == (std::vector<std::string>{keys->rsa.publicKey(), keys->dsa.publicKey(),
+                                                   keys->subkeyed.publicKey()}));
+    EXPECT_TRUE(capture.has("DEBUG: read 3 public keys from RPM DB"));
+}
+
+TEST_F(SignatureTest, DatabaseWithoutKeyEntries)
+{
+    TemporaryDirectory dbpath;
+    run("rpmdb --initdb --dbpath " + dbpath.path());
+    Macro macro("_dbpath", dbpath.path());
+    RpmDB db;
+    ASSERT_TRUE(db.open(false));
+    LogCapture capture;
+    EXPECT_FALSE(db.hasPublicKeys());
+    EXPECT_TRUE(db.readPublicKeys().empty());
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"TRACE: no public keys found in rpm db",
+                                                         "TRACE: no public keys found in rpm db",
+                                                         "DEBUG: read 0 public keys from RPM DB"}));
+}
+
+TEST_F(SignatureTest, BrokenKeyEntriesAreLeftOut)
+{
+    TemporaryDirectory dbpath;
+    // The broken text first: the key look-up must go on to the good one.
+    importHeaders(dbpath.path(), {HeaderBuilder("gpg-pubkey", "0badc0de", "1")
+                                      .strings(RPMTAG_PUBKEYS, {"not*base64!", keys->rsa.publicKeyBase64()})});
+    Macro macro("_dbpath", dbpath.path());
+    RpmDB db;
+    ASSERT_TRUE(db.open(true));
+    LogCapture capture;
+    EXPECT_TRUE(db.hasPublicKeys());
+    std::vector<std::vector<uint8_t>> read = db.readPublicKeys();
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(std::string(read[0].begin(), read[0].end()), keys->rsa.publicKey());
+    EXPECT_EQ(capture.count("WARNING: failed base64 decode of public key data"), 1);
+    EXPECT_TRUE(db.checkPackageSignature(signedBy(keys->rsa)));
+}
+
+} // namespace

@@ -1,0 +1,247 @@
+// Runs inside a throwaway device root: the root's rpm database holds an RSA
+// and a DSA key made by gpg; a third key is not imported. Signatures are made
+// by gpg and checked by the real gpgv, or by a stand-in gpgv put first on
+// the search path where the test needs to watch or break it.
+#include "sigcheck/trustedkeys.h"
+
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
+#include <set>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "gpgtesting.h"
+#include "rpmtesting.h"
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::GpgKey;
+using updater::testing::LogCapture;
+using updater::testing::Macro;
+using updater::testing::readFile;
+using updater::testing::run;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace {
+
+struct Keys {
+    GpgKey rsa{"repo-rsa", "rsa2048"};
+    GpgKey dsa{"repo-dsa", "dsa2048"};
+    GpgKey other{"other", "rsa2048"};
+};
+
+Keys* keys = nullptr;
+
+class KeysEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
+        keys = new Keys;
+        keys->rsa.importInto("/var/lib/rpm");
+        keys->dsa.importInto("/var/lib/rpm");
+    }
+    void TearDown() override
+    {
+        delete keys;
+        keys = nullptr;
+    }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new KeysEnvironment);
+
+// The keyring files that exist in /tmp.
+std::set<std::string> keyrings()
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("updater.", 0) == 0)
+            names.insert(name);
+    }
+    return names;
+}
+
+// A gpgv first on the search path while it lives. It records its arguments,
+// the keyring's mode and content in `dir` (outside /tmp), then runs `action`.
+class StandinGpgv {
+public:
+    explicit StandinGpgv(const std::string& action)
+        : m_dir("/var/lib/standin-gpgv"), m_savedPath(std::getenv("PATH"))
+    {
+        std::filesystem::remove_all(m_dir);
+        std::filesystem::create_directories(m_dir);
+        writeFile(m_dir + "/gpgv", "#!/bin/sh\n"
+                                   "printf '%s\\n' \"$@\" > " + m_dir + "/argv\n"
+                                   "stat -c %a \"$3\" > " + m_dir + "/mode\n"
+                                   "cp \"$3\" " + m_dir + "/keyring\n" + action + "\n");
+        std::filesystem::permissions(m_dir + "/gpgv", std::filesystem::perms::owner_all);
+        setenv("PATH", (m_dir + ":" + m_savedPath).c_str(), 1);
+    }
+    ~StandinGpgv() { setenv("PATH", m_savedPath.c_str(), 1); }
+
+    bool ran() const { return std::filesystem::exists(m_dir + "/argv"); }
+    std::string recorded(const std::string& name) const { return readFile(m_dir + "/" + name); }
+
+private:
+    std::string m_dir;
+    std::string m_savedPath;
+};
+
+class TrustedKeysTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_file = m_dir.write("repomd.xml", "<repomd>signed index</repomd>\n");
+        m_signature = m_dir.file("repomd.xml.asc");
+        keys->rsa.detachSign(m_file, m_signature);
+        m_keyringsBefore = keyrings();
+    }
+    void TearDown() override { EXPECT_EQ(keyrings(), m_keyringsBefore); }
+
+    TemporaryDirectory m_dir;
+    std::string m_file;
+    std::string m_signature;
+    std::set<std::string> m_keyringsBefore;
+};
+
+TEST_F(TrustedKeysTest, AcceptsSignatureByDatabaseKey)
+{
+    TrustedKeys trusted;
+    ASSERT_TRUE(trusted.loadFromRpmDb());
+    EXPECT_EQ(trusted.keys().size(), 2u);
+    LogCapture capture(LogLevel::debug);
+    EXPECT_TRUE(trusted.verify(m_file, m_signature));
+    EXPECT_TRUE(capture.has("DEBUG: verifying " + m_file + " against signature " + m_signature));
+    EXPECT_TRUE(capture.has("DEBUG: gpgv exited with code 0"));
+}
+
+TEST_F(TrustedKeysTest, RefusesOtherKeyChangedFileAndMissingSignature)
+{
+    TrustedKeys trusted;
+    ASSERT_TRUE(trusted.loadFromRpmDb());
+    std::string foreign = m_dir.file("foreign.asc");
+    keys->other.detachSign(m_file, foreign);
+    std::string changed = m_dir.write("changed.xml", "<repomd>changed index</repomd>\n");
+    LogCapture capture(LogLevel::debug);
+    EXPECT_FALSE(trusted.verify(m_file, foreign));
+    EXPECT_FALSE(trusted.verify(changed, m_signature));
+    EXPECT_FALSE(trusted.verify(m_file, m_dir.file("missing.asc")));
+    EXPECT_EQ(capture.count("DEBUG: gpgv exited with code 0"), 0);
+    EXPECT_FALSE(capture.contains("ERROR"));
+}
+
+TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
+{
+    TrustedKeys trusted;
+    ASSERT_TRUE(trusted.loadFromRpmDb());
+    StandinGpgv gpgv("kill -KILL $$");
+    LogCapture capture;
+    EXPECT_FALSE(trusted.verify(m_file, m_signature));
+    EXPECT_TRUE(capture.has("ERROR: signature verifier was killed by signal 9"));
+
+    ASSERT_TRUE(gpgv.ran());
+    std::string argv = gpgv.recorded("argv");
+    std::string keyring = argv.substr(argv.find('\n', argv.find('\n') + 1) + 1);
+    keyring.resize(keyring.find('\n'));
+    EXPECT_EQ(argv, "--quiet\n--keyring\n" + keyring + "\n--ignore-time-conflict\n" + m_signature + "\n" + m_file + "\n");
+    EXPECT_EQ(keyring.rfind("/tmp/updater.", 0), 0u);
+    EXPECT_EQ(keyring.size(), std::string("/tmp/updater.XXXXXX").size());
+    EXPECT_EQ(gpgv.recorded("mode"), "600\n");
+    EXPECT_EQ(gpgv.recorded("keyring"), keys->rsa.publicKey() + keys->dsa.publicKey());
+    EXPECT_FALSE(std::filesystem::exists(keyring));
+}
+
+TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
+{
+    TemporaryDirectory dbpath;
+    run("rpmdb --initdb --dbpath " + dbpath.path());
+    Macro macro("_dbpath", dbpath.path());
+    TrustedKeys trusted;
+    ASSERT_TRUE(trusted.loadFromRpmDb());
+    EXPECT_TRUE(trusted.keys().empty());
+    StandinGpgv gpgv("exit 0");
+    LogCapture capture;
+    EXPECT_FALSE(trusted.verify(m_file, m_signature));
+    EXPECT_TRUE(capture.has("WARNING: no trusted keys to verify file"));
+    EXPECT_FALSE(gpgv.ran());
+}
+
+// rpm's sqlite back end keeps what it allocated for a database that failed
+// to open: the load runs in a child that ends with _exit, so that the leak
+// check of sanitizer builds looks at this program's memory only.
+TEST_F(TrustedKeysTest, DatabaseThatCannotBeOpened)
+{
+    TemporaryDirectory dbpath;
+    writeFile(dbpath.file("rpmdb.sqlite"), std::string(8192, 'x'));
+    const std::string logFile = m_dir.file("child.log");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        bool loaded;
+        std::string log;
+        {
+            Macro macro("_dbpath", dbpath.path());
+            TrustedKeys trusted;
+            LogCapture capture;
+            loaded = trusted.loadFromRpmDb();
+            log = capture.text();
+        }
+        writeFile(logFile, log);
+        _exit(loaded ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the load did not fail";
+    EXPECT_EQ(readFile(logFile), "ERROR: failed opening rpm DB\nERROR: failed opening rpm DB\n");
+}
+
+// A file system mounted over /tmp for the test's duration.
+class TmpMount {
+public:
+    explicit TmpMount(const char* options, unsigned long flags = 0)
+    {
+        m_mounted = mount("tmpfs", "/tmp", "tmpfs", flags, options) == 0;
+        EXPECT_TRUE(m_mounted);
+    }
+    ~TmpMount()
+    {
+        if (m_mounted) {
+            EXPECT_EQ(umount("/tmp"), 0);
+        }
+    }
+    TmpMount(const TmpMount&) = delete;
+    TmpMount& operator=(const TmpMount&) = delete;
+
+private:
+    bool m_mounted = false;
+};
+
+TEST_F(TrustedKeysTest, KeyringThatCannotBeWrittenIsNotLeftBehind)
+{
+    TrustedKeys trusted;
+    // Each load appends the database's keys again: enough bytes to fill a page.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(trusted.loadFromRpmDb());
+    StandinGpgv gpgv("exit 0");
+    LogCapture capture;
+    {
+        TmpMount readOnly("size=64k", MS_RDONLY);
+        EXPECT_FALSE(trusted.verify(m_file, m_signature));
+    }
+    {
+        TmpMount small("size=4k");
+        EXPECT_FALSE(trusted.verify(m_file, m_signature));
+        EXPECT_TRUE(std::filesystem::is_empty("/tmp"));
+    }
+    EXPECT_TRUE(capture.has("ERROR: failed creating temporary keyring file: Read-only file system"));
+    EXPECT_TRUE(capture.has("ERROR: failed creating temporary keyring file: No space left on device"));
+    EXPECT_FALSE(gpgv.ran());
+}
+
+} // namespace
