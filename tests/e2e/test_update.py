@@ -2,21 +2,14 @@
 add-ons and the release package, the add-on pass, the hooks, the state files
 and the reboot; over a file: repository and over HTTP with signatures."""
 
-import os
 import unittest
 
 import httpserver
 import release
 import testdata
-from updatehelpers import PACKAGE_CACHE, REBOOT_CALLS, UpdateTestCase, nevras, release_nevras
+from updatehelpers import (FIVE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_2, REBOOT_CALLS, UpdateTestCase, nevras,
+                           release_nevras)
 from driverhelpers import wait_for
-
-# Release 2 without a new release package: five updates, two of them add-ons.
-FIVE = ["product-release"]
-PASS_1 = ["app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm"]
-PASS_2 = ["addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm"]
-INSTALL = ["--define=__nofsync nofsync", "-v", "-U"]
-
 
 class FullUpdate(UpdateTestCase):
     def setUp(self):

@@ -10,32 +10,10 @@ import httpserver
 import release
 import testdata
 from driverhelpers import wait_for
-from testdata import Pkg
-from updatehelpers import PACKAGE_CACHE, REBOOT_CALLS, UpdateTestCase, nevras, release_nevras
+from updatehelpers import (FAILING_UPDATER, FIVE, INSTALL, PACKAGE_CACHE, PASS_1, REBOOT_CALLS, WAITING_LIBCORE,
+                           UpdateTestCase, nevras, release_nevras)
 
-FIVE = ["product-release"]  # release 2 without a new release package: five updates
-PASS_1 = ["app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm"]
-INSTALL = ["--define=__nofsync nofsync", "-v", "-U"]
 REFUSED = "FATAL: system is corrupted cannot update"
-
-# The updater of release 2 whose %pre refuses while /etc/fail-pre exists;
-# "once" in the file lets the next attempt pass.
-FAILING_UPDATER = Pkg("updater", version="1.8.3", release="2", provides=["updater-running = 1.8.3"],
-                      files={"/usr/share/updater/VERSION": "updater 2\n"},
-                      scripts={"pre": """
-                          if [ -e /etc/fail-pre ]; then
-                            [ "$(cat /etc/fail-pre)" = once ] && rm -f /etc/fail-pre
-                            echo "updater pre-install refused"
-                            exit 1
-                          fi"""})
-
-# libcore of release 2 whose %pre notes rpm's process ID and waits until rpm
-# is gone or /tmp/go appears.
-WAITING_LIBCORE = Pkg("libcore", version="2", provides=["libcore.so.2"],
-                      files={"/usr/share/libcore/VERSION": "libcore 2\n"},
-                      scripts={"pre": """
-                          echo $PPID > /tmp/rpm-pid
-                          while [ ! -e /tmp/go ] && kill -0 $PPID 2>/dev/null; do sleep 0.05; done"""})
 
 
 class FailedFirstPass(UpdateTestCase):
@@ -149,6 +127,7 @@ class PackageSignatures(UpdateTestCase):
         self.assertEqual(result.returncode, 0, result)
         self.assertLinesInOrder(result, [
             "INFO: pass 1: all but add-ons", "INFO: verifying package signatures",
+            "ERROR: no acceptable signature on package 'app-2-1.noarch.rpm'",
             "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
             "INFO: verifying package signatures", "INFO: packages installed OK", "INFO: --- EXIT OK ---"])
         self.assertIn("DEBUG: opened rpm transaction (checking headers)", result.lines)

@@ -11,12 +11,39 @@ import unittest
 
 import release
 import testdata
+from testdata import Pkg
 from devroot import DeviceRoot, UPDATER
 
 CACHE_DIR = "/var/cache/updater/base"
 TRACE = "/tmp/updater.strace"
 PACKAGE_CACHE = CACHE_DIR + "/packages/"
 REBOOT_CALLS = [["telinit", "u"], ["shutdown", "-r", "+1", "rebooting after upgrade"]]
+
+# Release 2 without a new release package: five updates, two of them add-ons;
+# the first installing pass takes three of them.
+FIVE = ["product-release"]
+PASS_1 = ["app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm"]
+PASS_2 = ["addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm"]
+INSTALL = ["--define=__nofsync nofsync", "-v", "-U"]
+
+# The updater of release 2 whose %pre refuses while /etc/fail-pre exists;
+# "once" in the file lets the next attempt pass.
+FAILING_UPDATER = Pkg("updater", version="1.8.3", release="2", provides=["updater-running = 1.8.3"],
+                      files={"/usr/share/updater/VERSION": "updater 2\n"},
+                      scripts={"pre": """
+                          if [ -e /etc/fail-pre ]; then
+                            [ "$(cat /etc/fail-pre)" = once ] && rm -f /etc/fail-pre
+                            echo "updater pre-install refused"
+                            exit 1
+                          fi"""})
+
+# libcore of release 2 whose %pre notes rpm's process ID and waits until rpm
+# is gone or /tmp/go appears.
+WAITING_LIBCORE = Pkg("libcore", version="2", provides=["libcore.so.2"],
+                      files={"/usr/share/libcore/VERSION": "libcore 2\n"},
+                      scripts={"pre": """
+                          echo $PPID > /tmp/rpm-pid
+                          while [ ! -e /tmp/go ] && kill -0 $PPID 2>/dev/null; do sleep 0.05; done"""})
 
 # Appended to each call's record: the status file as the hook sees it.
 HOOK_STATUS = 'printf "%s %s\\n" "$1" "$(cat /var/lib/updater/status 2>/dev/null || echo -)" ' \

@@ -1,0 +1,88 @@
+"""Termination signals during an update: caught while rpm runs, so that rpm
+completes and the run stops at its next check; in their default action while
+the metadata or the packages are downloaded, so that the process ends at
+once."""
+
+import signal
+import unittest
+
+import httpserver
+import release
+from devroot import Result
+from driverhelpers import wait_for
+from updatehelpers import FIVE, REBOOT_CALLS, WAITING_LIBCORE, UpdateTestCase, nevras, release_nevras
+
+PASS_1_DONE = ["addon-docs-1-1", "addon-tools-1-1", "app-2-1", "libcore-2-1", "product-release-1-1",
+               "system-base-1-1", "updater-1.8.3-2"]
+
+
+class SigtermDuringRpm(UpdateTestCase):
+    def run_signalled_during_rpm(self, *args):
+        """SIGTERM to the updater while rpm waits in a %pre scriptlet of the
+        first installing pass; then the scriptlet is let go."""
+        self.use_repo(self.repo(release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE])))
+        proc = self.start("--no-md-sig-check", *args)
+        wait_for(lambda: self.root.read("/tmp/rpm-pid"), what="rpm's %pre scriptlet")
+        proc.send_signal(signal.SIGTERM)
+        self.root.check(["touch", "/tmp/go"])
+        stdout, stderr = proc.communicate(timeout=60)
+        result = Result(proc.returncode, stdout, stderr)
+        # rpm completed; the add-on pass stopped at its first check.
+        self.assertLinesInOrder(result, ["INFO: packages installed OK", "INFO: pass 2: add-ons"])
+        self.assertEqual([line for line in result.lines if line.startswith("INFO: downloading")],
+                         ["INFO: downloading 3 packages"])
+        self.assertEqual(nevras(self.root), PASS_1_DONE)
+        return result
+
+    def test_run_stops_and_the_process_ends_by_the_signal(self):
+        result = self.run_signalled_during_rpm("--no-reboot")
+        self.assertEqual(result.returncode, -signal.SIGTERM, result)
+        self.assertEqual(result.lines[-2:], ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"])
+        self.assertState("READY", "PENDING")
+        self.assertEqual(self.reboot_calls(), [])
+
+    def test_installed_packages_still_reboot(self):
+        # The first pass asked for a reboot; the stop of the second does not
+        # cancel it, and a run that ends OK does not die by the signal.
+        result = self.run_signalled_during_rpm()
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(result.lines[-1], "INFO: --- EXIT OK ---")
+        wait_for(lambda: self.root.calls("shutdown"), what="the shutdown stand-in")
+        self.assertEqual(self.reboot_calls(), REBOOT_CALLS)
+        self.assertState("REBOOTING", "PENDING")
+
+
+class SigtermDuringDownload(UpdateTestCase):
+    def run_signalled_during_request(self, path):
+        """SIGTERM to the updater while the server holds back its answer to `path`."""
+        repo = self.repo(release.variant(2, drop=FIVE))
+        server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {path: [{"delay": 30}, {}]}},
+                                           port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        proc = self.start("--no-sig-check")
+        wait_for(lambda: path in [r["path"] for r in server.requests()], what="the request for " + path)
+        proc.send_signal(signal.SIGTERM)
+        stdout, stderr = proc.communicate(timeout=10)
+        self.assertEqual(proc.returncode, -signal.SIGTERM, stderr)
+        self.assertFalse([line for line in stderr.splitlines() if "--- EXIT" in line], stderr)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        return stderr
+
+    def assertNextStartAllowed(self):
+        result = self.updater("--no-sig-check", "--check-only")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn("INFO: --- 5 UPDATE(S) ---", result.lines)
+
+    def test_package_download(self):
+        self.run_signalled_during_request("/libcore-2-1.noarch.rpm")
+        self.assertState("DOWNLOADING", None)
+        self.assertNextStartAllowed()
+
+    def test_metadata_download(self):
+        self.run_signalled_during_request("/repodata/repomd.xml")
+        self.assertState("ANALYZING", None)
+        self.assertNextStartAllowed()
+
+
+if __name__ == "__main__":
+    unittest.main()
