@@ -194,3 +194,45 @@ def build_installed(outdir, count):
     os.unlink(os.path.join(outdir, "bench-installed-1.0-1.noarch.rpm"))
     open(marker, "w").close()
     return sorted(os.path.join(outdir, f) for f in os.listdir(outdir) if f.endswith(".rpm"))
+
+
+def update_spec(count, version):
+    """One spec with one subpackage per package of an update set, all of
+    `version`: each owns a directory with a few files (about 10 kB) and
+    requires its predecessor at that version or newer."""
+    lines = ["Name: bench-update", "Version: %s" % version, "Release: 1", "Summary: bench", "License: MIT",
+             "AutoReqProv: no", "BuildArch: noarch", "%define _build_id_links none",
+             "%define __os_install_post %{nil}", "%description", "bench", "%install"]
+    for i in range(count):
+        d = "%%{buildroot}/usr/share/bench-update/%s" % update_name(i)
+        lines.append("mkdir -p %s && head -c 8192 /dev/urandom > %s/data && echo %s > %s/VERSION"
+                     " && seq 1 300 > %s/list" % (d, d, version, d, d))
+    lines += ["%files"]
+    for i in range(count):
+        name = update_name(i)
+        lines += ["%%package -n %s" % name, "Summary: %s" % name, "AutoReqProv: no"]
+        if i:
+            lines.append("Requires: %s >= %s" % (update_name(i - 1), version))
+        lines += ["%%description -n %s" % name, name, "%%files -n %s" % name, "/usr/share/bench-update/%s" % name]
+    return "\n".join(lines) + "\n"
+
+
+def update_name(i):
+    return "bench-pkg-%03d" % i
+
+
+def build_update_set(outdir, count, version):
+    """Builds an update set's packages into outdir; returns their paths."""
+    marker = os.path.join(outdir, ".complete-%d" % count)
+    if not os.path.exists(marker):
+        os.makedirs(outdir, exist_ok=True)
+        work = tempfile.mkdtemp(prefix="bench-rpmbuild-")
+        spec = os.path.join(work, "update.spec")
+        with open(spec, "w") as f:
+            f.write(update_spec(count, version))
+        subprocess.run(["rpmbuild", "-bb", "--quiet", "--define", "_topdir " + work, "--define", "_tmppath " + work,
+                        "--define", "_rpmdir " + outdir,
+                        "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
+                       check=True, env={"PATH": "/usr/bin:/bin", "HOME": work})
+        open(marker, "w").close()
+    return sorted(os.path.join(outdir, f) for f in os.listdir(outdir) if f.startswith("bench-pkg-"))

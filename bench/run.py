@@ -5,6 +5,11 @@ the same input (the machine is shared and noisy), and the ratio is printed.
   check     parsePrimary and the package selection at 1,000, 10,000 and
             60,000 packages against `xmllint --stream --noout`, and the whole
             `updater --check-only --cache-only --no-md-sig-check` run
+  update    a plain update of 300 signed packages from a local signed
+            repository against `rpm -U` of the same files in an identical
+            device root, and the `--check-only` run over that repository:
+            the update's whole run should stay within 1.15 x rpm's time plus
+            the check's
 """
 
 import argparse
@@ -93,6 +98,84 @@ def _bench_resolve(root, build, primary):
     return (stats["parse_s"], stats)
 
 
+UPDATE_COUNT = 300
+UPDATE_TRIALS = 3
+
+
+def signed_update_repo(data, count):
+    """Release 1 and a signed release 2 of `count` packages, with a signed
+    repository of release 2 (built once, kept under data)."""
+    import testdata
+    old = genrepo.build_update_set(os.path.join(data, "update-1"), count, "1.0")
+    new = genrepo.build_update_set(os.path.join(data, "update-2"), count, "2.0")
+    key = testdata.Key("bench-update")
+    signed_dir = os.path.join(data, "update-2-signed")
+    repo = os.path.join(data, "update-repo")
+    marker = os.path.join(repo, ".complete-%d" % count)
+    if not os.path.exists(marker):
+        shutil.rmtree(signed_dir, ignore_errors=True)
+        shutil.rmtree(repo, ignore_errors=True)
+        os.makedirs(signed_dir)
+        for path in new:
+            shutil.copy(path, signed_dir)
+        signed = sorted(os.path.join(signed_dir, os.path.basename(p)) for p in new)
+        subprocess.run(["rpmsign", "--addsign", "--define", "_gpg_name " + key.uid, "--define", "_gpg_path " + key.home,
+                        "--define", "__gpg /usr/bin/gpg"] + signed, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin:/bin", "HOME": key.home, "LANG": "C"})
+        testdata.make_repo(repo, signed, key=key)
+        open(marker, "w").close()
+    signed = sorted(os.path.join(repo, os.path.basename(p)) for p in new)
+    return old, signed, repo, key
+
+
+def release_1_root(devroot, old, key):
+    """A device root with release 1 installed by rpm and the release key imported."""
+    import testdata
+    root = devroot.DeviceRoot()
+    for name in ("telinit", "shutdown"):
+        root.install_standin("/usr/local/sbin/" + name)
+    testdata.install(root, old, nodeps=False)
+    key.import_into(root)
+    return root
+
+
+def bench_update(build, data):
+    import devroot
+    count = UPDATE_COUNT
+    print("== update: %d signed packages from a local repository, best of %d" % (count, UPDATE_TRIALS))
+    old, signed, repo, key = signed_update_repo(data, count)
+    rpm_args = ["rpm", "--define=__nofsync nofsync", "-v", "-U"] + signed
+    updater = os.path.join(build, "updater")
+    figures = {"rpm": [], "check": [], "update": []}
+    for _ in range(UPDATE_TRIALS):
+        root = release_1_root(devroot, old, key)
+        try:
+            seconds, _, result = time_in_root(root, rpm_args)
+            if result.returncode != 0:
+                raise RuntimeError("rpm -U failed: %r" % result)
+            figures["rpm"].append(seconds)
+        finally:
+            root.close()
+        root = release_1_root(devroot, old, key)
+        try:
+            root.write_config(location=repo)
+            for mode, args in (("check", ["--check-only"]), ("update", [])):
+                seconds, kb, result = time_in_root(root, [updater, "--max-wait-time", "-1"] + args)
+                if result.returncode != 0 or "INFO: --- %d UPDATE(S) ---" % count not in result.lines:
+                    raise RuntimeError("updater %s failed: %r" % (mode, result))
+                figures[mode].append(seconds)
+            installed = root.check(["rpm", "-q", "--qf", "%{VERSION}\n"] + [genrepo.update_name(i) for i in range(count)])
+            if set(installed.stdout.split()) != {"2.0"}:
+                raise RuntimeError("the update left other versions: %r" % installed)
+        finally:
+            root.close()
+    rpm, check, update = (min(figures[k]) for k in ("rpm", "check", "update"))
+    bound = 1.15 * rpm + check
+    print("%10s %10s %10s %12s %8s" % ("rpm -U s", "check s", "update s", "bound s", "ratio"))
+    print("%10.2f %10.2f %10.2f %12.2f %8.2f %s" % (rpm, check, update, bound, update / (rpm + check),
+                                                    "OK" if update <= bound else "OVER"), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(top, "build"))
@@ -104,6 +187,8 @@ def main():
     os.makedirs(data, exist_ok=True)
     if "check" in args.which:
         bench_check(args.build, data, [int(s) for s in args.sizes.split(",")])
+    if "update" in args.which:
+        bench_update(args.build, data)
 
 
 if __name__ == "__main__":
