@@ -2,7 +2,6 @@
 // by the scripted server, and cleaning the cache.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "servedrepo.h"
