@@ -10,6 +10,10 @@ the same input (the machine is shared and noisy), and the ratio is printed.
             device root, and the `--check-only` run over that repository:
             the update's whole run should stay within 1.15 x rpm's time plus
             the check's
+  download  fetchPackages of one large package (an rpm with an incompressible
+            payload) over loopback HTTP from a plain static server, against
+            `curl -s -o FILE URL` and `sha256sum FILE` of the same file, and
+            the peak resident memory of the fetching program
 """
 
 import argparse
@@ -176,12 +180,71 @@ def bench_update(build, data):
                                                     "OK" if update <= bound else "OVER"), flush=True)
 
 
+DOWNLOAD_PORT = 8090
+
+
+def download_repo(data, megabytes):
+    import testdata
+    rpm = testdata.build(testdata.Pkg("bigpayload%d" % megabytes, payload_size=megabytes * 1024 * 1024))
+    repo = os.path.join(data, "download-%d" % megabytes)
+    if not os.path.isdir(os.path.join(repo, "repodata")):
+        testdata.make_repo(repo, [rpm])
+    return repo, os.path.basename(rpm)
+
+
+def _bench_fetch(root, build):
+    result = root.run([os.path.join(build, "bench", "bench_download"), "http://127.0.0.1:%d/" % DOWNLOAD_PORT,
+                       "/var/cache/updater"], timeout=600)
+    if result.returncode != 0:
+        raise RuntimeError("bench_download failed: %r" % result)
+    stats = json.loads(result.stdout)
+    return (stats["fetch_s"], stats)
+
+
+def _curl_and_hash(root, name):
+    """Seconds of curl into a file and of sha256sum of it, timed inside the root."""
+    script = ('rm -f /var/cache/updater/floor.rpm; s=$(date +%%s%%N); '
+              'curl -s -o /var/cache/updater/floor.rpm http://127.0.0.1:%d/%s; m=$(date +%%s%%N); '
+              'sha256sum /var/cache/updater/floor.rpm >/dev/null; e=$(date +%%s%%N); echo $((m - s)) $((e - m))'
+              % (DOWNLOAD_PORT, name))
+    curl, sha = root.check(["sh", "-c", script]).stdout.split()
+    return int(curl) / 1e9, int(sha) / 1e9
+
+
+def bench_download(build, data, sizes):
+    import devroot
+    print("== download: fetchPackages of one package over loopback HTTP (static sendfile server)")
+    print("%6s %8s %8s %12s %10s %8s %6s %9s %10s" % ("MB", "curl s", "sha s", "curl+sha s", "fetch s", "(hash s)",
+                                                       "ratio", "MB/s", "peak MB"))
+    for megabytes in sizes:
+        repo, name = download_repo(data, megabytes)
+        root = devroot.DeviceRoot(hook=False, rpmdb=False)
+        try:
+            ready = os.path.join(root.base, "server-ready")
+            root.start_server([os.path.join(build, "bench", "staticserver"), repo, str(DOWNLOAD_PORT), ready],
+                              ready_file=ready)
+            floors, fetches = [], []
+            for _ in range(5):  # alternated, so that both see the same machine
+                floors.append(_curl_and_hash(root, name))
+                fetches.append(_bench_fetch(root, build)[1])
+            floor = min(floors, key=sum)
+            best = min(fetches, key=lambda stats: stats["fetch_s"])
+            peak = max(stats["peak_kb"] for stats in fetches)
+            print("%6d %8.3f %8.3f %12.3f %10.3f %8.3f %6.2f %9.0f %10.1f" % (
+                megabytes, floor[0], floor[1], sum(floor), best["fetch_s"], best["hash_s"], best["fetch_s"] / sum(floor),
+                best["bytes"] / 1048576.0 / best["fetch_s"], peak / 1024.0), flush=True)
+        finally:
+            root.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(top, "build"))
     parser.add_argument("--sizes", default="1000,10000,60000")
+    parser.add_argument("--download-sizes", default="50,200", help="package sizes in MB")
     parser.add_argument("which", nargs="*", default=["check"])
     args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
     os.environ["UPDATER_BUILD_DIR"] = args.build
     data = os.path.join(args.build, "bench-data")
     os.makedirs(data, exist_ok=True)
@@ -189,6 +252,8 @@ def main():
         bench_check(args.build, data, [int(s) for s in args.sizes.split(",")])
     if "update" in args.which:
         bench_update(args.build, data)
+    if "download" in args.which:
+        bench_download(args.build, data, [int(s) for s in args.download_sizes.split(",")])
 
 
 if __name__ == "__main__":

@@ -364,7 +364,9 @@ PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element
     }
     if (!children.complete())
         return PackageParse::bad;
-    std::string fileName = baseName(children.location());
+    std::string fileName;
+    if (!cacheFileName(children.location(), fileName))
+        return PackageParse::bad;
     if (!archFits(children.arch())) {
         LOG(warn, "skipping package '%s' of non-compatible arch '%s'", fileName.c_str(), children.arch().c_str());
         return PackageParse::skip;
@@ -376,6 +378,16 @@ PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element
     package.provides.shrinkToFit();
     package.obsoletes.shrinkToFit();
     return PackageParse::keep;
+}
+
+bool cacheFileName(std::string_view location, std::string& name)
+{
+    name = baseName(location);
+    if (name.empty() || name == "." || name == "..") {
+        LOG(error, "invalid location '%s' in repository metadata", std::string(location).c_str());
+        return false;
+    }
+    return true;
 }
 
 bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set)

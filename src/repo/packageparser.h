@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <libxml/tree.h>
 
@@ -25,6 +26,11 @@ enum class PackageParse {
 // macro configuration must have been read (rpmReadConfigFiles) before: the
 // architecture is scored against rpm's platform.
 [[nodiscard]] PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element, Package& package);
+
+// The last component of a repository location: the name of its file in a
+// cache directory. False (logged) when it would name that directory itself or
+// its parent: an empty last component, "." or "..".
+[[nodiscard]] bool cacheFileName(std::string_view location, std::string& name);
 
 // The `entry` elements in namespace `ns` among `first` and its following
 // siblings into `set`. Entries on rpmlib() and weak (missingok) entries are

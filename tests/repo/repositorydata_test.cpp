@@ -204,6 +204,27 @@ TEST_F(RepositoryTest, CacheLoadFailures)
     EXPECT_TRUE(capture.has("ERROR: invalid checksum on 'repodata/primary.xml'"));
 }
 
+// A package file named "", "." or ".." would be written over the package
+// cache directory or outside it: the primary document is refused.
+TEST_F(RepositoryTest, PackageLocationsMustNameAFile)
+{
+    for (const char* href : {"..", "sub/..", ".", "sub/.", "", "///"}) {
+        PackageXml bad;
+        bad.location = std::string("<location href=\"") + href + "\"/>";
+        writeCache(primaryDocument(PackageXml{}.str() + bad.str()));
+        LogCapture capture;
+        EXPECT_FALSE(repo().loadFromCache()) << href;
+        EXPECT_TRUE(capture.has(std::string("ERROR: invalid location '") + href + "' in repository metadata"))
+            << capture.text();
+        EXPECT_TRUE(data->packages().empty());
+    }
+    PackageXml trailing;
+    trailing.location = "<location href=\"sub/foo.rpm/\"/>";
+    writeCache(primaryDocument(trailing.str()));
+    ASSERT_TRUE(repo().loadFromCache());
+    EXPECT_EQ(data->packages().begin()->second.localPath.view(), cacheDir() + "packages/foo.rpm");
+}
+
 TEST_F(RepositoryTest, CraftedCacheLoads)
 {
     writeCache(primaryDocument(PackageXml{}.str()));

@@ -1,0 +1,106 @@
+// The package cache of a repository: the packages of an update set fetched
+// into it with their checksums checked, and its emptying before a pass.
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <unistd.h>
+
+#include "download/downloader.h"
+#include "download/filehelpers.h"
+#include "log/logger.h"
+#include "repo/itemnotify.h"
+#include "repo/repositorydata.h"
+
+namespace updater {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, DirCloser>;
+
+// Downloads one package until it matches its checksum: once, then once more
+// bypassing HTTP caches.
+bool fetchPackage(Downloader& downloader, const Package& package)
+{
+    std::string location = package.location.str();
+    std::string localPath = package.localPath.str();
+    for (bool bypassCaches : {false, true}) {
+        if (!downloader.download(location, localPath, bypassCaches)) {
+            LOG(error, "failed getting package '%s' from repository", location.c_str());
+            return false;
+        }
+        if (package.checksum.checkFile(localPath))
+            return true;
+        if (!bypassCaches)
+            LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", localPath.c_str());
+    }
+    LOG(error, "invalid checksum on '%s'", localPath.c_str());
+    return false;
+}
+
+} // namespace
+
+bool RepositoryData::fetchPackages(const NewPackages& packages)
+{
+    if (m_uri.empty()) {
+        LOG(error, "no repository URI set, cannot get packages");
+        return false;
+    }
+    if (!createDir(m_packageCacheDir))
+        return false;
+    // Declared before the downloader, whose sessions report to it until they close.
+    ItemNotify notifier(static_cast<int>(packages.size()));
+    Downloader downloader;
+    if (!downloader.open(m_uri)) {
+        LOG(error, "failed creating repository downloder from '%s'", m_uri.c_str());
+        return false;
+    }
+    downloader.setNotifier(&notifier);
+    for (const auto& [name, package] : packages) {
+        std::string localPath = package.localPath.str();
+        if (isReadable(localPath) && package.checksum.checkFile(localPath))
+            continue; // a valid copy from an earlier run: not counted
+        if (!fetchPackage(downloader, package))
+            return false;
+        notifier.itemDone();
+    }
+    return true;
+}
+
+bool RepositoryData::cleanPackageCache()
+{
+    LOG(debug, "removing packages from repository cache '%s'", m_packageCacheDir.c_str());
+    Directory dir(opendir(m_packageCacheDir.c_str()));
+    if (!dir) {
+        if (errno == ENOENT)
+            return true;
+        LOG(error, "could not clean packages from '%s' (%s)", m_packageCacheDir.c_str(), errnoText().c_str());
+        return false;
+    }
+    bool removalFailed = false;
+    for (;;) {
+        errno = 0; // set just before the call: only readdir may leave it non-zero
+        const dirent* entry = readdir(dir.get());
+        if (!entry)
+            break;
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        // Only files belong here: a directory fails to unlink and is reported.
+        std::string path = m_packageCacheDir + entry->d_name;
+        if (unlink(path.c_str()) != 0) {
+            LOG(error, "failed removing file '%s' (%s)", path.c_str(), errnoText().c_str());
+            removalFailed = true;
+        }
+    }
+    bool ok = errno == 0;
+    if (!ok)
+        LOG(error, "failed reading directory '%s' (%s)", m_packageCacheDir.c_str(), errnoText().c_str());
+    if (removalFailed)
+        LOG(warn, "encountered errors while cleaning package cache");
+    return ok;
+}
+
+} // namespace updater

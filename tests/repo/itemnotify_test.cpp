@@ -1,0 +1,86 @@
+// Progress lines of a download batch, against a clock the test moves.
+#include <gtest/gtest.h>
+
+#include "repo/itemnotify.h"
+#include "testing/testing.h"
+
+namespace updater::testing {
+namespace {
+
+long long fakeNow = 1000;
+long long fakeClock() { return fakeNow; }
+
+class ItemNotifyTest : public ::testing::Test {
+protected:
+    ItemNotifyTest() { ItemNotify::setClock(fakeClock); }
+    ~ItemNotifyTest() override { ItemNotify::setClock(nullptr); }
+
+    // A session event, as neon reports it during a download.
+    static void event(ItemNotify& notifier) { notifier.notify(ne_status_recving, nullptr); }
+
+    LogCapture capture{LogLevel::info};
+};
+
+TEST_F(ItemNotifyTest, ABatchWithinAMinuteLogsNothing)
+{
+    ItemNotify notifier(2);
+    fakeNow += 59;
+    event(notifier);
+    notifier.itemDone();
+    notifier.itemDone();
+    event(notifier);
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{});
+    EXPECT_FALSE(notifier.progressShown);
+    EXPECT_FALSE(notifier.finished);
+}
+
+TEST_F(ItemNotifyTest, ProgressAtMostOnceAMinuteThenTheFinalLineOnce)
+{
+    ItemNotify notifier(3);
+    fakeNow += 60;
+    event(notifier);
+    event(notifier); // same second: no second line
+    notifier.itemDone();
+    fakeNow += 59;
+    notifier.itemDone();
+    fakeNow += 1;
+    event(notifier);
+    notifier.itemDone();
+    event(notifier);
+    notifier.itemDone(); // more items than announced change nothing after the final line
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                   "INFO: downloading... (0/3)",
+                                   "INFO: downloading... (2/3)",
+                                   "INFO: downloaded (3/3)",
+                               }));
+    EXPECT_TRUE(notifier.finished);
+}
+
+// Items taken from the cache are not counted: the batch never reaches its
+// total and never logs the final line.
+TEST_F(ItemNotifyTest, NoFinalLineUnlessEveryItemWasCounted)
+{
+    ItemNotify notifier(3);
+    fakeNow += 61;
+    notifier.itemDone();
+    notifier.itemDone();
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"INFO: downloading... (1/3)"});
+    EXPECT_EQ(notifier.lastReport, fakeNow);
+}
+
+// The time of a line counts also when the threshold drops it.
+TEST_F(ItemNotifyTest, SuppressedLinesStillCount)
+{
+    Logger::instance().setThreshold(LogLevel::warn);
+    ItemNotify notifier(1);
+    fakeNow += 100;
+    event(notifier);
+    EXPECT_TRUE(notifier.progressShown);
+    EXPECT_EQ(notifier.lastReport, fakeNow);
+    Logger::instance().setThreshold(LogLevel::info);
+    notifier.itemDone();
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"INFO: downloaded (1/1)"});
+}
+
+} // namespace
+} // namespace updater::testing

@@ -1,0 +1,198 @@
+// RepositoryData::update against a real repository: over http from the
+// scripted server and from a local directory, reuse of a valid cached
+// primary, checksum retries, and metadata that must not be followed.
+#include <gtest/gtest.h>
+
+#include "servedrepo.h"
+
+namespace updater::testing {
+namespace {
+
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
+
+class MetadataUpdate : public ServedRepository {
+protected:
+    // One update in a child: true when it succeeds and loads `packages`.
+    ChildRun update(size_t packages = 6, const std::string& override = "")
+    {
+        return runChild([&] {
+            ItemNotify::setClock(steppingClock);
+            RepositoryData data(config, repository);
+            return data.update(override) && data.packages().size() == packages;
+        });
+    }
+
+    std::string cachedPrimary() const { return cacheDir() + baseName(primaryLocation()); }
+};
+
+TEST_F(MetadataUpdate, FetchesOverHttpAndKeepsAValidPrimary)
+{
+    TestServer server(serverConfig(), PORT);
+    ChildRun first = update();
+    ASSERT_EQ(first.exitCode, 0) << first.text();
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
+    EXPECT_EQ(cacheHeaders(requests[0]), "no-cache/no-cache");
+    EXPECT_EQ(cacheHeaders(requests[1]), "/");
+    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
+    EXPECT_EQ(directoryEntries(cacheDir()), (std::vector<std::string>{baseName(primaryLocation()), "repomd.xml"}));
+    // Two items without the signature: the batch ends with the final line.
+    EXPECT_TRUE(first.has("INFO: downloaded (2/2)")) << first.text();
+
+    ChildRun second = update();
+    ASSERT_EQ(second.exitCode, 0) << second.text();
+    EXPECT_EQ(paths(server).size(), 3u) << "only repomd.xml again";
+    EXPECT_EQ(cacheHeaders(server.requests()[2]), "no-cache/no-cache");
+    EXPECT_TRUE(second.has("DEBUG: cached copy '" + cachedPrimary() + "' of '" + primaryLocation() + "' is valid"));
+}
+
+TEST_F(MetadataUpdate, FetchesFromALocalDirectoryGivenAsOverride)
+{
+    repository.location = "";
+    ChildRun none = update();
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_TRUE(none.has("ERROR: no repository URI set, cannot update"));
+
+    ChildRun run = runChild([&] {
+        ItemNotify::setClock(steppingClock);
+        RepositoryData data(config, repository);
+        return data.update(repoDir()) && data.uri() == "file://" + repoDir() && data.packages().size() == 6;
+    });
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    // A local copy raises no session events: one line per item.
+    std::vector<std::string> progress;
+    for (const std::string& line : run.log)
+        if (line.starts_with("INFO: download"))
+            progress.push_back(line);
+    EXPECT_EQ(progress, (std::vector<std::string>{"INFO: downloading... (1/2)", "INFO: downloaded (2/2)"}));
+    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
+}
+
+TEST_F(MetadataUpdate, FetchesAWrongCachedPrimaryAgain)
+{
+    TestServer server(serverConfig(), PORT);
+    std::filesystem::create_directories(cacheDir());
+    writeFile(cachedPrimary(), "stale");
+    ChildRun run = update();
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
+    EXPECT_EQ(cacheHeaders(server.requests()[1]), "/");
+    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
+}
+
+TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
+{
+    std::string primary = "/" + primaryLocation();
+    TestServer server(serverConfig(json(primary) + ": [{\"body\": \"wrong\"}, {\"body\": \"still wrong\"}, "
+                                                   "{\"body_file\": " + json(repoDir() + primary) + "}]"),
+                      PORT);
+    ChildRun failed = update();
+    EXPECT_EQ(failed.exitCode, 1);
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", primary, primary}));
+    EXPECT_EQ(cacheHeaders(requests[1]), "/");
+    EXPECT_EQ(cacheHeaders(requests[2]), "no-cache/no-cache");
+    EXPECT_TRUE(failed.has("WARNING: invalid checksum on '" + primaryLocation() +
+                           "'; retrying with bypass of http caches")) << failed.text();
+    EXPECT_TRUE(failed.has("ERROR: invalid checksum on '" + primaryLocation() + "'"));
+    EXPECT_TRUE(failed.has("ERROR: failed getting repository resource '" + primaryLocation() + "'"));
+    EXPECT_TRUE(temporaryFiles().empty());
+
+    // The next run finds the wrong copy and gets the right one.
+    ChildRun next = update();
+    ASSERT_EQ(next.exitCode, 0) << next.text();
+    EXPECT_EQ(paths(server).size(), 5u);
+}
+
+TEST_F(MetadataUpdate, UsesTheFirstPrimaryEntry)
+{
+    std::string twice = repomd();
+    twice.insert(twice.rfind("</repomd>"), R"(<data type="primary"><checksum type="sha256">00</checksum>
+<location href="repodata/second-primary.xml.gz"/></data>
+)");
+    TestServer server(serverConfig("\"/repodata/repomd.xml\": {\"body\": " + json(twice) + "}"), PORT);
+    ChildRun run = update();
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
+}
+
+TEST_F(MetadataUpdate, FetchesTheSignatureUnlessSkipped)
+{
+    config.noMdSigCheck = false;
+    TestServer server(serverConfig(), PORT); // the test repository has no signature
+    ChildRun run = update();
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/repodata/repomd.xml.asc"}));
+    EXPECT_EQ(cacheHeaders(requests[1]), "no-cache/no-cache");
+    EXPECT_TRUE(run.has("ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")) << run.text();
+    // Three items with the signature.
+    EXPECT_TRUE(run.has("INFO: downloading... (1/3)")) << run.text();
+}
+
+TEST_F(MetadataUpdate, ReportsEachFailingStep)
+{
+    std::string noPrimary = repomd();
+    noPrimary.replace(noPrimary.find("type=\"primary\""), 14, "type=\"primary-old\"");
+    TestServer server(serverConfig(
+                          R"("/missing/repodata/repomd.xml": {"status": 404},
+                             "/plain/repodata/repomd.xml": {"body": "<repomd><data type=\"primary\"/></repomd>"},
+                             "/noprimary/repodata/repomd.xml": {"body": )" + json(noPrimary) + R"(},
+                             "/lost/repodata/repomd.xml": {"body_file": )" + json(repoDir() + "/repodata/repomd.xml") +
+                          "}"),
+                      PORT);
+    const struct {
+        std::string location;
+        std::string error;
+    } cases[] = {
+        {"http://[::1", "ERROR: failed creating repository downloder from 'http://[::1'"},
+        {"http://127.0.0.1:8080/missing", "ERROR: failed getting repository resource 'repodata/repomd.xml'"},
+        {"http://127.0.0.1:8080/plain", "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"},
+        {"http://127.0.0.1:8080/noprimary", "ERROR: no 'primary' entry in repository metadata"},
+        {"http://127.0.0.1:8080/lost", "ERROR: failed getting repository resource '" + primaryLocation() + "'"},
+    };
+    for (const auto& c : cases) {
+        repository.location = c.location;
+        ChildRun run = update();
+        EXPECT_EQ(run.exitCode, 1) << c.location;
+        EXPECT_TRUE(run.has(c.error)) << c.location << "\n" << run.text();
+    }
+    // Only the last component of the cache directory is created.
+    config.cacheDir = dir.file("absent/");
+    repository.location = HTTP_REPO;
+    ChildRun run = update();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("ERROR: cannot create dir '" + dir.file("absent/base/") + "' (No such file or directory)"));
+}
+
+// A location whose last component is empty, "." or ".." would make the
+// cache path the cache directory or its parent.
+TEST_F(MetadataUpdate, RefusesAPrimaryWithoutAUsableLocation)
+{
+    std::string primary = primaryLocation();
+    const struct {
+        std::string replacement;
+        std::string error;
+    } cases[] = {
+        {"<location href=\"repodata/..\"/>", "ERROR: invalid location 'repodata/..' in repository metadata"},
+        {"<location href=\".\"/>", "ERROR: invalid location '.' in repository metadata"},
+        {"<location href=\"/\"/>", "ERROR: invalid location '/' in repository metadata"},
+        {"<location href=\"\"/>", "ERROR: no location for 'primary' in repository metadata"},
+        {"", "ERROR: no location for 'primary' in repository metadata"},
+    };
+    std::string location = "<location href=\"" + primary + "\"/>";
+    for (const auto& c : cases) {
+        std::string document = repomd();
+        document.replace(document.find(location), location.size(), c.replacement);
+        TestServer server(serverConfig("\"/repodata/repomd.xml\": {\"body\": " + json(document) + "}"), PORT);
+        ChildRun run = update();
+        EXPECT_EQ(run.exitCode, 1) << c.replacement;
+        EXPECT_TRUE(run.has(c.error)) << c.replacement << "\n" << run.text();
+        EXPECT_EQ(paths(server), std::vector<std::string>{"/repodata/repomd.xml"}) << c.replacement;
+        EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"base"});
+        EXPECT_EQ(directoryEntries(cacheDir()), std::vector<std::string>{"repomd.xml"});
+    }
+}
+
+} // namespace
+} // namespace updater::testing

@@ -1,0 +1,238 @@
+// Fetching an update set into the package cache of a real repository served
+// by the scripted server, and cleaning the cache.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "servedrepo.h"
+
+namespace updater::testing {
+namespace {
+
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
+
+// alpha-1.0-1, beta, eps and gamma: the update set walks them in name order.
+const std::vector<std::string> SET = {"alpha-1.0-1.noarch.rpm", "beta-3.0-7.x86_64.rpm", "eps-1.0-1.x86_64.rpm",
+                                      "gamma-2.0-5.noarch.rpm"};
+
+Checksum sha256Of(const std::string& path)
+{
+    Checksum checksum;
+    checksum.type = PooledString("sha256");
+    std::vector<unsigned char> digest;
+    EXPECT_TRUE(checksum.digest(path, false, digest));
+    checksum.value = StoredString(hexText(digest.data(), digest.size()));
+    return checksum;
+}
+
+class PackageCache : public ServedRepository {
+protected:
+    // Updates the metadata, then fetches the first package of each name (or
+    // `set` when given) with every progress report due.
+    ChildRun fetch(const NewPackages* set = nullptr)
+    {
+        return runChild([&] {
+            RepositoryData data(config, repository);
+            if (!data.update(""))
+                return false;
+            NewPackages first;
+            for (const auto& [name, package] : data.packages())
+                first.emplace(name, package);
+            ItemNotify::setClock(steppingClock);
+            return data.fetchPackages(set ? *set : first);
+        });
+    }
+
+    // Requests for package files, in order.
+    static std::vector<std::string> packageRequests(const TestServer& server)
+    {
+        std::vector<std::string> found;
+        for (const std::string& path : paths(server))
+            if (path.ends_with(".rpm"))
+                found.push_back(path);
+        return found;
+    }
+
+    std::string cached(const std::string& file) const { return packageCacheDir() + file; }
+    static std::string served(const std::string& file) { return repoDir() + "/" + file; }
+};
+
+TEST_F(PackageCache, FetchesTheSetThenReusesValidCopies)
+{
+    TestServer server(serverConfig(), PORT);
+    ChildRun first = fetch();
+    ASSERT_EQ(first.exitCode, 0) << first.text();
+    EXPECT_TRUE(first.has("DEBUG: successfully created dir '" + packageCacheDir() + "'"));
+    EXPECT_EQ(directoryEntries(packageCacheDir()), SET);
+    for (const std::string& file : SET)
+        EXPECT_EQ(readFile(cached(file)), readFile(served(file))) << file;
+    std::vector<std::string> requests = server.requests();
+    for (const std::string& request : requests)
+        EXPECT_EQ(cacheHeaders(request), requestPath(request) == "/repodata/repomd.xml" ? "no-cache/no-cache" : "/");
+    EXPECT_EQ(packageRequests(server), (std::vector<std::string>{"/" + SET[0], "/" + SET[1], "/" + SET[2], "/" + SET[3]}));
+    EXPECT_TRUE(first.has("INFO: downloaded (4/4)")) << first.text();
+
+    ChildRun second = fetch();
+    ASSERT_EQ(second.exitCode, 0) << second.text();
+    EXPECT_EQ(packageRequests(server).size(), 4u) << "nothing fetched again";
+    EXPECT_FALSE(second.contains("INFO: download")) << second.text();
+}
+
+// A cached copy that does not match is fetched again. Items from the cache
+// are not counted, so the batch never shows its final line.
+TEST_F(PackageCache, FetchesAWrongCachedCopyAgain)
+{
+    TestServer server(serverConfig(), PORT);
+    std::filesystem::create_directories(packageCacheDir());
+    for (const std::string& file : SET)
+        std::filesystem::copy_file(served(file), cached(file));
+    writeFile(cached(SET[2]), "damaged");
+    ChildRun run = fetch();
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(packageRequests(server), std::vector<std::string>{"/" + SET[2]});
+    EXPECT_EQ(readFile(cached(SET[2])), readFile(served(SET[2])));
+    EXPECT_TRUE(run.contains("INFO: downloading... (")) << run.text();
+    EXPECT_FALSE(run.contains("INFO: downloaded (")) << run.text();
+}
+
+TEST_F(PackageCache, RetriesAMismatchOnceBypassingCachesThenStops)
+{
+    TestServer server(serverConfig(json("/" + SET[1]) + ": {\"body\": \"not a package\"}"), PORT);
+    ChildRun run = fetch();
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<std::string> requests;
+    for (const std::string& request : server.requests())
+        if (requestPath(request).ends_with(".rpm"))
+            requests.push_back(request);
+    ASSERT_EQ(requests.size(), 3u) << "the fetch stops at the failing package";
+    EXPECT_EQ(requestPath(requests[0]), "/" + SET[0]);
+    EXPECT_EQ(requestPath(requests[1]), "/" + SET[1]);
+    EXPECT_EQ(cacheHeaders(requests[1]), "/");
+    EXPECT_EQ(requestPath(requests[2]), "/" + SET[1]);
+    EXPECT_EQ(cacheHeaders(requests[2]), "no-cache/no-cache");
+    EXPECT_TRUE(run.has("WARNING: invalid checksum on '" + cached(SET[1]) + "'; retrying with bypass of http caches"))
+        << run.text();
+    EXPECT_TRUE(run.has("ERROR: invalid checksum on '" + cached(SET[1]) + "'"));
+    EXPECT_EQ(readFile(cached(SET[0])), readFile(served(SET[0]))) << "kept for the next run";
+    EXPECT_TRUE(temporaryFiles().empty());
+}
+
+TEST_F(PackageCache, KeepsNothingOfACutDownload)
+{
+    TestServer server(serverConfig(json("/" + SET[1]) + ": {\"body_file\": " + json(served(SET[1])) +
+                                   ", \"truncate\": 1000}"),
+                      PORT);
+    ChildRun run = fetch();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("ERROR: failed getting package '" + SET[1] + "' from repository")) << run.text();
+    EXPECT_EQ(packageRequests(server), (std::vector<std::string>{"/" + SET[0], "/" + SET[1], "/" + SET[1], "/" + SET[1]}));
+    EXPECT_EQ(directoryEntries(packageCacheDir()), std::vector<std::string>{SET[0]});
+    EXPECT_TRUE(temporaryFiles().empty());
+}
+
+// Both packages end in the same file name: the second is checked against its
+// own checksum and fetched over the first.
+TEST_F(PackageCache, PackagesSharingAFileNameAreEachChecked)
+{
+    std::string older = served("alpha-1.0-1.noarch.rpm");
+    std::string newer = served("alpha-1.1-1.noarch.rpm");
+    TestServer server(serverConfig("\"/v2/alpha.rpm\": {\"body_file\": " + json(newer) + "}"), PORT);
+    NewPackages set;
+    Package one(PooledString("one"));
+    one.location = StoredString("alpha-1.0-1.noarch.rpm");
+    one.localPath = StoredString(cached("alpha.rpm"));
+    one.checksum = sha256Of(older);
+    Package two(PooledString("two"));
+    two.location = StoredString("v2/alpha.rpm");
+    two.localPath = one.localPath;
+    two.checksum = sha256Of(newer);
+    set.emplace(one.name.view(), one);
+    set.emplace(two.name.view(), two);
+    ChildRun run = fetch(&set);
+    ASSERT_EQ(run.exitCode, 0) << run.text();
+    EXPECT_EQ(packageRequests(server), (std::vector<std::string>{"/alpha-1.0-1.noarch.rpm", "/v2/alpha.rpm"}));
+    EXPECT_EQ(readFile(cached("alpha.rpm")), readFile(newer));
+}
+
+TEST_F(PackageCache, ReportsWhatKeepsTheFetchFromStarting)
+{
+    NewPackages empty;
+    const struct {
+        std::string location;
+        std::string cacheDir;
+        std::string error;
+    } cases[] = {
+        {"", config.cacheDir, "ERROR: no repository URI set, cannot get packages"},
+        {"http://[::1", dir.path() + "/", "ERROR: failed creating repository downloder from 'http://[::1'"},
+        {HTTP_REPO, dir.file("absent/"),
+         "ERROR: cannot create dir '" + dir.file("absent/base/packages/") + "' (No such file or directory)"},
+    };
+    std::filesystem::create_directories(cacheDir()); // made by the update before a fetch
+    for (const auto& c : cases) {
+        repository.location = c.location;
+        config.cacheDir = c.cacheDir;
+        ChildRun run = runChild([&] {
+            RepositoryData data(config, repository);
+            return data.fetchPackages(empty);
+        });
+        EXPECT_EQ(run.exitCode, 1) << c.error;
+        EXPECT_TRUE(run.has(c.error)) << run.text();
+    }
+}
+
+class CleanPackageCache : public ServedRepository {
+protected:
+    std::string debugLine() const { return "DEBUG: removing packages from repository cache '" + packageCacheDir() + "'"; }
+};
+
+TEST_F(CleanPackageCache, AMissingDirectoryIsClean)
+{
+    LogCapture capture;
+    EXPECT_TRUE(RepositoryData(config, repository).cleanPackageCache());
+    std::vector<std::string> lines = capture.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], debugLine());
+    EXPECT_FALSE(capture.contains("ERROR") || capture.contains("WARNING")) << capture.text();
+}
+
+// Every entry is unlinked by name; a directory cannot be and stays, with an
+// error and a warning, but the cleaning still succeeds.
+TEST_F(CleanPackageCache, RemovesFilesAndReportsWhatCannotBeRemoved)
+{
+    dir.write("base/packages/a.rpm", "a");
+    dir.write("base/packages/b.rpm.tmp", "partial");
+    dir.write("base/packages/sub/inside", "x");
+    std::filesystem::create_symlink(dir.file("base/packages/sub"), packageCacheDir() + "link");
+    LogCapture capture;
+    EXPECT_TRUE(RepositoryData(config, repository).cleanPackageCache());
+    EXPECT_EQ(directoryEntries(packageCacheDir()), std::vector<std::string>{"sub"});
+    EXPECT_EQ(readFile(packageCacheDir() + "sub/inside"), "x");
+    EXPECT_TRUE(capture.has("ERROR: failed removing file '" + packageCacheDir() + "sub' (Is a directory)"))
+        << capture.text();
+    EXPECT_TRUE(capture.has("WARNING: encountered errors while cleaning package cache"));
+}
+
+TEST_F(CleanPackageCache, FailsOnADirectoryItCannotRead)
+{
+    dir.write("base/packages", "a file");
+    LogCapture capture;
+    EXPECT_FALSE(RepositoryData(config, repository).cleanPackageCache());
+    EXPECT_TRUE(capture.has("ERROR: could not clean packages from '" + packageCacheDir() + "' (Not a directory)"))
+        << capture.text();
+
+    std::filesystem::remove(dir.file("base/packages"));
+    dir.write("base/packages/a.rpm", "a");
+    // As an unprivileged user the (private) temporary directory is closed.
+    ChildRun run = runChild([&] {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            return true; // exits 0: reported below as a failed set-up
+        return RepositoryData(config, repository).cleanPackageCache();
+    });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("ERROR: could not clean packages from '" + packageCacheDir() + "' (Permission denied)"))
+        << run.text();
+    EXPECT_TRUE(std::filesystem::exists(packageCacheDir() + "a.rpm"));
+}
+
+} // namespace
+} // namespace updater::testing
