@@ -63,7 +63,13 @@ def main():
             print("update-state: %s" % (root.update_state() or "(none)\n"), end="")
             section("installed packages after the update")
             print(root.run(["rpm", "-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\n"]).stdout, end="")
+            section("what the hook stand-in was called with")
+            for call in root.calls("hook"):
+                print(" ".join(call))
             section("what the reboot stand-ins were called with")
+            deadline = time.time() + 10  # shutdown is started detached
+            while not root.calls("shutdown") and time.time() < deadline:
+                time.sleep(0.05)
             for name in ("telinit", "shutdown"):
                 for call in root.calls(name):
                     print(" ".join(repr(a) if " " in a else a for a in call))

@@ -3,6 +3,7 @@ completes and the run stops at its next check; in their default action while
 the metadata or the packages are downloaded, so that the process ends at
 once."""
 
+import os
 import signal
 import unittest
 
@@ -56,7 +57,9 @@ class SigtermDuringDownload(UpdateTestCase):
     def run_signalled_during_request(self, path):
         """SIGTERM to the updater while the server holds back its answer to `path`."""
         repo = self.repo(release.variant(2, drop=FIVE))
-        server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {path: [{"delay": 30}, {}]}},
+        # The first answer is held back; later ones serve the file.
+        served = {"body_file": os.path.join(repo, path.lstrip("/"))}
+        server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {path: [{"delay": 30}, served]}},
                                            port=8080)
         self.use_repo("http://127.0.0.1:8080/")
         proc = self.start("--no-sig-check")
