@@ -37,12 +37,15 @@ Stop loadMetadata(const Config& options, RepositoryData& repository)
     }
     if (!enableTermination() || terminationRequested)
         return RunResult::Error;
-    if (!repository.update("")) {
+    const bool updated = repository.update("");
+    // Caught again whatever the outcome: the rest of the run, its status
+    // writes included, ends through the exit sequence.
+    if (!disableTermination())
+        return RunResult::Error;
+    if (!updated) {
         LOG(error, "could not update repository data");
         return RunResult::Error;
     }
-    if (!disableTermination())
-        return RunResult::Error;
     return std::nullopt;
 }
 
