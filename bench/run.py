@@ -103,7 +103,7 @@ def _bench_resolve(root, build, primary):
 
 
 UPDATE_COUNT = 300
-UPDATE_TRIALS = 3
+UPDATE_TRIALS = 5
 
 
 def signed_update_repo(data, count):
@@ -146,7 +146,7 @@ def release_1_root(devroot, old, key):
 def bench_update(build, data):
     import devroot
     count = UPDATE_COUNT
-    print("== update: %d signed packages from a local repository, best of %d" % (count, UPDATE_TRIALS))
+    print("== update: %d signed packages from a local repository, %d trials" % (count, UPDATE_TRIALS))
     old, signed, repo, key = signed_update_repo(data, count)
     rpm_args = ["rpm", "--define=__nofsync nofsync", "-v", "-U"] + signed
     updater = os.path.join(build, "updater")
@@ -173,11 +173,19 @@ def bench_update(build, data):
                 raise RuntimeError("the update left other versions: %r" % installed)
         finally:
             root.close()
+    # Each trial's rpm and updater ran back to back; the machine's load
+    # drifts between trials, so each update is judged against its own rpm.
+    print("%6s %10s %10s %10s %10s %8s" % ("trial", "rpm -U s", "check s", "update s", "bound s", "ratio"))
+    ratios = []
+    for i, (rpm, check, update) in enumerate(zip(figures["rpm"], figures["check"], figures["update"])):
+        bound = 1.15 * rpm + check
+        ratios.append(update / bound)
+        print("%6d %10.2f %10.2f %10.2f %10.2f %8.2f" % (i + 1, rpm, check, update, bound, update / bound))
     rpm, check, update = (min(figures[k]) for k in ("rpm", "check", "update"))
-    bound = 1.15 * rpm + check
-    print("%10s %10s %10s %12s %8s" % ("rpm -U s", "check s", "update s", "bound s", "ratio"))
-    print("%10.2f %10.2f %10.2f %12.2f %8.2f %s" % (rpm, check, update, bound, update / (rpm + check),
-                                                    "OK" if update <= bound else "OVER"), flush=True)
+    median = sorted(ratios)[len(ratios) // 2]
+    print("%6s %10.2f %10.2f %10.2f %10.2f %8.2f  (best of each; median update/bound %.2f: %s)" % (
+        "best", rpm, check, update, 1.15 * rpm + check, update / (1.15 * rpm + check), median,
+        "within" if median <= 1.0 else "OVER"), flush=True)
 
 
 DOWNLOAD_PORT = 8090
