@@ -112,6 +112,24 @@ class CorruptedSystem(UpdateTestCase):
         self.assertRefusedNextTime()
 
 
+class StatusNotWritable(UpdateTestCase):
+    def test_rpm_never_starts_without_updating_on_disk(self):
+        # The update hook, the last step before the status write, makes the
+        # state directory read-only.
+        self.record_rpm_calls()
+        self.root.write_inside("/etc/standins/hook.sh", self.root.read("/etc/standins/hook.sh") +
+                               '[ "$1" = update ] && mount -t tmpfs -o ro tmpfs /var/lib/updater\n')
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, ["INFO: running update hook", "INFO: updating package(s)",
+                                         "ERROR: failed setting status file for launching rpm, cannot continue",
+                                         "WARNING: failed updating status file", "INFO: --- EXIT ERROR ---"])
+        self.assertEqual(self.rpm_calls(), [])
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertEqual(self.reboot_calls(), [])
+
+
 class PackageSignatures(UpdateTestCase):
     def setUp(self):
         super().setUp()
