@@ -1,0 +1,176 @@
+"""Check-only runs that reach the repository: over HTTP, over HTTPS with the
+device trusting a test authority, through a proxy that demands credentials,
+and from a local directory; and the signed repository index, accepted only
+when a key of the device's rpm database made the signature."""
+
+import os
+import unittest
+
+import httpserver
+import release
+import testdata
+from driverhelpers import info_lines
+from updatehelpers import CACHE_DIR, UpdateTestCase
+
+UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
+    "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
+    "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
+
+PROXY_FILE = """<?xml version="1.0"?>
+<proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="%s" password="%s"/></proxyconf>
+"""
+
+
+class Reaching(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.key = testdata.Key("network-release")
+        self.key.import_into(self.root)
+        self.repository = self.repo(release.packages(2), key=self.key)
+
+    def updates(self, result):
+        lines = info_lines(result.stderr)
+        start = lines.index(UPDATES[0]) if UPDATES[0] in lines else len(lines)
+        return lines[start:start + len(UPDATES)]
+
+    def assertSameUpdates(self, result):
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(self.updates(result), UPDATES, result)
+        self.assertState("READY", "AVAILABLE")
+        self.assertNoTemporaryFiles()
+
+    def assertNoTemporaryFiles(self):
+        self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
+
+    def test_from_the_cache_as_reference(self):
+        self.use_cache_of(self.repository)
+        self.assertSameUpdates(self.updater("--check-only", "--cache-only", "--no-md-sig-check"))
+
+    def test_over_http(self):
+        server = httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        self.assertSameUpdates(self.updater("--check-only"))
+        paths = [r["path"] for r in server.requests()]
+        self.assertEqual(paths[:2], ["/repodata/repomd.xml", "/repodata/repomd.xml.asc"])
+        self.assertEqual(len(paths), 3, paths)  # and the primary file
+
+    def test_over_https_with_the_device_trusting_the_test_authority(self):
+        certs = httpserver.make_certs(os.path.join(self.work, "certs"))
+        httpserver.trust_ca(self.root, certs)
+        httpserver.ScriptedServer(self.root, {"root": self.repository,
+                                              "tls": {"cert": certs["cert"], "key": certs["key"]}},
+                                  port=8443)
+        self.use_repo("https://localhost:8443/")
+        self.assertSameUpdates(self.updater("--check-only"))
+
+    def test_https_from_an_unknown_authority_is_refused(self):
+        certs = httpserver.make_certs(os.path.join(self.work, "certs"))
+        httpserver.ScriptedServer(self.root, {"root": self.repository,
+                                              "tls": {"cert": certs["cert"], "key": certs["key"]}},
+                                  port=8443)
+        self.use_repo("https://localhost:8443/")
+        result = self.updater("--check-only")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, ["ERROR: failed getting repository resource 'repodata/repomd.xml'",
+                                         "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
+        self.assertTrue([line for line in result.lines if "certificate" in line.lower()], result)
+        self.assertNoTemporaryFiles()
+
+    def test_through_a_proxy_with_credentials(self):
+        httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
+        proxy = httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy",
+                                                                "hosts": {"repo.test:8080": "127.0.0.1:8080"}}},
+                                          port=3128)
+        self.root.write("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", "s3cret"))
+        self.use_repo("http://repo.test:8080/")
+        result = self.updater("--check-only")
+        self.assertIn("INFO: using HTTP proxy '127.0.0.1' port 3128", result.lines, result)
+        self.assertSameUpdates(result)
+        relayed = [r for r in proxy.requests() if r.get("authorized")]
+        self.assertEqual(len(relayed), 3, proxy.requests())
+        self.assertNotIn("s3cret", result.stderr + (self.root.lastlog() or ""))
+
+    def test_a_proxy_that_refuses_the_credentials_gets_them_once(self):
+        httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
+        proxy = httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "right"}, "realm": "proxy",
+                                                                "hosts": {"repo.test:8080": "127.0.0.1:8080"}}},
+                                          port=3128)
+        self.root.write("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", "wrong"))
+        self.use_repo("http://repo.test:8080/")
+        result = self.updater("--check-only")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, [
+            "ERROR: proxy authentication as user 'relay' failed",
+            "ERROR: make sure the proper username and password are configured in the proxy settings",
+            "ERROR: could not update repository data"])
+        # One request without credentials, one with them: no third attempt.
+        self.assertEqual(len(proxy.requests()), 2, proxy.requests())
+
+    def test_from_a_local_directory(self):
+        self.use_repo(self.repository)
+        self.assertSameUpdates(self.updater("--check-only"))
+
+
+class SignedIndex(UpdateTestCase):
+    """The repository index is used only when its detached signature was
+    made by a key of the device's rpm database."""
+
+    def setUp(self):
+        super().setUp()
+        self.trusted = testdata.Key("network-release")
+        self.trusted.import_into(self.root)
+        self.stranger = testdata.Key("network-stranger")
+
+    def serve(self, repository):
+        httpserver.ScriptedServer(self.root, {"root": repository}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+
+    def refused(self, result, *lines):
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, list(lines) + ["ERROR: could not update repository data",
+                                                       "INFO: --- EXIT ERROR ---"])
+        self.assertFalse([line for line in result.lines if "need to update" in line], result)
+        self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
+
+    def test_signed_by_a_database_key_over_http_and_locally(self):
+        repository = self.repo(release.packages(2), key=self.trusted)
+        self.serve(repository)
+        result = self.updater("--check-only")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(UPDATES[0], result.lines, result)
+        self.use_repo(repository)
+        result = self.updater("--check-only")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(UPDATES[0], result.lines, result)
+
+    def test_signed_by_another_key(self):
+        repository = self.repo(release.packages(2), key=self.stranger)
+        self.serve(repository)
+        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
+        self.use_repo(repository)
+        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
+
+    def test_without_a_signature(self):
+        repository = self.repo(release.packages(2))
+        self.serve(repository)
+        self.refused(self.updater("--check-only"),
+                     "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")
+        self.use_repo(repository)
+        self.refused(self.updater("--check-only"),
+                     "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")
+
+    def test_index_changed_after_signing(self):
+        repository = self.repo(release.packages(2), key=self.trusted)
+        index = os.path.join(repository, "repodata", "repomd.xml")
+        with open(index) as f:
+            text = f.read()
+        with open(index, "w") as f:
+            f.write(text.replace("<revision>", "<revision>1"))
+        self.serve(repository)
+        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
+        self.use_repo(repository)
+        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
+
+
+if __name__ == "__main__":
+    unittest.main()
