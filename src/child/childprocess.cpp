@@ -239,19 +239,30 @@ void ChildProcess::recordStatus(int status)
     }
 }
 
+// A detached child has no output to show why its exec failed, so it reports
+// the errno over a close-on-exec pipe: end of file means the program runs.
 bool ChildProcess::start()
 {
     reset();
     std::vector<char*> argv = argumentVector(m_arguments);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        LOG(error, "failed creating pipe to run '%s' (%s)", m_program.c_str(), errnoText().c_str());
+        return false;
+    }
     pid_t pid = fork();
     if (pid < 0) {
         LOG(error, "failed forking to run '%s' (%s)", m_program.c_str(), errnoText().c_str());
+        close(report[0]);
+        close(report[1]);
         return false;
     }
     if (pid == 0) {
+        close(report[0]);
         if (setsid() < 0)
             perror("setting a new session");
         resetSigpipe();
+        int out = aboveStandard(report[1]);
         int devnull = open("/dev/null", O_RDWR);
         if (devnull < 0) {
             perror("failed opening /dev/null");
@@ -263,9 +274,26 @@ bool ChildProcess::start()
             _exit(1);
         }
         close(devnull);
-        execChild(m_program, argv);
+        execvp(m_program.c_str(), argv.data());
+        int error = errno;
+        if (out >= 0)
+            (void)!write(out, &error, sizeof error);
+        _exit(1);
     }
+    close(report[1]);
     m_pid = pid;
+    int execError = 0;
+    ssize_t n;
+    do {
+        n = read(report[0], &execError, sizeof execError);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof execError)) {
+        errno = execError;
+        LOG(error, "failed starting '%s' (%s)", m_program.c_str(), errnoText().c_str());
+        (void)wait();
+        return false;
+    }
     LOG(debug, "started background child '%s' with PID %i", m_program.c_str(), static_cast<int>(pid));
     return true;
 }

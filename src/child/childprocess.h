@@ -25,7 +25,7 @@ public:
     // be started; then read exited() and exitCode().
     [[nodiscard]] bool run();
     // Starts the program detached (new session, stdio on /dev/null). False
-    // when the fork failed.
+    // when it could not be started: the fork or the exec failed.
     [[nodiscard]] bool start();
     // Waits for the child; true when a result was recorded.
     [[nodiscard]] bool wait();

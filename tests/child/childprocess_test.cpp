@@ -137,6 +137,16 @@ TEST(ChildProcess, StartDetachesOntoDevNullAndWaitRecordsTheResult)
     EXPECT_FALSE(child.wait()); // nothing left to wait for
 }
 
+TEST(ChildProcess, StartOfAMissingProgramFails)
+{
+    LogCapture capture;
+    ChildProcess child("/nonexistent/shutdown");
+    EXPECT_FALSE(child.start());
+    EXPECT_TRUE(capture.has("ERROR: failed starting '/nonexistent/shutdown' (No such file or directory)"));
+    EXPECT_EQ(child.pid(), 0); // reaped, nothing left to wait for
+    EXPECT_FALSE(child.wait());
+}
+
 TEST(ChildProcess, RunAfterAnUnwaitedStartWarns)
 {
     LogCapture capture;

@@ -5,6 +5,7 @@ and the reboot; over a file: repository and over HTTP with signatures."""
 import unittest
 
 import httpserver
+from devroot import UPDATER
 import release
 import testdata
 from updatehelpers import (FIVE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_2, REBOOT_CALLS, UpdateTestCase, nevras,
@@ -113,6 +114,22 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [])
         self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertState("READY", "AVAILABLE")
+
+    def test_reboot_that_cannot_start_is_fatal_and_leaves_the_device_startable(self):
+        self.use_repo(self.repo(release.packages(2)))
+        self.root.remove("/usr/local/sbin/shutdown")
+        # No shutdown anywhere on the search path.
+        path = ["/usr/bin/env", "PATH=/usr/local/sbin:/usr/local/bin:/usr/bin:/bin", UPDATER, "--max-wait-time", "-1"]
+        result = self.root.run(path + ["--no-md-sig-check"])
+        self.assertEqual(result.returncode, 2, result)
+        self.assertLinesInOrder(result, ["INFO: rebooting for upgrades to take full effect",
+                                         "ERROR: failed starting 'shutdown' (No such file or directory)",
+                                         "FATAL: failed to start reboot process", "INFO: --- EXIT FATAL ---"])
+        self.assertEqual(self.reboot_calls(), REBOOT_CALLS[:1])
+        self.assertState("READY", "COMPLETE")
+        again = self.root.run(path + ["--no-md-sig-check"])
+        self.assertEqual(again.returncode, 0, again)
+        self.assertIn("INFO: no updates", again.lines, again)
 
 
 class SignedUpdateOverHttp(UpdateTestCase):
