@@ -60,6 +60,7 @@ public:
     // The first entry of that name (or end()): the entries of one name follow it.
     const_iterator firstOfName(std::string_view name) const;
 
+    void reserve(size_t count) { m_entries.reserve(count); }
     void shrinkToFit() { m_entries.shrink_to_fit(); }
 
 private:

@@ -10,15 +10,14 @@ namespace updater {
 
 namespace {
 
-// Strings live in large chunks, each as a 32-bit length, the bytes and a NUL.
-// An open-addressing table of handles finds an existing copy.
+// Strings live in chunks, each as a 32-bit length, the bytes and a NUL. A
+// handle is the chunk number and the offset of the bytes in it, so reaching a
+// text takes no lookup table. An open-addressing table of handles finds an
+// existing copy; each slot keeps 32 bits of the text's hash, so that probing
+// and growing rarely touch the texts themselves.
 class StringPool {
 public:
-    StringPool()
-    {
-        m_strings.push_back(store("")); // handle 0: the empty text
-        m_slots.assign(1024, Slot{});
-    }
+    StringPool() { m_slots.assign(1024, Slot{}); }
 
     uint32_t intern(std::string_view text)
     {
@@ -30,69 +29,73 @@ public:
         Recent& recent = m_recent[h & (RECENT_SIZE - 1)];
         if (recent.hash == h && recent.id && view(recent.id) == text)
             return recent.id;
-        uint32_t id = lookupOrInsert(text, h);
+        uint32_t id = lookupOrInsert(text, static_cast<uint32_t>(h));
         recent = Recent{h, id};
         return id;
     }
 
     std::string_view view(uint32_t id) const
     {
-        const char* bytes = m_strings[id];
+        if (id == 0)
+            return {};
+        const char* bytes = c_str(id);
         uint32_t length;
         memcpy(&length, bytes - sizeof length, sizeof length);
         return {bytes, length};
     }
 
-    const char* c_str(uint32_t id) const { return m_strings[id]; }
-
-    // Stores a text without looking for an equal one.
-    const char* storeUnique(std::string_view text) { return store(text); }
-    size_t bytes() const
+    const char* c_str(uint32_t id) const
     {
-        return m_chunkBytes + m_strings.capacity() * sizeof(char*) + m_slots.capacity() * sizeof(Slot);
+        return id == 0 ? "" : m_chunks[id >> OFFSET_BITS].get() + (id & OFFSET_MASK);
     }
 
+    // Stores a text without looking for an equal one.
+    const char* storeUnique(std::string_view text) { return c_str(store(text)); }
+
+    size_t bytes() const { return m_chunkBytes + m_slots.capacity() * sizeof(Slot); }
+
 private:
-    static constexpr size_t chunkSize = 256 * 1024;
+    static constexpr unsigned OFFSET_BITS = 20; // 1 MiB chunks, 4096 of them
+    static constexpr uint32_t OFFSET_MASK = (1u << OFFSET_BITS) - 1;
+    static constexpr size_t CHUNK_SIZE = size_t{1} << OFFSET_BITS;
+    static constexpr size_t RECENT_SIZE = 4096;
 
     struct Slot {
-        uint32_t id = 0; // 0: free
-        uint32_t tag = 0; // high hash bits
+        uint32_t id = 0;   // 0: free
+        uint32_t hash = 0; // low hash bits
     };
     struct Recent {
         uint64_t hash = 0;
         uint32_t id = 0;
     };
-    static constexpr size_t RECENT_SIZE = 4096;
 
-    uint32_t lookupOrInsert(std::string_view text, uint64_t h)
+    static uint64_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+    uint32_t lookupOrInsert(std::string_view text, uint32_t h)
     {
         size_t mask = m_slots.size() - 1;
-        auto tag = static_cast<uint32_t>(h >> 32);
         size_t slot = h & mask;
-        // The stored hash bits spare most comparisons (and their cache misses).
         while (uint32_t id = m_slots[slot].id) {
-            if (m_slots[slot].tag == tag && view(id) == text)
+            if (m_slots[slot].hash == h && view(id) == text)
                 return id;
             slot = (slot + 1) & mask;
         }
-        if (m_strings.size() >= UINT32_MAX)
-            throw std::bad_alloc();
-        auto id = static_cast<uint32_t>(m_strings.size());
-        m_strings.push_back(store(text));
-        m_slots[slot] = Slot{id, tag};
-        if (m_strings.size() * 10 > m_slots.size() * 7)
+        uint32_t id = store(text);
+        m_slots[slot] = Slot{id, h};
+        if (++m_count * 10 > m_slots.size() * 7)
             grow();
         return id;
     }
 
-    static uint64_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
-
-    const char* store(std::string_view text)
+    // Appends the text; gives its handle. A text longer than a chunk gets a
+    // chunk of its own, where its bytes still start at a small offset.
+    uint32_t store(std::string_view text)
     {
         size_t need = sizeof(uint32_t) + text.size() + 1;
         if (m_chunks.empty() || m_used + need > m_chunkCapacity) {
-            m_chunkCapacity = need > chunkSize ? need : chunkSize;
+            if (m_chunks.size() > (UINT32_MAX >> OFFSET_BITS))
+                throw std::bad_alloc();
+            m_chunkCapacity = need > CHUNK_SIZE ? need : CHUNK_SIZE;
             m_chunks.emplace_back(new char[m_chunkCapacity]);
             m_chunkBytes += m_chunkCapacity;
             m_used = 0;
@@ -102,8 +105,10 @@ private:
         memcpy(at, &length, sizeof length);
         memcpy(at + sizeof length, text.data(), text.size());
         at[sizeof length + text.size()] = '\0';
+        auto chunk = static_cast<uint32_t>(m_chunks.size() - 1);
+        auto offset = static_cast<uint32_t>(m_used + sizeof length);
         m_used += need;
-        return at + sizeof length;
+        return chunk << OFFSET_BITS | offset;
     }
 
     void grow()
@@ -113,7 +118,7 @@ private:
         for (const Slot& old : m_slots) {
             if (!old.id)
                 continue;
-            size_t slot = hash(view(old.id)) & mask;
+            size_t slot = old.hash & mask;
             while (slots[slot].id)
                 slot = (slot + 1) & mask;
             slots[slot] = old;
@@ -125,7 +130,7 @@ private:
     size_t m_chunkCapacity = 0;
     size_t m_used = 0;
     size_t m_chunkBytes = 0;
-    std::vector<const char*> m_strings;
+    size_t m_count = 0;
     std::vector<Slot> m_slots;
     std::vector<Recent> m_recent = std::vector<Recent>(RECENT_SIZE);
 };

@@ -1,5 +1,8 @@
 #include "repo/package.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace updater {
 
 std::string Package::label() const
@@ -8,6 +11,48 @@ std::string Package::label() const
     text += '-';
     text += evr.toString();
     return text;
+}
+
+namespace {
+
+// The first eight bytes of a name as a big-endian number: ordering by it
+// agrees with the byte-wise order of the names, and decides most
+// comparisons without reading the names themselves.
+uint64_t namePrefix(std::string_view name)
+{
+    unsigned char bytes[8] = {};
+    memcpy(bytes, name.data(), std::min<size_t>(name.size(), sizeof bytes));
+    uint64_t prefix = 0;
+    for (unsigned char b : bytes)
+        prefix = prefix << 8 | b;
+    return prefix;
+}
+
+} // namespace
+
+PackageCollection collectByName(std::vector<Package>&& packages)
+{
+    struct Key {
+        uint64_t prefix;
+        uint32_t index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(packages.size());
+    for (size_t i = 0; i < packages.size(); ++i)
+        keys.push_back(Key{namePrefix(packages[i].name.view()), static_cast<uint32_t>(i)});
+    std::stable_sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        return packages[a.index].name.view() < packages[b.index].name.view();
+    });
+    PackageCollection collection;
+    for (const Key& key : keys) {
+        Package& package = packages[key.index];
+        std::string_view name = package.name.view();
+        collection.emplace_hint(collection.end(), name, std::move(package));
+    }
+    packages.clear();
+    return collection;
 }
 
 } // namespace updater

@@ -392,6 +392,12 @@ bool cacheFileName(std::string_view location, std::string& name)
 
 bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set)
 {
+    // Sized once: a repository holds a million entries, and grown vectors
+    // would cost reallocations and leave spare capacity behind.
+    size_t entries = set.size();
+    for (xmlNodePtr node = first; node; node = node->next)
+        entries += node->type == XML_ELEMENT_NODE;
+    set.reserve(entries);
     for (xmlNodePtr node = first; node; node = node->next) {
         if (isElementIn(node, ns) && named(node, "entry") && !parseEntry(node, set))
             return false;

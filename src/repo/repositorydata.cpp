@@ -1,5 +1,7 @@
 #include "repo/repositorydata.h"
 
+#include <vector>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -218,7 +220,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
         return false;
     }
     // Filled aside so that a bad document leaves no partial package list.
-    PackageCollection loaded;
+    std::vector<Package> loaded;
     bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
@@ -235,11 +237,11 @@ bool RepositoryData::parsePrimary(const std::string& path)
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
-            addPackage(loaded, std::move(package));
+            loaded.push_back(std::move(package));
         return Walk::skipSubtree;
     });
     if (ok)
-        m_packages = std::move(loaded);
+        m_packages = collectByName(std::move(loaded));
     return ok;
 }
 
