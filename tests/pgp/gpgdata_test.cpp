@@ -12,26 +12,9 @@
 
 using namespace updater;
 using namespace updater::pgptest;
+using updater::testing::runCommand;
 
 namespace {
-
-// Runs a shell command and returns its standard output; a non-zero exit
-// fails the test.
-std::string run(const std::string& command)
-{
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return output;
-}
 
 struct TestKey {
     const char* uid;
@@ -60,14 +43,14 @@ protected:
 
     static void TearDownTestSuite()
     {
-        run("gpgconf --homedir '" + home->path() + "' --kill all");
+        runCommand("gpgconf --homedir '" + home->path() + "' --kill all");
         delete home;
         home = nullptr;
     }
 
     static std::string gpg(const std::string& arguments)
     {
-        return run("gpg --homedir '" + home->path() + "' --batch --quiet --no-tty " + arguments);
+        return runCommand("gpg --homedir '" + home->path() + "' --batch --quiet --no-tty " + arguments);
     }
 
     // Field `index` of every colon-listing line of the given record type.

@@ -13,6 +13,7 @@
 #include "testing/testing.h"
 
 using namespace updater;
+using updater::testing::runCommand;
 using updater::testing::LogCapture;
 using updater::testing::PackageXml;
 using updater::testing::primaryDocument;
@@ -269,17 +270,6 @@ protected:
     }
 };
 
-std::string run(const std::string& command)
-{
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
-    std::string output;
-    char buffer[4096];
-    size_t got;
-    while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
-        output.append(buffer, got);
-    return output;
-}
-
 std::vector<std::string> lines(const std::string& text)
 {
     std::vector<std::string> result;
@@ -310,7 +300,7 @@ int32_t flagsOf(const std::string& op)
 std::vector<std::string> rpmEntries(const std::string& file, const char* query)
 {
     DependencySet set;
-    for (const std::string& line : lines(run("rpm -qp --nosignature " + std::string(query) + " '" + file + "'"))) {
+    for (const std::string& line : lines(runCommand("rpm -qp --nosignature " + std::string(query) + " '" + file + "'"))) {
         std::istringstream words(line);
         std::string name, op, evr;
         words >> name >> op >> evr;
@@ -336,7 +326,7 @@ TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
                 package = &candidate;
         }
         ASSERT_NE(package, nullptr) << name;
-        std::string query = run("rpm -qp --nosignature --qf '%{NAME}-%{EPOCHNUM}:%{VERSION}-%{RELEASE}\\n%{GROUP}' '" + file + "'");
+        std::string query = runCommand("rpm -qp --nosignature --qf '%{NAME}-%{EPOCHNUM}:%{VERSION}-%{RELEASE}\\n%{GROUP}' '" + file + "'");
         EXPECT_EQ(package->label() + "\n" + package->group.str(), query);
         EXPECT_EQ(texts(package->provides), rpmEntries(file, "--provides")) << name;
         EXPECT_EQ(texts(package->requires_), rpmEntries(file, "--requires")) << name;

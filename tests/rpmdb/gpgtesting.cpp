@@ -8,24 +8,6 @@
 
 namespace updater::testing {
 
-std::string run(const std::string& command)
-{
-    TemporaryDirectory dir;
-    std::string errors = dir.file("stderr");
-    FILE* pipe = popen((command + " 2>" + errors).c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << command << "\n" << readFile(errors);
-    return output;
-}
-
 GpgKey::GpgKey(const std::string& name, const std::string& algorithm) : m_uid(name + " <" + name + "@updater.test>")
 {
     gpg("--passphrase '' --quick-gen-key '" + m_uid + "' " + algorithm + " sign never");
@@ -43,7 +25,7 @@ void GpgKey::addSigningSubkey(const std::string& algorithm)
 
 std::string GpgKey::gpg(const std::string& arguments) const
 {
-    return run("gpg --homedir " + m_home.path() + " --batch --quiet " + arguments);
+    return runCommand("gpg --homedir " + m_home.path() + " --batch --quiet " + arguments);
 }
 
 std::string GpgKey::field(const std::string& type, int index) const
@@ -73,13 +55,13 @@ std::string GpgKey::publicKey() const
 
 std::string GpgKey::publicKeyBase64() const
 {
-    return run("gpg --homedir " + m_home.path() + " --batch --quiet --export '" + m_uid + "' | base64 -w0");
+    return runCommand("gpg --homedir " + m_home.path() + " --batch --quiet --export '" + m_uid + "' | base64 -w0");
 }
 
 void GpgKey::importInto(const std::string& dbpath) const
 {
     std::string armored = m_home.write("public.asc", gpg("--armor --export '" + m_uid + "'"));
-    run("rpm --dbpath " + dbpath + " --import " + armored);
+    runCommand("rpm --dbpath " + dbpath + " --import " + armored);
 }
 
 std::string GpgKey::signPackage(const std::string& package, const std::string& outDir) const
@@ -87,7 +69,7 @@ std::string GpgKey::signPackage(const std::string& package, const std::string& o
     std::filesystem::create_directories(outDir);
     std::string target = outDir + "/" + std::filesystem::path(package).filename().string();
     std::filesystem::copy_file(package, target, std::filesystem::copy_options::overwrite_existing);
-    run("rpmsign --addsign --define '_gpg_name " + m_uid + "' --define '_gpg_path " + m_home.path() +
+    runCommand("rpmsign --addsign --define '_gpg_name " + m_uid + "' --define '_gpg_path " + m_home.path() +
         "' --define '__gpg /usr/bin/gpg' " + target + " </dev/null >/dev/null");
     return target;
 }

@@ -9,10 +9,6 @@
 
 namespace updater::testing {
 
-// Runs a shell command and returns its standard output; a non-zero exit
-// fails the test and shows what the command wrote on standard error.
-std::string run(const std::string& command);
-
 class GpgKey {
 public:
     // A new key pair that signs, e.g. algorithm "rsa2048" or "dsa2048".

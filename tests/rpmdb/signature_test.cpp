@@ -20,7 +20,7 @@ using updater::testing::importHeaders;
 using updater::testing::LogCapture;
 using updater::testing::Macro;
 using updater::testing::readFile;
-using updater::testing::run;
+using updater::testing::runCommand;
 using updater::testing::TemporaryDirectory;
 using updater::testing::writeFile;
 
@@ -216,7 +216,7 @@ TEST_F(SignatureTest, ReadsEveryImportedKeyAsGpgExportedIt)
 TEST_F(SignatureTest, DatabaseWithoutKeyEntries)
 {
     TemporaryDirectory dbpath;
-    run("rpmdb --initdb --dbpath " + dbpath.path());
+    runCommand("rpmdb --initdb --dbpath " + dbpath.path());
     Macro macro("_dbpath", dbpath.path());
     RpmDB db;
     ASSERT_TRUE(db.open(false));

@@ -23,7 +23,7 @@ using updater::testing::GpgKey;
 using updater::testing::LogCapture;
 using updater::testing::Macro;
 using updater::testing::readFile;
-using updater::testing::run;
+using updater::testing::runCommand;
 using updater::testing::TemporaryDirectory;
 using updater::testing::writeFile;
 
@@ -160,7 +160,7 @@ TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
 TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
 {
     TemporaryDirectory dbpath;
-    run("rpmdb --initdb --dbpath " + dbpath.path());
+    runCommand("rpmdb --initdb --dbpath " + dbpath.path());
     Macro macro("_dbpath", dbpath.path());
     TrustedKeys trusted;
     ASSERT_TRUE(trusted.loadFromRpmDb());

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <gtest/gtest.h>
+#include <memory>
 #include <stdexcept>
 
 namespace updater::testing {
@@ -36,6 +38,25 @@ std::string readFile(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string runCommand(const std::string& command)
+{
+    TemporaryDirectory dir;
+    std::string errors = dir.file("stderr");
+    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>" + errors).c_str(), "r"), &pclose);
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        output.append(buffer, n);
+    int status = pclose(pipe.release());
+    EXPECT_EQ(status, 0) << command << "\n" << readFile(errors);
+    return output;
 }
 
 void writeFile(const std::string& path, const std::string& content)

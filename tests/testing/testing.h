@@ -27,6 +27,10 @@ private:
 };
 
 std::string readFile(const std::string& path);
+
+// Runs a shell command and returns its standard output; a non-zero exit
+// fails the test and shows what the command wrote on standard error.
+std::string runCommand(const std::string& command);
 void writeFile(const std::string& path, const std::string& content);
 
 // Captures every log line from `threshold` up while it lives; standard error
