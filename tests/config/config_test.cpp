@@ -64,26 +64,6 @@ struct ConfigTest : ::testing::Test {
 
 using Strings = std::vector<std::string>;
 
-TEST_F(ConfigTest, BuiltInDefaults)
-{
-    Config config;
-    EXPECT_EQ(config.lockTimeout, 120);
-    EXPECT_EQ(config.maxWaitTime, 600);
-    EXPECT_EQ(config.cacheDir, "/var/cache/updater/");
-    EXPECT_EQ(config.logLevel, LogLevel::info);
-    EXPECT_FALSE(config.logToStderr || config.logToSyslog || config.quiet || config.checkOnly || config.test);
-    EXPECT_TRUE(config.network.proxyServer.empty());
-
-    ASSERT_EQ(config.repositories.size(), 1u);
-    const Repository& usb = config.repositories.front();
-    EXPECT_EQ(usb.id, "local-usb");
-    EXPECT_EQ(usb.name, "Updates from local USB storage");
-    EXPECT_EQ(usb.location, USB_REPOSITORY_PATH);
-    EXPECT_FALSE(usb.enabled);
-    EXPECT_TRUE(usb.isDefault);
-    EXPECT_EQ(capture.text(), "");
-}
-
 TEST_F(ConfigTest, UsbSourceFallsBackToLegacyPathOnlyWhenTheCurrentOneDoesNotExist)
 {
     fs::create_directories(LEGACY_USB_REPOSITORY_PATH);

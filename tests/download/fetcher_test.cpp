@@ -1,5 +1,5 @@
 // URLFetcher against scripted servers: construction, retries of transient
-// failures, error texts and hints, request headers, TLS and the user agent.
+// failures, error texts and hints, request headers and the user agent.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -209,28 +209,6 @@ TEST_F(FetcherTest, ReportsARedirectWithoutFollowingIt)
     EXPECT_TRUE(run.has("INFO: test: redirected to http://repo.test:8081/new?x=1"));
     EXPECT_FALSE(run.contains("ERROR:"));
     EXPECT_EQ(readFile(target()), "");
-}
-
-TEST_F(FetcherTest, TrustsServersCertifiedByTheSystemAuthorities)
-{
-    const DeviceRootSetup& root = deviceRoot();
-    TestServer trusted(R"({"tls": {"cert": ")" + root.caDir + R"(/server.pem", "key": ")" + root.caDir +
-                           R"(/server.key"}, "routes": {"/repo/f": {"body": "secure"}}})",
-                       8443);
-    TestServer rogue(R"({"tls": {"cert": ")" + root.rogueDir + R"(/server.pem", "key": ")" + root.rogueDir +
-                         R"(/server.key"}, "routes": {"/repo/f": {"body": "forged"}}})",
-                     8444);
-    ChildRun run = runChild([&] {
-        return downloadOnce("https://localhost:8443/repo", "f", target()) &&
-               !downloadOnce("https://localhost:8444/repo", "f", target() + "2");
-    });
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(readFile(target()), "secure");
-    EXPECT_TRUE(run.contains("ERROR: failed fetching 'f' (Server certificate verification failed: issuer is not "
-                             "trusted)"))
-        << run.text();
-    EXPECT_NE(access((target() + "2").c_str(), F_OK), 0);
-    EXPECT_TRUE(rogue.requests().empty());
 }
 
 } // namespace

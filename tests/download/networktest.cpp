@@ -63,9 +63,7 @@ DeviceRootSetup setUpRoot()
         throw std::runtime_error("cannot bind the test cpuinfo: " + errnoText());
     replaceFile("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "TLM-0042-7 02.03 LMNTA and the rest of the chip");
     setup.caDir = "/run/test-certs/trusted";
-    setup.rogueDir = "/run/test-certs/rogue";
     run(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs " + setup.caDir);
-    run(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs --ca-name 'Rogue CA' " + setup.rogueDir);
     replaceFile("/etc/ssl/certs/ca-certificates.crt", readFile(setup.caDir + "/ca.pem"));
     replaceFile("/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n127.0.0.1 repo.test\n"
                               "127.0.0.3 mixed.test\n198.51.100.7 mixed.test\n");

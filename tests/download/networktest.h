@@ -25,8 +25,7 @@ constexpr const char* REVISION = "a02082";
 // identity (cpuinfo, EEPROM), the test CA in the trust store, host names and
 // a resolver that fails at once. Aborts when not inside a device root.
 struct DeviceRootSetup {
-    std::string caDir;      // ca.pem, server.pem, server.key: trusted
-    std::string rogueDir;   // the same, from a CA the device does not trust
+    std::string caDir; // ca.pem, server.pem, server.key: trusted
     std::string defaultUser;
     std::string defaultPassword;
 };

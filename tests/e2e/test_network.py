@@ -42,10 +42,6 @@ class Reaching(UpdateTestCase):
     def assertNoTemporaryFiles(self):
         self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
 
-    def test_from_the_cache_as_reference(self):
-        self.use_cache_of(self.repository)
-        self.assertSameUpdates(self.updater("--check-only", "--cache-only", "--no-md-sig-check"))
-
     def test_over_http(self):
         server = httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
         self.use_repo("http://127.0.0.1:8080/")
@@ -71,9 +67,10 @@ class Reaching(UpdateTestCase):
         self.use_repo("https://localhost:8443/")
         result = self.updater("--check-only")
         self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, ["ERROR: failed getting repository resource 'repodata/repomd.xml'",
-                                         "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
-        self.assertTrue([line for line in result.lines if "certificate" in line.lower()], result)
+        self.assertLinesInOrder(result, [
+            "ERROR: failed fetching 'repodata/repomd.xml' (Server certificate verification failed: issuer is not trusted)",
+            "ERROR: failed getting repository resource 'repodata/repomd.xml'",
+            "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
         self.assertNoTemporaryFiles()
 
     def test_through_a_proxy_with_credentials(self):
@@ -89,22 +86,6 @@ class Reaching(UpdateTestCase):
         relayed = [r for r in proxy.requests() if r.get("authorized")]
         self.assertEqual(len(relayed), 3, proxy.requests())
         self.assertNotIn("s3cret", result.stderr + (self.root.lastlog() or ""))
-
-    def test_a_proxy_that_refuses_the_credentials_gets_them_once(self):
-        httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
-        proxy = httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "right"}, "realm": "proxy",
-                                                                "hosts": {"repo.test:8080": "127.0.0.1:8080"}}},
-                                          port=3128)
-        self.root.write("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", "wrong"))
-        self.use_repo("http://repo.test:8080/")
-        result = self.updater("--check-only")
-        self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, [
-            "ERROR: proxy authentication as user 'relay' failed",
-            "ERROR: make sure the proper username and password are configured in the proxy settings",
-            "ERROR: could not update repository data"])
-        # One request without credentials, one with them: no third attempt.
-        self.assertEqual(len(proxy.requests()), 2, proxy.requests())
 
     def test_from_a_local_directory(self):
         self.use_repo(self.repository)
