@@ -34,71 +34,42 @@ std::vector<std::string> infoLines(const LogCapture& capture)
     return result;
 }
 
-TEST(ChildProcess, ArgumentZeroIsTheLastPathComponent)
+TEST(ChildProcess, OutputLinesExitCodesAndSignals)
 {
-    EXPECT_EQ(ChildProcess("/usr/lib/updater/hook").arguments(), std::vector<std::string>{"hook"});
-    EXPECT_EQ(ChildProcess("rpm").arguments(), std::vector<std::string>{"rpm"});
-    LogCapture capture;
-    ChildProcess child = shell("echo \"$0\"");
-    ASSERT_TRUE(child.run());
-    EXPECT_TRUE(capture.has("INFO:   sh"));
-}
-
-TEST(ChildProcess, OutputLinesGoToTheLogWithoutEmptyLines)
-{
-    LogCapture capture;
-    ChildProcess child = shell("echo a; echo; echo bc >&2; printf x");
-    ASSERT_TRUE(child.run());
-    EXPECT_TRUE(child.exited());
-    EXPECT_EQ(child.exitCode(), 0);
-    EXPECT_EQ(infoLines(capture),
-              (std::vector<std::string>{"INFO: /bin/sh output:", "INFO:   a", "INFO:   bc", "INFO:   x"}));
-    EXPECT_TRUE(capture.has("DEBUG: child '/bin/sh' exited with code 0"));
-}
-
-TEST(ChildProcess, NoOutputNoAnnouncement)
-{
-    LogCapture capture;
-    ChildProcess child = shell("exit 3");
-    ASSERT_TRUE(child.run());
-    EXPECT_TRUE(child.exited());
-    EXPECT_EQ(child.exitCode(), 3);
-    EXPECT_TRUE(infoLines(capture).empty());
-}
-
-TEST(ChildProcess, LongLinesArriveInPieces)
-{
-    LogCapture capture;
-    ChildProcess child = shell("head -c 3000 /dev/zero | tr '\\0' y; echo");
-    ASSERT_TRUE(child.run());
-    auto lines = infoLines(capture);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "INFO:   " + std::string(1023, 'y'));
-    EXPECT_EQ(lines[2], "INFO:   " + std::string(1023, 'y'));
-    EXPECT_EQ(lines[3], "INFO:   " + std::string(954, 'y'));
-}
-
-TEST(ChildProcess, MissingProgramExitsOneWithTheSystemText)
-{
-    LogCapture capture;
-    ChildProcess child("/nonexistent/program");
-    ASSERT_TRUE(child.run());
-    EXPECT_TRUE(child.exited());
-    EXPECT_FALSE(child.signaled());
-    EXPECT_EQ(child.exitCode(), 1);
-    EXPECT_EQ(infoLines(capture), (std::vector<std::string>{"INFO: /nonexistent/program output:",
-                                                            "INFO:   /nonexistent/program: No such file or directory"}));
-}
-
-TEST(ChildProcess, KilledChildIsSignaled)
-{
-    LogCapture capture;
-    ChildProcess child = shell("kill -9 $$");
-    ASSERT_TRUE(child.run());
-    EXPECT_FALSE(child.exited());
-    EXPECT_TRUE(child.signaled());
-    EXPECT_EQ(child.exitCode(), 9);
-    EXPECT_TRUE(capture.has("ERROR: child '/bin/sh' terminated by signal 9"));
+    const std::string y1023 = "INFO:   " + std::string(1023, 'y');
+    struct {
+        const char* name;
+        ChildProcess child;
+        std::vector<std::string> info; // the INFO lines logged
+        bool exited;
+        int exitCode;
+        const char* logged;
+    } cases[] = {
+        {"empty lines skipped, a last byte without newline kept", shell("echo a; echo; echo bc >&2; printf x"),
+         {"INFO: /bin/sh output:", "INFO:   a", "INFO:   bc", "INFO:   x"}, true, 0,
+         "DEBUG: child '/bin/sh' exited with code 0"},
+        {"argument zero is the last path component", shell("echo \"$0\""), {"INFO: /bin/sh output:", "INFO:   sh"},
+         true, 0, nullptr},
+        {"no output, no announcement", shell("exit 3"), {}, true, 3, nullptr},
+        {"long lines in pieces", shell("head -c 3000 /dev/zero | tr '\\0' y; echo"),
+         {"INFO: /bin/sh output:", y1023, y1023, "INFO:   " + std::string(954, 'y')}, true, 0, nullptr},
+        {"missing program", ChildProcess("/nonexistent/program"),
+         {"INFO: /nonexistent/program output:", "INFO:   /nonexistent/program: No such file or directory"}, true, 1,
+         nullptr},
+        {"killed", shell("kill -9 $$"), {}, false, 9, "ERROR: child '/bin/sh' terminated by signal 9"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture capture;
+        ASSERT_TRUE(c.child.run());
+        EXPECT_EQ(c.child.exited(), c.exited);
+        EXPECT_EQ(c.child.signaled(), !c.exited);
+        EXPECT_EQ(c.child.exitCode(), c.exitCode);
+        EXPECT_EQ(infoLines(capture), c.info);
+        if (c.logged) {
+            EXPECT_TRUE(capture.has(c.logged)) << capture.text();
+        }
+    }
 }
 
 TEST(ChildProcess, ProcessLeftBehindDoesNotHoldTheRunOpen)
