@@ -146,33 +146,22 @@ TEST(ChildProcess, SigpipeIsResetInTheChild)
     EXPECT_EQ(mask & 0x1000, 0u);
 }
 
-// With the parent's standard descriptors closed, /dev/null and the pipe end
+// With the parent's standard descriptors closed, /dev/null and the pipe ends
 // are themselves 0 to 2; the child must still get /dev/null on stdin and
 // the pipe on stdout and stderr.
 TEST(ChildProcess, WorksWhenTheParentsStandardDescriptorsAreClosed)
 {
-    TemporaryDirectory dir;
-    std::string log = dir.file("log");
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(0);
-        close(1);
-        close(2);
-        Logger::instance().setToStderr(false);
-        Logger::instance().setThreshold(LogLevel::info);
-        if (!Logger::instance().addFileOutput(log, LogLevel::info, false))
-            _exit(2);
-        ChildProcess child = shell("cat; echo out; echo err >&2");
-        bool ok = child.run() && child.exited() && child.exitCode() == 0;
-        Logger::instance().removeFileOutput(log);
-        _exit(ok ? 0 : 3);
-    }
-    int status;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readFile(log), "INFO: /bin/sh output:\nINFO:   out\nINFO:   err\n");
+    updater::testing::ChildRun run = updater::testing::runInChild(
+        [] {
+            close(0);
+            close(1);
+            close(2);
+            ChildProcess child = shell("cat; echo out; echo err >&2");
+            return child.run() && child.exited() && child.exitCode() == 0;
+        },
+        LogLevel::info);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.text(), "INFO: /bin/sh output:\nINFO:   out\nINFO:   err\n");
 }
 
 } // namespace

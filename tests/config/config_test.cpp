@@ -3,7 +3,6 @@
 #include "config/config.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -18,23 +17,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The device root is an overlay over the host's "/"; refuse to touch fixed
-// paths anywhere else.
-bool inDeviceRoot()
-{
-    std::ifstream mounts("/proc/self/mountinfo");
-    for (std::string line; std::getline(mounts, line);) {
-        if (line.find(" / / ") != std::string::npos && line.find(" - overlay ") != std::string::npos &&
-            line.find("lowerdir=/,") != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
 struct ConfigTest : ::testing::Test {
     void SetUp() override
     {
-        ASSERT_TRUE(inDeviceRoot()) << "run this test through tests/devroot/run-in-root";
+        updater::testing::requireDeviceRoot();
         for (const char* path : {USB_REPOSITORY_PATH, LEGACY_USB_REPOSITORY_PATH, PROXY_FILE})
             fs::remove_all(path);
     }

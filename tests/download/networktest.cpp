@@ -1,11 +1,7 @@
 #include "download/networktest.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -25,27 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string link(const char* path)
-{
-    std::error_code error;
-    return fs::read_symlink(path, error).string();
-}
-
-// Everything below writes to /etc, /proc and /sys: only ever inside a root.
-void requireDeviceRoot()
-{
-    if (link("/proc/self/ns/mnt") == link("/proc/1/ns/mnt") || link("/proc/self/ns/net") == link("/proc/1/ns/net")) {
-        fprintf(stderr, "this test must run inside a device root (tests/devroot/run-in-root)\n");
-        abort();
-    }
-}
-
-void run(const std::string& command)
-{
-    if (system(command.c_str()) != 0)
-        throw std::runtime_error("failed: " + command);
-}
-
 void replaceFile(const std::string& path, const std::string& content)
 {
     fs::create_directories(fs::path(path).parent_path());
@@ -63,7 +38,7 @@ DeviceRootSetup setUpRoot()
         throw std::runtime_error("cannot bind the test cpuinfo: " + errnoText());
     replaceFile("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "TLM-0042-7 02.03 LMNTA and the rest of the chip");
     setup.caDir = "/run/test-certs/trusted";
-    run(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs " + setup.caDir);
+    runCommand(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs " + setup.caDir);
     replaceFile("/etc/ssl/certs/ca-certificates.crt", readFile(setup.caDir + "/ca.pem"));
     replaceFile("/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n127.0.0.1 repo.test\n"
                               "127.0.0.3 mixed.test\n198.51.100.7 mixed.test\n");
@@ -71,7 +46,7 @@ DeviceRootSetup setUpRoot()
     replaceFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
     // Addresses of 198.51.100.0/24 reach this host without being on any of
     // its interface networks: a remote server that can still be connected to.
-    run("ip route add local 198.51.100.0/24 dev lo");
+    runCommand("ip route add local 198.51.100.0/24 dev lo");
     readCpuInfo();
     setup.defaultUser = defaultUser(PRODUCT);
     setup.defaultPassword = defaultPassword();
@@ -107,15 +82,6 @@ std::string field(const std::string& line, const std::string& key, size_t from =
     std::string marker = "\"" + key + "\": \"";
     size_t pos = line.find(marker, from);
     return pos == std::string::npos ? "" : jsonString(line, pos + marker.size());
-}
-
-std::vector<std::string> readLines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(readFile(path));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 } // namespace
@@ -164,7 +130,7 @@ TestServer::~TestServer()
 
 std::vector<std::string> TestServer::requests() const
 {
-    return fs::exists(m_dir.file("requests")) ? readLines(m_dir.file("requests")) : std::vector<std::string>{};
+    return fs::exists(m_dir.file("requests")) ? splitLines(readFile(m_dir.file("requests"))) : std::vector<std::string>{};
 }
 
 std::string requestPath(const std::string& line) { return field(line, "path", line.rfind("\"method\": ")); }
@@ -185,26 +151,6 @@ int requestConnection(const std::string& line)
     return pos == std::string::npos ? -1 : std::stoi(line.substr(pos + 14));
 }
 
-bool ChildRun::has(const std::string& line) const { return count(line) > 0; }
-
-int ChildRun::count(const std::string& line) const
-{
-    int n = 0;
-    for (const std::string& l : log)
-        n += l == line;
-    return n;
-}
-
-bool ChildRun::contains(const std::string& part) const { return text().find(part) != std::string::npos; }
-
-std::string ChildRun::text() const
-{
-    std::string all;
-    for (const std::string& l : log)
-        all += l + "\n";
-    return all;
-}
-
 NetworkSettings testSettings()
 {
     NetworkSettings settings;
@@ -217,34 +163,15 @@ NetworkSettings testSettings()
 ChildRun runChild(const std::function<bool()>& action, const std::optional<NetworkSettings>& settings)
 {
     deviceRoot();
-    TemporaryDirectory dir;
-    std::string logPath = dir.file("log");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(20);
-        Logger& logger = Logger::instance();
-        logger.setThreshold(LogLevel::trace);
-        logger.setToStderr(false);
-        if (!logger.addFileOutput(logPath, LogLevel::trace, false))
-            _exit(3);
+    return runInChild([&] {
         if (ne_sock_init() != 0)
-            _exit(4);
+            return false;
         if (settings)
             URLFetcher::initClass(*settings);
-        bool ok = action();
-        // exit, not _exit: under the sanitizers the leak check runs here.
+        const bool ok = action();
         ne_sock_exit();
-        exit(ok ? 0 : 1);
-    }
-    ChildRun result;
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (fs::exists(logPath))
-        result.log = readLines(logPath);
-    return result;
+        return ok;
+    });
 }
 
 bool downloadOnce(const std::string& uri, const std::string& path, const std::string& file, bool bypassCaches)

@@ -55,21 +55,10 @@ std::string requestHeader(const std::string& line, const std::string& name); // 
 std::string requestUser(const std::string& line);                            // "" when none offered
 int requestConnection(const std::string& line);
 
-// What a forked child left behind: its exit code (0: the action returned
-// true; 1: false; other: crashed or timed out) and its log, from trace up.
-struct ChildRun {
-    int exitCode = -1;
-    std::vector<std::string> log;
-    bool has(const std::string& line) const;
-    int count(const std::string& line) const;
-    bool contains(const std::string& part) const;
-    std::string text() const;
-};
-
 NetworkSettings testSettings(); // no proxy, the test user agent and product
 
-// Runs `action` in a forked child after URLFetcher::initClass(settings)
-// (skipped when settings is empty). The child is killed after 20 seconds.
+// Runs `action` in a forked child (runInChild) with neon set up, after
+// URLFetcher::initClass(settings) unless settings is empty.
 ChildRun runChild(const std::function<bool()>& action, const std::optional<NetworkSettings>& settings = testSettings());
 
 // A Downloader opened on `uri` downloading `path` to `file`.

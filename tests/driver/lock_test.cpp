@@ -15,8 +15,10 @@
 #include "testing/testing.h"
 
 using namespace updater;
+using updater::testing::ChildRun;
 using updater::testing::LogCapture;
 using updater::testing::readFile;
+using updater::testing::runInChild;
 using updater::testing::writeFile;
 
 namespace {
@@ -77,20 +79,19 @@ TEST(CacheLock, WithoutATimeoutASecondProcessFailsAtOnce)
     int release = -1;
     const pid_t holder = holdLock(release);
     ASSERT_GT(holder, 0);
-    LogCapture capture;
     for (int timeout : {0, -1}) {
+        SCOPED_TRACE(timeout);
         const auto start = std::chrono::steady_clock::now();
-        const pid_t impatient = fork();
-        if (impatient == 0) {
+        ChildRun impatient = runInChild([&] {
             close(release);
-            _exit(acquireCacheLock(timeout) ? 0 : 1);
-        }
-        EXPECT_EQ(exitStatusOf(impatient), 1);
+            return acquireCacheLock(timeout);
+        });
+        EXPECT_EQ(impatient.exitCode, 1);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+        EXPECT_FALSE(impatient.contains("will timeout"));
+        EXPECT_TRUE(impatient.has(
+            "ERROR: failed acquiring lock file '/var/lock/updater' (Resource temporarily unavailable)"));
     }
-    EXPECT_FALSE(capture.contains("will timeout"));
-    EXPECT_EQ(capture.count("ERROR: failed acquiring lock file '/var/lock/updater' (Resource temporarily unavailable)"),
-              2);
     EXPECT_EQ(readFile(LOCK_FILE), pidText(holder));
     close(release);
     exitStatusOf(holder);
@@ -101,15 +102,13 @@ TEST(CacheLock, TerminationEndsTheWaitWithoutAnError)
     int release = -1;
     const pid_t holder = holdLock(release);
     ASSERT_GT(holder, 0);
-    LogCapture capture;
-    const pid_t waiter = fork();
-    if (waiter == 0) {
+    ChildRun waiter = runInChild([&] {
         close(release);
         terminationRequested = 1;
-        _exit(acquireCacheLock(30) ? 0 : 1);
-    }
-    EXPECT_EQ(exitStatusOf(waiter), 1);
-    EXPECT_FALSE(capture.contains("ERROR"));
+        return acquireCacheLock(30);
+    });
+    EXPECT_EQ(waiter.exitCode, 1);
+    EXPECT_FALSE(waiter.contains("ERROR")) << waiter.text();
     close(release);
     exitStatusOf(holder);
 }

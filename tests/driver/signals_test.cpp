@@ -1,8 +1,6 @@
 #include "driver/signals.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/rpm54.h"
 #include "testing/testing.h"
@@ -35,20 +33,6 @@ bool isDefault(int signum)
 {
     const auto action = currentAction(signum);
     return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
-}
-
-// Runs `body` in a forked child; gives its wait status.
-template <typename Body>
-int inChild(Body body)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
 }
 
 class Signals : public ::testing::Test {
@@ -151,28 +135,31 @@ TEST_F(Signals, FailedSigactionReleasesTheRpmRegistration)
 
 TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 {
+    using updater::testing::runInChild;
     // SIGHUP caught, then ignored for the rest of the run.
-    int status = inChild([] {
+    auto run = runInChild([] {
         if (!installSignalHandlers())
-            _exit(3);
+            return false;
         raise(SIGHUP);
         if (!ignoreHangup() || !enableTermination())
-            _exit(4);
+            return false;
         raiseCaughtSignal();
+        return false;
     });
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+    EXPECT_EQ(run.exitCode, 128 + SIGHUP);
 
     // SIGTERM inherited as ignored: enabling termination puts SIG_IGN back.
-    status = inChild([] {
+    run = runInChild([] {
         signal(SIGTERM, SIG_IGN);
         if (!installSignalHandlers())
-            _exit(3);
+            return false;
         raise(SIGTERM);
         if (!enableTermination())
-            _exit(4);
+            return false;
         raiseCaughtSignal();
+        return false;
     });
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(run.exitCode, 128 + SIGTERM);
 }
 
 } // namespace

@@ -3,9 +3,7 @@
 // fixed paths below /sys, which is not mounted there.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
 
 #include "identity/identity.h"
 #include "testing/testing.h"
@@ -27,21 +25,9 @@ const std::string TALMER = "TLM-0042-7 02.03 LMNT";
 const std::string CORE = "CORE-7731-A01.03xxxxx";
 const std::string CARRIER = "CARR-5521-B02.12LMNTA";
 
-std::string link(const char* path)
-{
-    std::error_code error;
-    return fs::read_symlink(path, error).string();
-}
-
 class IdentityTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (link("/proc/self/ns/mnt") == link("/proc/1/ns/mnt")) {
-            fprintf(stderr, "this test must run inside a device root (tests/devroot/run-in-root)\n");
-            abort();
-        }
-    }
+    static void SetUpTestSuite() { requireDeviceRoot(); }
     void SetUp() override
     {
         for (const char* path : EEPROM)

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
 #include <rpm/rpmtag.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "rpmtesting.h"
 #include "testing/testing.h"
@@ -15,7 +13,6 @@ using updater::testing::HeaderBuilder;
 using updater::testing::importHeaders;
 using updater::testing::LogCapture;
 using updater::testing::Macro;
-using updater::testing::readFile;
 using updater::testing::TemporaryDirectory;
 using updater::testing::writeFile;
 
@@ -62,28 +59,19 @@ TEST_F(ResolverDatabase, ReadsTheInstalledPackagesAndClosesTheDatabase)
 }
 
 // rpm keeps back-end memory of a failed open for the life of the process, so
-// the failure runs in a child process that ends without leak checks.
+// the failure runs in a child process without the leak check.
 TEST_F(ResolverDatabase, AnUnopenableDatabaseFailsTheSetUp)
 {
     writeFile(m_dbpath.file("rpmdb.sqlite"), std::string(8192, 'x'));
-    std::string logFile = m_dbpath.file("log");
-    pid_t pid = fork();
-    if (pid == 0) {
-        {
+    updater::testing::ChildRun run = updater::testing::runInChild(
+        [&] {
             Macro dbpath("_dbpath", m_dbpath.path());
-            LogCapture capture(LogLevel::error);
             Resolver resolver;
-            bool failed = !resolver.init(Config()) && !resolver.initialised();
-            writeFile(logFile, capture.text() + (failed ? "failed\n" : "initialised\n"));
-        }
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(readFile(logFile), "ERROR: failed opening rpm DB\n"
-                                 "ERROR: failed opening rpm database\n"
-                                 "failed\n");
+            return !resolver.init(Config()) && !resolver.initialised();
+        },
+        LogLevel::error, false);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.text(), "ERROR: failed opening rpm DB\nERROR: failed opening rpm database\n");
 }
 
 TEST_F(ResolverDatabase, AnUnreadableListFailsTheSetUp)

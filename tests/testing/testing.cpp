@@ -1,12 +1,16 @@
 #include "testing/testing.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace updater::testing {
 
@@ -67,6 +71,75 @@ void writeFile(const std::string& path, const std::string& content)
         throw std::runtime_error("cannot write " + path);
 }
 
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void requireDeviceRoot()
+{
+    auto link = [](const char* path) {
+        std::error_code error;
+        return std::filesystem::read_symlink(path, error).string();
+    };
+    if (link("/proc/self/ns/mnt") == link("/proc/1/ns/mnt") || link("/proc/self/ns/net") == link("/proc/1/ns/net")) {
+        fprintf(stderr, "this test must run inside a device root (tests/devroot/run-in-root)\n");
+        abort();
+    }
+}
+
+bool ChildRun::has(const std::string& line) const
+{
+    return count(line) > 0;
+}
+
+int ChildRun::count(const std::string& line) const
+{
+    return static_cast<int>(std::count(log.begin(), log.end(), line));
+}
+
+bool ChildRun::contains(const std::string& part) const
+{
+    return text().find(part) != std::string::npos;
+}
+
+std::string ChildRun::text() const
+{
+    std::string all;
+    for (const std::string& line : log)
+        all += line + "\n";
+    return all;
+}
+
+ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold, bool leakCheck)
+{
+    TemporaryDirectory dir;
+    const std::string logPath = dir.file("log");
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        Logger& logger = Logger::instance();
+        logger.setThreshold(threshold);
+        logger.setToStderr(false);
+        const bool ok = logger.addFileOutput(logPath, LogLevel::trace, false) && action();
+        if (leakCheck)
+            exit(ok ? 0 : 1);
+        _exit(ok ? 0 : 1);
+    }
+    ChildRun result;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.log = splitLines(readFile(logPath));
+    return result;
+}
+
 LogCapture::LogCapture(LogLevel threshold)
     : m_path(m_dir.file("log")),
       m_savedThreshold(Logger::instance().threshold()),
@@ -89,11 +162,7 @@ LogCapture::~LogCapture()
 
 std::vector<std::string> LogCapture::lines() const
 {
-    std::vector<std::string> result;
-    std::istringstream in(text());
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
+    return splitLines(text());
 }
 
 std::string LogCapture::text() const
@@ -108,10 +177,8 @@ bool LogCapture::has(const std::string& line) const
 
 int LogCapture::count(const std::string& line) const
 {
-    int n = 0;
-    for (const auto& l : lines())
-        n += l == line;
-    return n;
+    const std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 bool LogCapture::contains(const std::string& part) const

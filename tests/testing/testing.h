@@ -1,6 +1,7 @@
-// Shared test fixtures: temporary directories and log capture.
+// Shared test fixtures: temporary directories, log capture, forked children.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,16 @@ private:
 };
 
 std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+std::vector<std::string> splitLines(const std::string& text);
 
 // Runs a shell command and returns its standard output; a non-zero exit
 // fails the test and shows what the command wrote on standard error.
 std::string runCommand(const std::string& command);
-void writeFile(const std::string& path, const std::string& content);
+
+// Aborts unless the process runs inside a throwaway device root
+// (tests/devroot/run-in-root), for tests that write the device's fixed paths.
+void requireDeviceRoot();
 
 // Captures every log line from `threshold` up while it lives; standard error
 // is switched off meanwhile. Restores the Logger's previous settings.
@@ -58,5 +64,23 @@ private:
     LogLevel m_savedThreshold;
     bool m_savedStderr;
 };
+
+// What a forked child left behind: its exit code (0: the action returned
+// true; 1: false; 128 + N: killed by signal N) and its log lines.
+struct ChildRun {
+    int exitCode = -1;
+    std::vector<std::string> log;
+    bool has(const std::string& line) const;
+    int count(const std::string& line) const;
+    bool contains(const std::string& part) const;
+    std::string text() const;
+};
+
+// Runs `action` in a forked child that logs from `threshold` up and is killed
+// after a minute. The child ends with exit(), so that a sanitizer build checks
+// its leaks, or with _exit() where rpm keeps what it allocated for a database
+// that failed to open.
+ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold = LogLevel::trace,
+                    bool leakCheck = true);
 
 } // namespace updater::testing
