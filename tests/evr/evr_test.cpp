@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
+#include "testing/dependencies.h"
 #include "testing/testing.h"
 
 using namespace updater;
 using updater::testing::LogCapture;
+using updater::testing::parseDependency;
 
 namespace {
 
@@ -45,26 +47,6 @@ std::vector<Case> loadCases(const std::string& kind)
     }
     EXPECT_FALSE(cases.empty()) << "no '" << kind << "' cases in " << EVR_CASES;
     return cases;
-}
-
-// "name" or "name op evr"
-Dependency entry(const std::string& text)
-{
-    std::istringstream in(text);
-    std::string name, op, evr;
-    in >> name >> op >> evr;
-    int32_t flags = 0;
-    if (op == "<")
-        flags = LESS;
-    else if (op == ">")
-        flags = GREATER;
-    else if (op == "=")
-        flags = EQUAL;
-    else if (op == "<=")
-        flags = LESS | EQUAL;
-    else if (op == ">=")
-        flags = GREATER | EQUAL;
-    return Dependency(PooledString(name), evr.empty() ? Evr{} : Evr::parse(evr), flags);
 }
 
 TEST(Evr, ParseTable)
@@ -109,7 +91,7 @@ TEST(Dependency, OverlapTableIsSymmetric)
 {
     for (const auto& c : loadCases("overlap")) {
         SCOPED_TRACE("line " + std::to_string(c.line));
-        Dependency a = entry(c.fields[0]), b = entry(c.fields[1]);
+        Dependency a = parseDependency(c.fields[0]), b = parseDependency(c.fields[1]);
         bool want = c.fields[2] == "yes";
         EXPECT_EQ(a.overlaps(b), want);
         EXPECT_EQ(b.overlaps(a), want);
@@ -120,14 +102,14 @@ TEST(Dependency, OrderTable)
 {
     for (const auto& c : loadCases("depless")) {
         SCOPED_TRACE("line " + std::to_string(c.line));
-        EXPECT_EQ(entry(c.fields[0]) < entry(c.fields[1]), c.fields[2] == "yes");
+        EXPECT_EQ(parseDependency(c.fields[0]) < parseDependency(c.fields[1]), c.fields[2] == "yes");
     }
 }
 
 TEST(Dependency, Text)
 {
-    EXPECT_EQ(entry("libfoo >= 0:1.2-3").toString(), "libfoo >= 0:1.2-3");
-    EXPECT_EQ(entry("libfoo").toString(), "libfoo");
+    EXPECT_EQ(parseDependency("libfoo >= 0:1.2-3").toString(), "libfoo >= 0:1.2-3");
+    EXPECT_EQ(parseDependency("libfoo").toString(), "libfoo");
     EXPECT_EQ(Dependency(PooledString("libx"), Evr::parse("2"), GREATER | EQUAL).toString(), "libx >= 0:2");
     // A version without flags, and a flag combination without an operator.
     EXPECT_EQ(Dependency(PooledString("a"), Evr::parse("1"), 0).toString(), "a ? 0:1");
@@ -139,22 +121,19 @@ TEST(Dependency, Text)
 TEST(DependencySet, KeepsOrderAndDropsDuplicates)
 {
     DependencySet set;
-    EXPECT_TRUE(set.insert(entry("zed")));
-    EXPECT_TRUE(set.insert(entry("foo = 0:2.0")));
-    EXPECT_TRUE(set.insert(entry("foo = 0:1.0")));
-    EXPECT_FALSE(set.insert(entry("foo = 0:1.0")));
-    EXPECT_TRUE(set.insert(entry("abc")));
-    std::vector<std::string> texts;
-    for (const auto& d : set)
-        texts.push_back(d.toString());
-    EXPECT_EQ(texts, (std::vector<std::string>{"abc", "foo = 0:1.0", "foo = 0:2.0", "zed"}));
+    EXPECT_TRUE(set.insert(parseDependency("zed")));
+    EXPECT_TRUE(set.insert(parseDependency("foo = 0:2.0")));
+    EXPECT_TRUE(set.insert(parseDependency("foo = 0:1.0")));
+    EXPECT_FALSE(set.insert(parseDependency("foo = 0:1.0")));
+    EXPECT_TRUE(set.insert(parseDependency("abc")));
+    EXPECT_EQ(updater::testing::texts(set), (std::vector<std::string>{"abc", "foo = 0:1.0", "foo = 0:2.0", "zed"}));
 
     auto first = set.firstOfName("foo");
     ASSERT_NE(first, set.end());
     EXPECT_EQ(first->toString(), "foo = 0:1.0");
     EXPECT_EQ(set.firstOfName("nothing"), set.end());
-    EXPECT_TRUE(set.erase(entry("foo = 0:1.0")));
-    EXPECT_FALSE(set.erase(entry("foo = 0:1.0")));
+    EXPECT_TRUE(set.erase(parseDependency("foo = 0:1.0")));
+    EXPECT_FALSE(set.erase(parseDependency("foo = 0:1.0")));
     EXPECT_EQ(set.size(), 3u);
 }
 
@@ -163,8 +142,8 @@ TEST(DependencySet, FirstOfNameIsFoundByNameAlone)
     // rpmvercmp orders "~rc1" below the empty version: a probe entry with an
     // empty version would land after it and miss it.
     DependencySet set;
-    ASSERT_TRUE(set.insert(entry("foo = 0:1.0~rc1")));
-    ASSERT_TRUE(set.insert(entry("foo = 0:1.0")));
+    ASSERT_TRUE(set.insert(parseDependency("foo = 0:1.0~rc1")));
+    ASSERT_TRUE(set.insert(parseDependency("foo = 0:1.0")));
     auto first = set.firstOfName("foo");
     ASSERT_NE(first, set.end());
     EXPECT_EQ(first->toString(), "foo = 0:1.0~rc1");

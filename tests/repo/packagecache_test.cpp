@@ -15,16 +15,6 @@ const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
 const std::vector<std::string> SET = {"alpha-1.0-1.noarch.rpm", "beta-3.0-7.x86_64.rpm", "eps-1.0-1.x86_64.rpm",
                                       "gamma-2.0-5.noarch.rpm"};
 
-Checksum sha256Of(const std::string& path)
-{
-    Checksum checksum;
-    checksum.type = PooledString("sha256");
-    std::vector<unsigned char> digest;
-    EXPECT_TRUE(checksum.digest(path, false, digest));
-    checksum.value = StoredString(hexText(digest.data(), digest.size()));
-    return checksum;
-}
-
 class PackageCache : public ServedRepository {
 protected:
     // Updates the metadata, then fetches the first package of each name (or

@@ -130,10 +130,7 @@ TEST_F(PrimaryTest, PackagesOfOneNameKeepTheMetadataOrder)
     PackageXml other;
     other.name = "<name>aaa</name>";
     ASSERT_TRUE(parsePackages(packages + other.str()));
-    std::vector<std::string> labels;
-    for (const auto& [name, package] : data->packages())
-        labels.push_back(package.label());
-    EXPECT_EQ(labels, (std::vector<std::string>{"aaa-0:1.0-1", "foo-0:2.0", "foo-0:1.0", "foo-0:3.0"}));
+    EXPECT_EQ(updater::testing::labels(data->packages()), (std::vector<std::string>{"aaa-0:1.0-1", "foo-0:2.0", "foo-0:1.0", "foo-0:3.0"}));
 }
 
 TEST_F(PrimaryTest, UndeclaredRpmNamespaceLeavesNoDependencies)

@@ -10,15 +10,19 @@
 #include <zlib.h>
 
 #include "repotesting.h"
+#include "testing/dependencies.h"
 #include "testing/testing.h"
 
 using namespace updater;
 using updater::testing::runCommand;
+using updater::testing::splitLines;
 using updater::testing::LogCapture;
+using updater::testing::parseDependency;
 using updater::testing::PackageXml;
 using updater::testing::primaryDocument;
 using updater::testing::texts;
 using updater::testing::readFile;
+using updater::testing::sha256Of;
 using updater::testing::TemporaryDirectory;
 using updater::testing::writeFile;
 namespace fs = std::filesystem;
@@ -26,15 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
-
-std::string sha256Of(const std::string& path)
-{
-    Checksum checksum;
-    checksum.type = PooledString("sha256");
-    std::vector<unsigned char> digest;
-    EXPECT_TRUE(checksum.digest(path, false, digest));
-    return hexText(digest.data(), digest.size());
-}
 
 class RepositoryTest : public ::testing::Test {
 protected:
@@ -70,7 +65,7 @@ protected:
     {
         std::string primary = cacheDir() + "primary.xml";
         writeFile(primary, document);
-        writeRepomd(R"(<data type="primary"><checksum type="sha256">)" + sha256Of(primary) +
+        writeRepomd(R"(<data type="primary"><checksum type="sha256">)" + sha256Of(primary).value.str() +
                     R"(</checksum><location href="repodata/primary.xml"/><timestamp>1</timestamp></data>)");
     }
 
@@ -270,43 +265,14 @@ protected:
     }
 };
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
-int32_t flagsOf(const std::string& op)
-{
-    if (op == "=")
-        return EQUAL;
-    if (op == "<=")
-        return LESS | EQUAL;
-    if (op == ">=")
-        return GREATER | EQUAL;
-    if (op == "<")
-        return LESS;
-    if (op == ">")
-        return GREATER;
-    ADD_FAILURE() << "unknown operator " << op;
-    return 0;
-}
-
 // rpm's own list of the package's entries, rpmlib() ones left out as the
 // metadata leaves them out, in our entry text.
 std::vector<std::string> rpmEntries(const std::string& file, const char* query)
 {
     DependencySet set;
-    for (const std::string& line : lines(runCommand("rpm -qp --nosignature " + std::string(query) + " '" + file + "'"))) {
-        std::istringstream words(line);
-        std::string name, op, evr;
-        words >> name >> op >> evr;
-        if (name.starts_with("rpmlib("))
-            continue;
-        set.insert(op.empty() ? Dependency(PooledString(name)) : Dependency(PooledString(name), Evr::parse(evr), flagsOf(op)));
+    for (const std::string& line : splitLines(runCommand("rpm -qp --nosignature " + std::string(query) + " '" + file + "'"))) {
+        if (!line.starts_with("rpmlib("))
+            set.insert(parseDependency(line));
     }
     return texts(set);
 }

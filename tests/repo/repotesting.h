@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "evr/dependency.h"
+#include "repo/checksum.h"
+#include "testing/testing.h"
 
 namespace updater::testing {
 
@@ -49,12 +51,15 @@ public:
     void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
 };
 
-inline std::vector<std::string> texts(const DependencySet& set)
+// The SHA-256 checksum of a file, as the metadata would give it.
+inline Checksum sha256Of(const std::string& path)
 {
-    std::vector<std::string> result;
-    for (const auto& dependency : set)
-        result.push_back(dependency.toString());
-    return result;
+    Checksum checksum;
+    checksum.type = PooledString("sha256");
+    std::vector<unsigned char> digest;
+    EXPECT_TRUE(checksum.digest(path, false, digest));
+    checksum.value = StoredString(hexText(digest.data(), digest.size()));
+    return checksum;
 }
 
 } // namespace updater::testing

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "scenario.h"
+#include "testing/dependencies.h"
 #include "testing/testing.h"
 
 using namespace updater;
+using updater::testing::labels;
 using updater::testing::LogCapture;
-using updater::testing::parseEntry;
+using updater::testing::parseDependency;
 using updater::testing::parsePackageLine;
 using updater::testing::Scenario;
+using updater::testing::texts;
 
 namespace updater::testing {
 void PrintTo(const Scenario& scenario, std::ostream* out)
@@ -20,19 +23,12 @@ void PrintTo(const Scenario& scenario, std::ostream* out)
 
 namespace {
 
-std::vector<std::string> labels(const NewPackages& packages)
+// Labels with "@location" for packages that have a location.
+std::vector<std::string> locatedLabels(const NewPackages& packages)
 {
     std::vector<std::string> result;
     for (const auto& [name, package] : packages)
         result.push_back(package.location.empty() ? package.label() : package.label() + "@" + package.location.str());
-    return result;
-}
-
-std::vector<std::string> texts(const UnsatisfiedSet& entries)
-{
-    std::vector<std::string> result;
-    for (const Dependency& entry : entries)
-        result.push_back(entry.toString());
     return result;
 }
 
@@ -58,7 +54,7 @@ TEST_P(ResolverScenario, Outcome)
 
     NewPackages newPackages = resolver.resolveNewer(scenario.repository, scenario.include, scenario.exclude,
                                                     scenario.excludedGroups, scenario.pull);
-    expectItems(scenario, "selected", labels(newPackages));
+    expectItems(scenario, "selected", locatedLabels(newPackages));
 
     UnsatisfiedSet unsatisfied;
     bool complete = true;
@@ -69,7 +65,7 @@ TEST_P(ResolverScenario, Outcome)
             return scenario.terminate;
         });
     }
-    expectItems(scenario, "closed", labels(newPackages));
+    expectItems(scenario, "closed", locatedLabels(newPackages));
     expectItems(scenario, "open", texts(unsatisfied));
     expectItems(scenario, "complete", {complete ? "yes" : "no"});
     if (scenario.terminate) {
@@ -77,7 +73,7 @@ TEST_P(ResolverScenario, Outcome)
     }
 
     if (scenario.provide) {
-        UnsatisfiedSet failing{parseEntry("stale")};
+        UnsatisfiedSet failing{parseDependency("stale")};
         EXPECT_EQ(resolver.checkProvide(*scenario.provide, newPackages, failing), failing.empty());
         expectItems(scenario, "failing", texts(failing));
     }
@@ -97,14 +93,6 @@ std::unique_ptr<PackageCollection> packages(std::initializer_list<const char*> l
     for (const char* line : lines)
         addPackage(*collection, parsePackageLine(line));
     return collection;
-}
-
-std::vector<std::string> labels(PackageRange run)
-{
-    std::vector<std::string> result;
-    for (const auto& [name, package] : run)
-        result.push_back(package.label());
-    return result;
 }
 
 TEST(Resolver, InitOnlyOnce)
@@ -179,8 +167,8 @@ TEST(Resolver, OnlyFileRequires)
     LogCapture capture;
     EXPECT_TRUE(onlyFileRequires({}));
     EXPECT_TRUE(capture.has("DEBUG: checking for file-only requires"));
-    EXPECT_TRUE(onlyFileRequires({parseEntry("/bin/sh"), parseEntry("/usr/bin/perl")}));
-    EXPECT_FALSE(onlyFileRequires({parseEntry("/bin/sh"), parseEntry("libfoo")}));
+    EXPECT_TRUE(onlyFileRequires({parseDependency("/bin/sh"), parseDependency("/usr/bin/perl")}));
+    EXPECT_FALSE(onlyFileRequires({parseDependency("/bin/sh"), parseDependency("libfoo")}));
     EXPECT_FALSE(onlyFileRequires({Dependency()}));
 }
 
@@ -189,7 +177,7 @@ TEST(Resolver, PullInEveryModeTakesUpdatesAndOthers)
     Resolver resolver;
     ASSERT_TRUE(resolver.init(packages({"c 0:1.0-1"})));
     auto repository = packages({"alt 0:1.0-1 | provides liby", "c 0:2.0-1 | provides libx", "d 0:1.0-1 | provides libz"});
-    UnsatisfiedSet unsatisfied{parseEntry("libx"), parseEntry("liby")};
+    UnsatisfiedSet unsatisfied{parseDependency("libx"), parseDependency("liby")};
     NewPackages newPackages;
     LogCapture capture;
     EXPECT_TRUE(resolver.pullDependencies(PullMode::allAvailable, *repository, unsatisfied, newPackages));
@@ -207,7 +195,7 @@ TEST(Resolver, CheckDependenciesStartsFromAnEmptySet)
 {
     Resolver resolver;
     ASSERT_TRUE(resolver.init(packages({"a 0:1.0-1 | requires libx", "b 0:1.0-1 | provides libx"})));
-    UnsatisfiedSet unsatisfied{parseEntry("stale")};
+    UnsatisfiedSet unsatisfied{parseDependency("stale")};
     EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
     EXPECT_TRUE(unsatisfied.empty());
 

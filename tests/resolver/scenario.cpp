@@ -4,6 +4,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "testing/dependencies.h"
+
 namespace updater::testing {
 namespace {
 
@@ -35,20 +37,10 @@ std::vector<std::string> words(const std::string& text)
     return result;
 }
 
-int32_t flagsOf(const std::string& op)
-{
-    static const std::map<std::string, int32_t> table = {
-        {"<", LESS}, {">", GREATER}, {"=", EQUAL}, {"<=", LESS | EQUAL}, {">=", GREATER | EQUAL}};
-    auto found = table.find(op);
-    if (found == table.end())
-        throw std::runtime_error("unknown operator '" + op + "'");
-    return found->second;
-}
-
 void addEntries(DependencySet& set, const std::string& list)
 {
     for (const std::string& entry : split(list, ';'))
-        set.insert(parseEntry(entry));
+        set.insert(parseDependency(entry));
 }
 
 NameSet nameSet(const std::string& list)
@@ -74,7 +66,7 @@ void applyLine(Scenario& scenario, const std::string& key, const std::string& va
     else if (key == "terminate")
         scenario.terminate = value == "yes";
     else if (key == "provide")
-        scenario.provide = parseEntry(value);
+        scenario.provide = parseDependency(value);
     else if (key == "log")
         scenario.logged.push_back(value);
     else if (key == "nolog")
@@ -88,16 +80,6 @@ void applyLine(Scenario& scenario, const std::string& key, const std::string& va
 }
 
 } // namespace
-
-Dependency parseEntry(const std::string& text)
-{
-    std::vector<std::string> parts = words(text);
-    if (parts.size() == 1)
-        return Dependency(PooledString(parts[0]));
-    if (parts.size() != 3)
-        throw std::runtime_error("bad entry '" + text + "'");
-    return Dependency(PooledString(parts[0]), Evr::parse(parts[2]), flagsOf(parts[1]));
-}
 
 Package parsePackageLine(const std::string& text)
 {

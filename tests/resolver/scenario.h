@@ -31,9 +31,6 @@ struct Scenario {
 // Every scenario of the file; throws on a malformed line.
 std::vector<Scenario> loadScenarios(const std::string& path);
 
-// "name" or "name op epoch:version-release".
-Dependency parseEntry(const std::string& text);
-
 // "name evr [| key value]...", see scenarios.txt.
 Package parsePackageLine(const std::string& text);
 

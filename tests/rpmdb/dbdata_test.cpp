@@ -5,7 +5,6 @@
 #include "rpmdb/dbdata.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <rpm/rpmds.h>
 #include <rpm/rpmlib.h>
@@ -17,10 +16,13 @@
 using namespace updater;
 using updater::testing::HeaderBuilder;
 using updater::testing::importHeaders;
+using updater::testing::labels;
 using updater::testing::LogCapture;
 using updater::testing::Macro;
-using updater::testing::shell;
+using updater::testing::runCommand;
+using updater::testing::splitLines;
 using updater::testing::TemporaryDirectory;
+using updater::testing::texts;
 
 namespace {
 
@@ -32,22 +34,6 @@ HeaderBuilder requiresOnly(const std::string& name, const std::vector<std::strin
 {
     return HeaderBuilder(name, "1.0", "1")
         .dependencies(RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, names, flags, versions);
-}
-
-std::vector<std::string> texts(const DependencySet& set)
-{
-    std::vector<std::string> out;
-    for (const Dependency& dependency : set)
-        out.push_back(dependency.toString());
-    return out;
-}
-
-std::vector<std::string> labels(const PackageCollection& packages)
-{
-    std::vector<std::string> out;
-    for (const auto& [name, package] : packages)
-        out.push_back(package.label());
-    return out;
 }
 
 const Package* find(const PackageCollection& packages, std::string_view name)
@@ -62,11 +48,11 @@ protected:
     {
         ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
         const std::string install = "rpm -i --justdb --nodeps --nosignature " + PACKAGES + "/";
-        shell(install + "alpha-1.0-1.noarch.rpm " + PACKAGES + "/beta-2.5-4.noarch.rpm " + PACKAGES +
+        runCommand(install + "alpha-1.0-1.noarch.rpm " + PACKAGES + "/beta-2.5-4.noarch.rpm " + PACKAGES +
               "/bigepoch-1.0-1.noarch.rpm " + PACKAGES + "/zeroepoch-1.0-1.noarch.rpm");
         // One name twice, the newer first: the listing keeps database order.
-        shell(install + "twin-2.0-1.noarch.rpm");
-        shell("rpm -i --justdb --nodeps --nosignature --oldpackage " + PACKAGES + "/twin-1.0-1.noarch.rpm");
+        runCommand(install + "twin-2.0-1.noarch.rpm");
+        runCommand("rpm -i --justdb --nodeps --nosignature --oldpackage " + PACKAGES + "/twin-1.0-1.noarch.rpm");
         // What rpmbuild 4.18 cannot make: no requires tags at all, a provide
         // with flags but an empty version, a missing-ok require.
         importHeaders(DBPATH,
@@ -138,18 +124,7 @@ TEST_F(RpmDatabase, RequiresAndProvidesAsRpmRecordedThem)
 // What "rpm -qa" lists, one "name-epoch:version-release" a line, in database order.
 std::vector<std::string> rpmQueryAll(const std::string& options)
 {
-    std::vector<std::string> out;
-    std::string command = "rpm -qa --qf '%{name}-%{epochnum}:%{version}-%{release}\\n' " + options;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return out;
-    char line[256];
-    while (fgets(line, sizeof(line), pipe)) {
-        out.emplace_back(line);
-        out.back().pop_back();
-    }
-    pclose(pipe);
-    return out;
+    return splitLines(runCommand("rpm -qa --qf '%{name}-%{epochnum}:%{version}-%{release}\\n' " + options));
 }
 
 // rpm 4.18 reads Berkeley DB databases (read-only, back end "bdb_ro"): the
@@ -159,7 +134,7 @@ std::vector<std::string> rpmQueryAll(const std::string& options)
 TEST_F(RpmDatabase, ReadsABerkeleyDatabase)
 {
     TemporaryDirectory dir;
-    shell(std::string("rpmdb --exportdb | " BDB_LOAD_TEXT " | db5.3_load -T -t hash ") + dir.file("Packages"));
+    runCommand(std::string("rpmdb --exportdb | " BDB_LOAD_TEXT " | db5.3_load -T -t hash ") + dir.file("Packages"));
     Macro backend("_db_backend", "bdb");
     Macro dbpath("_dbpath", dir.path());
     RpmDB db;

@@ -10,16 +10,9 @@
 using namespace updater;
 using updater::testing::HeaderBuilder;
 using updater::testing::LogCapture;
+using updater::testing::texts;
 
 namespace {
-
-std::vector<std::string> texts(const DependencySet& set)
-{
-    std::vector<std::string> out;
-    for (const Dependency& dependency : set)
-        out.push_back(dependency.toString());
-    return out;
-}
 
 HeaderBuilder requiring(const std::vector<std::string>& names, const std::vector<uint32_t>& flags,
                         const std::vector<std::string>& versions)

@@ -1,11 +1,8 @@
 #include "rpmtesting.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <gtest/gtest.h>
 #include <rpm/rpmmacro.h>
 #include <rpm/rpmtag.h>
-#include <sys/wait.h>
 
 #include "testing/testing.h"
 
@@ -122,12 +119,6 @@ std::string HeaderBuilder::serialized() const
     return std::string(magic, sizeof(magic)) + blob();
 }
 
-void shell(const std::string& command)
-{
-    int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-}
-
 void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers)
 {
     TemporaryDirectory dir;
@@ -135,7 +126,7 @@ void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& 
     for (const HeaderBuilder& header : headers)
         stream += header.serialized();
     writeFile(dir.file("headers"), stream);
-    shell("rpmdb --dbpath " + dbpath + " --importdb < " + dir.file("headers"));
+    runCommand("rpmdb --dbpath " + dbpath + " --importdb < " + dir.file("headers"));
 }
 
 Macro::Macro(const char* name, const std::string& value) : m_name(name)

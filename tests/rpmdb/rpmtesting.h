@@ -52,9 +52,6 @@ private:
     std::vector<Entry> m_entries;
 };
 
-// Runs a shell command; a test failure unless it exits with 0.
-void shell(const std::string& command);
-
 // Adds the headers to the database in dbpath (creating it) the way rpm adds
 // any header, with "rpmdb --importdb".
 void importHeaders(const std::string& dbpath, const std::vector<HeaderBuilder>& headers);

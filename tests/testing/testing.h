@@ -35,6 +35,26 @@ std::vector<std::string> splitLines(const std::string& text);
 // fails the test and shows what the command wrote on standard error.
 std::string runCommand(const std::string& command);
 
+// toString() of each element of a range, e.g. a DependencySet.
+template <typename Range>
+std::vector<std::string> texts(const Range& range)
+{
+    std::vector<std::string> result;
+    for (const auto& element : range)
+        result.push_back(element.toString());
+    return result;
+}
+
+// label() of each package of a range keyed by name, e.g. a PackageCollection.
+template <typename Range>
+std::vector<std::string> labels(const Range& range)
+{
+    std::vector<std::string> result;
+    for (const auto& [name, package] : range)
+        result.push_back(package.label());
+    return result;
+}
+
 // Aborts unless the process runs inside a throwaway device root
 // (tests/devroot/run-in-root), for tests that write the device's fixed paths.
 void requireDeviceRoot();
