@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
 #include <sstream>
 
 namespace updater::testing {
@@ -18,9 +19,9 @@ GpgKey::~GpgKey()
     std::system(("gpgconf --homedir " + m_home.path() + " --kill gpg-agent >/dev/null 2>&1").c_str());
 }
 
-void GpgKey::addSigningSubkey(const std::string& algorithm)
+void GpgKey::addSubkey(const std::string& algorithm, const std::string& usage)
 {
-    gpg("--passphrase '' --quick-add-key " + field("fpr", 10) + " " + algorithm + " sign never");
+    gpg("--passphrase '' --quick-add-key " + field("fpr", 10) + " " + algorithm + " " + usage + " never");
 }
 
 std::string GpgKey::gpg(const std::string& arguments) const
@@ -74,9 +75,33 @@ std::string GpgKey::signPackage(const std::string& package, const std::string& o
     return target;
 }
 
-void GpgKey::detachSign(const std::string& file, const std::string& signature) const
+void GpgKey::detachSign(const std::string& file, const std::string& signature, const std::string& options) const
 {
-    gpg("--yes --armor --detach-sign -u '" + m_uid + "' -o " + signature + " " + file);
+    gpg("--yes " + options + " --detach-sign -u '" + m_uid + "' -o " + signature + " " + file);
+}
+
+namespace {
+DatabaseKeys* databaseKeys = nullptr;
+}
+
+void DatabaseKeysEnvironment::SetUp()
+{
+    ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
+    databaseKeys = new DatabaseKeys;
+    databaseKeys->subkeyed.addSubkey("rsa2048");
+    for (const GpgKey* key : {&databaseKeys->rsa, &databaseKeys->dsa, &databaseKeys->subkeyed})
+        key->importInto("/var/lib/rpm");
+}
+
+void DatabaseKeysEnvironment::TearDown()
+{
+    delete databaseKeys;
+    databaseKeys = nullptr;
+}
+
+const DatabaseKeys& DatabaseKeysEnvironment::keys()
+{
+    return *databaseKeys;
 }
 
 } // namespace updater::testing

@@ -3,6 +3,7 @@
 // detached signatures.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <string>
 
 #include "testing/testing.h"
@@ -18,8 +19,8 @@ public:
     GpgKey(const GpgKey&) = delete;
     GpgKey& operator=(const GpgKey&) = delete;
 
-    // Adds a signing subkey, which gpg then signs with.
-    void addSigningSubkey(const std::string& algorithm);
+    // Adds a subkey; gpg then signs with a signing one.
+    void addSubkey(const std::string& algorithm, const std::string& usage = "sign");
 
     // Key ID (16 lower-case hex digits) of the primary key and of the newest subkey.
     std::string keyId() const { return field("pub", 5); }
@@ -31,16 +32,37 @@ public:
     void importInto(const std::string& dbpath) const;
     // A copy of the package in outDir signed by rpmsign with this key; its path.
     std::string signPackage(const std::string& package, const std::string& outDir) const;
-    // Writes an armored detached signature of the file to `signature`.
-    void detachSign(const std::string& file, const std::string& signature) const;
+    // Writes a detached signature of the file to `signature`.
+    void detachSign(const std::string& file, const std::string& signature,
+                    const std::string& options = "--armor") const;
+    // Runs gpg over the key's home; its standard output.
+    std::string gpg(const std::string& arguments) const;
 
 private:
-    std::string gpg(const std::string& arguments) const;
     // Field (1-based) of the last line of that type in gpg's key listing.
     std::string field(const std::string& type, int index) const;
 
     std::string m_uid;
     TemporaryDirectory m_home;
+};
+
+// The keys the signature tests share, made once per test program: an RSA key,
+// a DSA key and a key that signs with an RSA subkey, all three imported into
+// the rpm database of the device root, and an RSA key that stays outside.
+struct DatabaseKeys {
+    GpgKey rsa{"rsa", "rsa2048"};
+    GpgKey dsa{"dsa", "dsa2048"};
+    GpgKey subkeyed{"subkeyed", "rsa2048"};
+    GpgKey outsider{"outsider", "rsa2048"};
+};
+
+// Makes the keys before the first test; a test program registers it with
+// ::testing::AddGlobalTestEnvironment and reaches the keys by keys().
+class DatabaseKeysEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+    static const DatabaseKeys& keys();
 };
 
 } // namespace updater::testing

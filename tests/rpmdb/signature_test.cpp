@@ -1,12 +1,10 @@
-// Runs inside a throwaway device root. Keys are made by gpg for each run: an
-// RSA key, a DSA key and a key signing with a subkey are imported into the
-// root's rpm database by "rpm --import", a fourth key stays outside. Packages
-// built by rpmbuild (build-packages.sh) are signed by rpmsign.
+// Runs inside a throwaway device root whose rpm database holds the keys of
+// DatabaseKeys (gpgtesting.h). Packages built by rpmbuild (build-packages.sh)
+// are signed by rpmsign.
 #include "rpmdb/dbdata.h"
 
 #include <gtest/gtest.h>
 #include <memory>
-#include <rpm/rpmlib.h>
 #include <rpm/rpmtag.h>
 
 #include "gpgtesting.h"
@@ -27,38 +25,11 @@ using updater::testing::writeFile;
 namespace {
 
 const std::string PACKAGES = RPMDB_TEST_PACKAGES;
-const std::string DBPATH = "/var/lib/rpm";
 const std::string PACKAGE = "signed-1.0-1.noarch.rpm";
 const std::string OTHER_PACKAGE = "signed-other-1.0-1.noarch.rpm";
 
-struct Keys {
-    GpgKey rsa{"rsa", "rsa2048"};
-    GpgKey dsa{"dsa", "dsa2048"};
-    GpgKey subkeyed{"subkeyed", "rsa2048"};
-    GpgKey outsider{"outsider", "rsa2048"};
-};
-
-Keys* keys = nullptr;
-
-// Makes the keys once for the whole run and imports three of them.
-class KeysEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
-        keys = new Keys;
-        keys->subkeyed.addSigningSubkey("rsa2048");
-        for (const GpgKey* key : {&keys->rsa, &keys->dsa, &keys->subkeyed})
-            key->importInto(DBPATH);
-    }
-    void TearDown() override
-    {
-        delete keys;
-        keys = nullptr;
-    }
-};
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new KeysEnvironment);
+using Keys = updater::testing::DatabaseKeysEnvironment;
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Keys);
 
 class SignatureTest : public ::testing::Test {
 protected:
@@ -107,31 +78,31 @@ protected:
 
 TEST_F(PackageSignature, AcceptsRsaSignatureByDatabaseKey)
 {
-    std::string path = signedBy(keys->rsa);
+    std::string path = signedBy(Keys::keys().rsa);
     LogCapture capture;
     EXPECT_TRUE(check(path));
     EXPECT_TRUE(capture.has("TRACE: dumping RSA data to stderr"));
-    EXPECT_TRUE(capture.has("TRACE: found v4 signature with key ID " + keys->rsa.keyId()));
-    EXPECT_TRUE(capture.has("TRACE: key " + keys->rsa.keyId() + " found as entry in pubkey DB"));
+    EXPECT_TRUE(capture.has("TRACE: found v4 signature with key ID " + Keys::keys().rsa.keyId()));
+    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().rsa.keyId() + " found as entry in pubkey DB"));
     EXPECT_FALSE(capture.contains("ERROR"));
 }
 
 TEST_F(PackageSignature, AcceptsDsaSignatureAfterFindingNoRsaOne)
 {
-    std::string path = signedBy(keys->dsa);
+    std::string path = signedBy(Keys::keys().dsa);
     LogCapture capture;
     EXPECT_TRUE(check(path));
     EXPECT_FALSE(capture.has("TRACE: dumping RSA data to stderr"));
     EXPECT_TRUE(capture.has("TRACE: dumping DSA data to stderr"));
-    EXPECT_TRUE(capture.has("TRACE: key " + keys->dsa.keyId() + " found as entry in pubkey DB"));
+    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().dsa.keyId() + " found as entry in pubkey DB"));
 }
 
 TEST_F(PackageSignature, AcceptsSignatureBySubkeyOfDatabaseKey)
 {
-    std::string path = signedBy(keys->subkeyed);
+    std::string path = signedBy(Keys::keys().subkeyed);
     LogCapture capture;
     EXPECT_TRUE(check(path));
-    EXPECT_TRUE(capture.has("TRACE: key " + keys->subkeyed.subkeyId() + " found as entry in pubkey DB"));
+    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().subkeyed.subkeyId() + " found as entry in pubkey DB"));
 }
 
 TEST_F(PackageSignature, RefusesUnsignedPackage)
@@ -143,8 +114,8 @@ TEST_F(PackageSignature, RefusesUnsignedPackage)
 
 TEST_F(PackageSignature, RefusesKeyOutsideDatabase)
 {
-    std::string path = signedBy(keys->outsider);
-    const std::string id = keys->outsider.keyId();
+    std::string path = signedBy(Keys::keys().outsider);
+    const std::string id = Keys::keys().outsider.keyId();
     LogCapture capture(LogLevel::debug);
     EXPECT_FALSE(check(path));
     EXPECT_EQ(capture.lines(),
@@ -154,7 +125,7 @@ TEST_F(PackageSignature, RefusesKeyOutsideDatabase)
 
 TEST_F(PackageSignature, RefusesDamagedHeaderWithoutFurtherAttempt)
 {
-    for (const GpgKey* key : {&keys->rsa, &keys->dsa}) {
+    for (const GpgKey* key : {&Keys::keys().rsa, &Keys::keys().dsa}) {
         std::string path = signedBy(*key);
         damage(path, "Header text of the signature test package");
         LogCapture capture(LogLevel::debug);
@@ -167,7 +138,7 @@ TEST_F(PackageSignature, RefusesDamagedHeaderWithoutFurtherAttempt)
 // rpm checks the payload against it before it installs anything.
 TEST_F(PackageSignature, LeavesDamagedPayloadToRpmsInstall)
 {
-    std::string path = signedBy(keys->rsa);
+    std::string path = signedBy(Keys::keys().rsa);
     damage(path, "", 100);
     EXPECT_TRUE(check(path));
     EXPECT_NE(std::system(("rpm -i --test --nodeps " + path + " >/dev/null 2>&1").c_str()), 0);
@@ -184,16 +155,16 @@ TEST_F(PackageSignature, MissingFileEndsCheckAtOnce)
 
 TEST_F(PackageSignature, LooksUpEachKeyOnce)
 {
-    std::vector<std::string> trusted = {signedBy(keys->rsa), signedBy(keys->rsa, OTHER_PACKAGE)};
-    std::vector<std::string> untrusted = {signedBy(keys->outsider), signedBy(keys->outsider, OTHER_PACKAGE)};
+    std::vector<std::string> trusted = {signedBy(Keys::keys().rsa), signedBy(Keys::keys().rsa, OTHER_PACKAGE)};
+    std::vector<std::string> untrusted = {signedBy(Keys::keys().outsider), signedBy(Keys::keys().outsider, OTHER_PACKAGE)};
     LogCapture capture;
     for (const std::string& path : trusted)
         EXPECT_TRUE(check(path));
     for (const std::string& path : untrusted)
         EXPECT_FALSE(check(path));
-    EXPECT_EQ(capture.count("TRACE: key " + keys->rsa.keyId() + " found as entry in pubkey DB"), 1);
-    EXPECT_EQ(capture.count("TRACE: key " + keys->outsider.keyId() + " not found while initializing iterator"), 1);
-    EXPECT_EQ(capture.count("DEBUG: RSA signing key ID " + keys->outsider.keyId() + " for package '" +
+    EXPECT_EQ(capture.count("TRACE: key " + Keys::keys().rsa.keyId() + " found as entry in pubkey DB"), 1);
+    EXPECT_EQ(capture.count("TRACE: key " + Keys::keys().outsider.keyId() + " not found while initializing iterator"), 1);
+    EXPECT_EQ(capture.count("DEBUG: RSA signing key ID " + Keys::keys().outsider.keyId() + " for package '" +
                             OTHER_PACKAGE + "' is not trusted"),
               1);
 }
@@ -208,8 +179,8 @@ TEST_F(SignatureTest, ReadsEveryImportedKeyAsGpgExportedIt)
     std::vector<std::string> texts;
     for (const auto& key : read)
         texts.emplace_back(key.begin(), key.end());
-    EXPECT_TRUE(texts == (std::vector<std::string>{keys->rsa.publicKey(), keys->dsa.publicKey(),
-                                                   keys->subkeyed.publicKey()}));
+    EXPECT_TRUE(texts == (std::vector<std::string>{Keys::keys().rsa.publicKey(), Keys::keys().dsa.publicKey(),
+                                                   Keys::keys().subkeyed.publicKey()}));
     EXPECT_TRUE(capture.has("DEBUG: read 3 public keys from RPM DB"));
 }
 
@@ -233,7 +204,7 @@ TEST_F(SignatureTest, BrokenKeyEntriesAreLeftOut)
     TemporaryDirectory dbpath;
     // The broken text first: the key look-up must go on to the good one.
     importHeaders(dbpath.path(), {HeaderBuilder("gpg-pubkey", "0badc0de", "1")
-                                      .strings(RPMTAG_PUBKEYS, {"not*base64!", keys->rsa.publicKeyBase64()})});
+                                      .strings(RPMTAG_PUBKEYS, {"not*base64!", Keys::keys().rsa.publicKeyBase64()})});
     Macro macro("_dbpath", dbpath.path());
     RpmDB db;
     ASSERT_TRUE(db.open(true));
@@ -241,9 +212,9 @@ TEST_F(SignatureTest, BrokenKeyEntriesAreLeftOut)
     EXPECT_TRUE(db.hasPublicKeys());
     std::vector<std::vector<uint8_t>> read = db.readPublicKeys();
     ASSERT_EQ(read.size(), 1u);
-    EXPECT_EQ(std::string(read[0].begin(), read[0].end()), keys->rsa.publicKey());
+    EXPECT_EQ(std::string(read[0].begin(), read[0].end()), Keys::keys().rsa.publicKey());
     EXPECT_EQ(capture.count("WARNING: failed base64 decode of public key data"), 1);
-    EXPECT_TRUE(db.checkPackageSignature(signedBy(keys->rsa)));
+    EXPECT_TRUE(db.checkPackageSignature(signedBy(Keys::keys().rsa)));
 }
 
 } // namespace

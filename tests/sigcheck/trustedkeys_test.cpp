@@ -1,17 +1,14 @@
-// Runs inside a throwaway device root: the root's rpm database holds an RSA
-// and a DSA key made by gpg; a third key is not imported. Signatures are made
-// by gpg and checked by the real gpgv, or by a stand-in gpgv put first on
-// the search path where the test needs to watch or break it.
+// Runs inside a throwaway device root whose rpm database holds the keys of
+// DatabaseKeys (gpgtesting.h). Signatures are made by gpg and checked by the
+// real gpgv, or by a stand-in gpgv put first on the search path where the
+// test needs to watch or break it.
 #include "sigcheck/trustedkeys.h"
 
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <rpm/rpmlib.h>
 #include <set>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "gpgtesting.h"
@@ -19,7 +16,6 @@
 #include "testing/testing.h"
 
 using namespace updater;
-using updater::testing::GpgKey;
 using updater::testing::LogCapture;
 using updater::testing::Macro;
 using updater::testing::readFile;
@@ -29,31 +25,8 @@ using updater::testing::writeFile;
 
 namespace {
 
-struct Keys {
-    GpgKey rsa{"repo-rsa", "rsa2048"};
-    GpgKey dsa{"repo-dsa", "dsa2048"};
-    GpgKey other{"other", "rsa2048"};
-};
-
-Keys* keys = nullptr;
-
-class KeysEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
-        keys = new Keys;
-        keys->rsa.importInto("/var/lib/rpm");
-        keys->dsa.importInto("/var/lib/rpm");
-    }
-    void TearDown() override
-    {
-        delete keys;
-        keys = nullptr;
-    }
-};
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new KeysEnvironment);
+using Keys = updater::testing::DatabaseKeysEnvironment;
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Keys);
 
 // The keyring files that exist in /tmp.
 std::set<std::string> keyrings()
@@ -99,7 +72,7 @@ protected:
     {
         m_file = m_dir.write("repomd.xml", "<repomd>signed index</repomd>\n");
         m_signature = m_dir.file("repomd.xml.asc");
-        keys->rsa.detachSign(m_file, m_signature);
+        Keys::keys().rsa.detachSign(m_file, m_signature);
         m_keyringsBefore = keyrings();
     }
     void TearDown() override { EXPECT_EQ(keyrings(), m_keyringsBefore); }
@@ -114,7 +87,7 @@ TEST_F(TrustedKeysTest, AcceptsSignatureByDatabaseKey)
 {
     TrustedKeys trusted;
     ASSERT_TRUE(trusted.loadFromRpmDb());
-    EXPECT_EQ(trusted.keys().size(), 2u);
+    EXPECT_EQ(trusted.keys().size(), 3u);
     LogCapture capture(LogLevel::debug);
     EXPECT_TRUE(trusted.verify(m_file, m_signature));
     EXPECT_TRUE(capture.has("DEBUG: verifying " + m_file + " against signature " + m_signature));
@@ -126,7 +99,7 @@ TEST_F(TrustedKeysTest, RefusesOtherKeyChangedFileAndMissingSignature)
     TrustedKeys trusted;
     ASSERT_TRUE(trusted.loadFromRpmDb());
     std::string foreign = m_dir.file("foreign.asc");
-    keys->other.detachSign(m_file, foreign);
+    Keys::keys().outsider.detachSign(m_file, foreign);
     std::string changed = m_dir.write("changed.xml", "<repomd>changed index</repomd>\n");
     LogCapture capture(LogLevel::debug);
     EXPECT_FALSE(trusted.verify(m_file, foreign));
@@ -153,7 +126,8 @@ TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
     EXPECT_EQ(keyring.rfind("/tmp/updater.", 0), 0u);
     EXPECT_EQ(keyring.size(), std::string("/tmp/updater.XXXXXX").size());
     EXPECT_EQ(gpgv.recorded("mode"), "600\n");
-    EXPECT_EQ(gpgv.recorded("keyring"), keys->rsa.publicKey() + keys->dsa.publicKey());
+    const updater::testing::DatabaseKeys& keys = Keys::keys();
+    EXPECT_EQ(gpgv.recorded("keyring"), keys.rsa.publicKey() + keys.dsa.publicKey() + keys.subkeyed.publicKey());
     EXPECT_FALSE(std::filesystem::exists(keyring));
 }
 
