@@ -39,6 +39,8 @@ class RootTestCase(unittest.TestCase):
     """A fresh device root per test, with an empty defaults file and a
     configuration of one local repository "base"."""
 
+    ARGS = ()  # given to every run of the updater, before the test's own
+
     def setUp(self):
         self.root = DeviceRoot(rpmdb=False)
         self.addCleanup(self.root.close)
@@ -46,12 +48,12 @@ class RootTestCase(unittest.TestCase):
         self.root.write_config(text=config(repository("base", "/var/lib/repo")))
 
     def updater(self, *args, **kw):
-        return self.root.updater(*args, **kw)
+        return self.root.updater(*(self.ARGS + args), **kw)
 
     def start(self, *args):
         """Starts the updater without waiting; its pid is the updater's own.
         A test that fails before it ends leaves no process behind."""
-        proc = self.root.popen([UPDATER] + list(args))
+        proc = self.root.popen([UPDATER] + list(self.ARGS + args))
         self.addCleanup(self._stop, proc)
         return proc
 
@@ -80,3 +82,12 @@ class RootTestCase(unittest.TestCase):
 
     def assertNoExitLine(self, result):
         self.assertFalse([line for line in result.lines if "--- EXIT" in line], result)
+
+    def assertLinesInOrder(self, result, expected):
+        """The expected lines appear in this order (others may come between)."""
+        at = 0
+        for line in expected:
+            try:
+                at = result.lines.index(line, at) + 1
+            except ValueError:
+                self.fail("missing %r after line %d in:\n%s" % (line, at, result.stderr))

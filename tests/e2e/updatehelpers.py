@@ -7,12 +7,12 @@ import os
 import re
 import shutil
 import tempfile
-import unittest
 
 import release
 import testdata
 from testdata import Pkg
 from devroot import DeviceRoot, UPDATER
+from driverhelpers import RootTestCase
 
 CACHE_DIR = "/var/cache/updater/base"
 TRACE = "/tmp/updater.strace"
@@ -70,10 +70,12 @@ def release_nevras(version, drop=()):
     return sorted("%s-%s-%s" % (p.name, p.version, p.release) for p in release.packages(version) if p.name not in drop)
 
 
-class UpdateTestCase(unittest.TestCase):
+class UpdateTestCase(RootTestCase):
     """A fresh device root per test with release 1 installed, the release's
     defaults file, the hook (recording the status at each call), telinit and
     shutdown stand-ins, and a work directory for repositories."""
+
+    ARGS = ("--max-wait-time", "-1")
 
     def setUp(self):
         self.root = DeviceRoot()
@@ -111,28 +113,13 @@ class UpdateTestCase(unittest.TestCase):
 
     # -- runs ----------------------------------------------------------------
 
-    def updater(self, *args, **kw):
-        return self.root.updater("--max-wait-time", "-1", *args, **kw)
-
-    def start(self, *args):
-        """Starts the updater without waiting; stopped when the test ends."""
-        proc = self.root.popen([UPDATER, "--max-wait-time", "-1"] + list(args))
-        self.addCleanup(self._stop, proc)
-        return proc
-
-    @staticmethod
-    def _stop(proc):
-        if proc.poll() is None:
-            proc.kill()
-        proc.communicate()
-
     def traced_updater(self, *args):
         """The updater under strace, which notes the process's own writes
         (with the file each descriptor names) and sync calls: the exact
         sequence of state file writes, however fast they follow each other."""
         # A sanitizer build's leak check cannot run under ptrace.
         return self.root.run(["strace", "-qq", "-y", "-e", "trace=write,sync", "-e", "signal=none", "-o", TRACE,
-                              UPDATER, "--max-wait-time", "-1"] + list(args), env={"ASAN_OPTIONS": "detect_leaks=0"})
+                              UPDATER] + list(self.ARGS + args), env={"ASAN_OPTIONS": "detect_leaks=0"})
 
     def traced(self, pattern):
         text = self.root.read(TRACE) or ""
@@ -165,21 +152,6 @@ class UpdateTestCase(unittest.TestCase):
 
     def order(self):
         return (self.root.read("/var/log/standins/order") or "").split()
-
-    # -- assertions ----------------------------------------------------------
-
-    def assertExitLine(self, result, word):
-        self.assertIn("INFO: --- EXIT %s ---" % word, result.lines, result)
-
-    def assertLinesInOrder(self, result, expected):
-        """The expected lines appear in this order (others may come between)."""
-        lines = result.lines
-        at = 0
-        for line in expected:
-            try:
-                at = lines.index(line, at) + 1
-            except ValueError:
-                self.fail("missing %r after line %d in:\n%s" % (line, at, result.stderr))
 
     def assertState(self, status, update_state):
         self.assertEqual((self.root.status(), self.root.update_state()),
