@@ -93,64 +93,37 @@ class Reaching(UpdateTestCase):
 
 
 class SignedIndex(UpdateTestCase):
-    """The repository index is used only when its detached signature was
-    made by a key of the device's rpm database."""
-
-    def setUp(self):
-        super().setUp()
-        self.trusted = testdata.Key("network-release")
-        self.trusted.import_into(self.root)
-        self.stranger = testdata.Key("network-stranger")
-
-    def serve(self, repository):
-        httpserver.ScriptedServer(self.root, {"root": repository}, port=8080)
-        self.use_repo("http://127.0.0.1:8080/")
-
-    def refused(self, result, *lines):
-        self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, list(lines) + ["ERROR: could not update repository data",
-                                                       "INFO: --- EXIT ERROR ---"])
-        self.assertFalse([line for line in result.lines if "need to update" in line], result)
-        self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
-
-    def test_signed_by_a_database_key_over_http_and_locally(self):
-        repository = self.repo(release.packages(2), key=self.trusted)
-        self.serve(repository)
-        result = self.updater("--check-only")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertIn(UPDATES[0], result.lines, result)
-        self.use_repo(repository)
-        result = self.updater("--check-only")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertIn(UPDATES[0], result.lines, result)
-
-    def test_signed_by_another_key(self):
-        repository = self.repo(release.packages(2), key=self.stranger)
-        self.serve(repository)
-        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
-        self.use_repo(repository)
-        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
-
-    def test_without_a_signature(self):
-        repository = self.repo(release.packages(2))
-        self.serve(repository)
-        self.refused(self.updater("--check-only"),
-                     "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")
-        self.use_repo(repository)
-        self.refused(self.updater("--check-only"),
-                     "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")
-
-    def test_index_changed_after_signing(self):
-        repository = self.repo(release.packages(2), key=self.trusted)
-        index = os.path.join(repository, "repodata", "repomd.xml")
-        with open(index) as f:
-            text = f.read()
-        with open(index, "w") as f:
-            f.write(text.replace("<revision>", "<revision>1"))
-        self.serve(repository)
-        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
-        self.use_repo(repository)
-        self.refused(self.updater("--check-only"), "ERROR: invalid metadata signature")
+    def test_index_is_used_only_when_a_database_key_signed_it(self):
+        trusted = testdata.Key("network-release")
+        trusted.import_into(self.root)
+        refused = "ERROR: invalid metadata signature"
+        cases = (("signed", trusted, False, None),
+                 ("foreign", testdata.Key("network-stranger"), False, refused),
+                 ("unsigned", None, False, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'"),
+                 ("changed", trusted, True, refused))
+        for name, key, changed, error in cases:
+            repository = self.repo(release.packages(2), name=name, key=key)
+            if changed:
+                index = os.path.join(repository, "repodata", "repomd.xml")
+                with open(index) as f:
+                    text = f.read()
+                with open(index, "w") as f:
+                    f.write(text.replace("<revision>", "<revision>1"))
+            server = httpserver.ScriptedServer(self.root, {"root": repository}, port=8080)
+            for location in ("http://127.0.0.1:8080/", repository):
+                with self.subTest(name, location=location):
+                    self.use_repo(location)
+                    result = self.updater("--check-only")
+                    if error is None:
+                        self.assertEqual(result.returncode, 0, result)
+                        self.assertIn(UPDATES[0], result.lines, result)
+                        continue
+                    self.assertEqual(result.returncode, 1, result)
+                    self.assertLinesInOrder(result, [error, "ERROR: could not update repository data",
+                                                     "INFO: --- EXIT ERROR ---"])
+                    self.assertFalse([line for line in result.lines if "need to update" in line], result)
+                    self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
+            server.stop()
 
 
 if __name__ == "__main__":

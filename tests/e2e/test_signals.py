@@ -18,35 +18,29 @@ class InitHook(RootTestCase):
         self.assertIn(REPO_LINE, result.lines)
 
     def test_failed_hook_ends_the_run_after_writing_ready(self):
-        self.root.set_standin_exit("hook", 3, first_arg="init")
-        result = self.updater()
-        self.assertEqual(result.returncode, 1, result)
-        self.assertIn("ERROR: hook failed (exit code 3)", result.lines)
-        self.assertNotIn(REPO_LINE, result.lines)
-        self.assertExitLine(result, "ERROR")
-        self.assertEqual(self.root.status(), "READY\n")
-
-    def test_hook_killed_by_a_signal_is_an_interruption(self):
-        self.root.write("/etc/standins/hook.sh", "kill -KILL $$\n")
-        result = self.updater()
-        self.assertEqual(result.returncode, 1, result)
-        self.assertIn("ERROR: hook was interrupted", result.lines)
-        self.assertNotIn(REPO_LINE, result.lines)
-        self.assertExitLine(result, "ERROR")
-        self.assertEqual(self.root.status(), "READY\n")
-
-    def test_missing_hook_program_counts_as_failed(self):
-        self.root.remove("/usr/lib/updater/hook")
-        result = self.updater()
-        self.assertIn("ERROR: hook failed (exit code 1)", result.lines, result)
-        self.assertExitLine(result, "ERROR")
+        # Written through the running root, which has looked up these paths.
+        cases = (("exit 3", lambda: self.root.write_inside("/etc/standins/hook.exit-init", "3\n"),
+                  "ERROR: hook failed (exit code 3)"),
+                 ("killed", lambda: self.root.write_inside("/etc/standins/hook.sh", "kill -KILL $$\n"),
+                  "ERROR: hook was interrupted"),
+                 ("missing", lambda: self.root.remove("/usr/lib/updater/hook"), "ERROR: hook failed (exit code 1)"))
+        for name, make, error in cases:
+            with self.subTest(name):
+                self.root.remove("/etc/standins")
+                make()
+                result = self.updater()
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn(error, result.lines)
+                self.assertNotIn(REPO_LINE, result.lines)
+                self.assertExitLine(result, "ERROR")
+                self.assertEqual(self.root.status(), "READY\n")
 
 
 class TerminationSignals(RootTestCase):
-    def run_signalled_during_hook(self, signum):
+    def run_signalled_during_hook(self, signum, *args):
         """Sends `signum` to the updater while its init hook runs."""
         self.hold_init_hook()
-        proc = self.start()
+        proc = self.start(*args)
         wait_for(lambda: self.hook_calls(), what="the init hook")
         proc.send_signal(signum)
         self.release_init_hook()
@@ -66,15 +60,10 @@ class TerminationSignals(RootTestCase):
         self.assertEqual(result.lines[-1], "ERROR: terminated by signal #1: Hangup")
 
     def test_quiet_still_reports_the_signal(self):
-        self.hold_init_hook()
-        proc = self.start("--quiet")
-        wait_for(lambda: self.hook_calls(), what="the init hook")
-        proc.send_signal(signal.SIGINT)
-        self.release_init_hook()
-        stdout, stderr = proc.communicate(timeout=60)
-        self.assertEqual(proc.returncode, -signal.SIGINT, stderr)
-        self.assertEqual(info_lines(stderr), ["INFO: running init hook"], stderr)
-        self.assertEqual(stderr.splitlines()[-1], "ERROR: terminated by signal #2: Interrupt")
+        result = self.run_signalled_during_hook(signal.SIGINT, "--quiet")
+        self.assertEqual(result.returncode, -signal.SIGINT, result)
+        self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"], result)
+        self.assertEqual(result.lines[-1], "ERROR: terminated by signal #2: Interrupt")
 
     def test_sigpipe_is_ignored(self):
         # Standard error is a pipe whose reader is gone before the first line.
