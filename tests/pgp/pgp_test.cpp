@@ -265,15 +265,6 @@ TEST(PGPLength, EveryFormAndItsLimits)
     }
 }
 
-TEST(PGPValues, BigEndianValueAndKeyIdText)
-{
-    const Bytes bytes = hex("ff 01 ab 00");
-    EXPECT_EQ(getPGPVal(bytes.data(), 1), 0xffu);
-    EXPECT_EQ(getPGPVal(bytes.data() + 1, 2), 0x01abu);
-    EXPECT_EQ(getPGPVal(bytes.data(), 4), 0xff01ab00u);
-    EXPECT_EQ(keyIdToHex({0x01, 0xAB, 0x00, 0xFF, 0x10, 0x20, 0x30, 0x40}), "01ab00ff10203040");
-}
-
 TEST(PGPPublicKey, KeyIdsByVersion)
 {
     // Version 4: body "04 5f000000 01 ..."; its ID is the SHA-1 fingerprint's tail.

@@ -138,11 +138,4 @@ TEST_F(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"WARNING: encountered insecure MD5 checksums: discarding them"});
 }
 
-TEST(HexText, LowerCaseHighNibbleFirst)
-{
-    const unsigned char bytes[] = {0x00, 0x0f, 0xa5, 0xff};
-    EXPECT_EQ(hexText(bytes, sizeof bytes), "000fa5ff");
-    EXPECT_EQ(hexText(bytes, 0), "");
-}
-
 } // namespace

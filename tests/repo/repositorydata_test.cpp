@@ -221,14 +221,6 @@ TEST_F(RepositoryTest, PackageLocationsMustNameAFile)
     EXPECT_EQ(data->packages().begin()->second.localPath.view(), cacheDir() + "packages/foo.rpm");
 }
 
-TEST_F(RepositoryTest, CraftedCacheLoads)
-{
-    writeCache(primaryDocument(PackageXml{}.str()));
-    ASSERT_TRUE(repo().loadFromCache());
-    ASSERT_EQ(data->packages().size(), 1u);
-    EXPECT_EQ(data->packages().begin()->second.localPath.view(), cacheDir() + "packages/foo-1.0-1.noarch.rpm");
-}
-
 // Repositories made by createrepo_c from packages built by rpmbuild.
 class RealRepository : public RepositoryTest, public ::testing::WithParamInterface<const char*> {
 protected:

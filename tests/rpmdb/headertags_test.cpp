@@ -108,14 +108,6 @@ TEST(Dependencies, FilteredMaskedParsedAndMerged)
     EXPECT_TRUE(capture.has("TRACE: eq-empty  0x8 => eq-empty"));
     EXPECT_FALSE(capture.contains("rpmlib"));
     EXPECT_FALSE(capture.contains("hinted"));
-
-    // An empty version text gives an entry without a version that keeps its flags.
-    auto eqEmpty = set.firstOfName("eq-empty");
-    ASSERT_NE(eqEmpty, set.end());
-    EXPECT_TRUE(eqEmpty->evr.version.empty());
-    EXPECT_TRUE(eqEmpty->evr.release.empty());
-    EXPECT_EQ(eqEmpty->evr.epoch, 0);
-    EXPECT_EQ(eqEmpty->flags, EQUAL);
 }
 
 TEST(Dependencies, ProvidesAddToWhatTheSetHolds)
