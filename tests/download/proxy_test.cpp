@@ -25,152 +25,108 @@ public:
     }
 };
 
-class ProxyTest : public ::testing::Test {
-protected:
-    std::string target() const { return m_dir.file("target"); }
+NetworkSettings proxied(bool bypass, const std::string& password = "proxy-pw")
+{
+    NetworkSettings settings = testSettings();
+    settings.proxyServer = "127.0.0.1";
+    settings.proxyPort = 3128;
+    settings.bypassLocalNetwork = bypass;
+    settings.proxyUsername = "proxyuser";
+    settings.proxyPassword = password;
+    return settings;
+}
 
-    static NetworkSettings proxied(bool bypass, const std::string& password = "proxy-pw")
-    {
-        NetworkSettings settings = testSettings();
-        settings.proxyServer = "127.0.0.1";
-        settings.proxyPort = 3128;
-        settings.bypassLocalNetwork = bypass;
-        settings.proxyUsername = "proxyuser";
-        settings.proxyPassword = password;
-        return settings;
-    }
+std::string origin(const std::string& body, const std::string& tls = "")
+{
+    return "{" + tls + R"("routes": {"/repo/f": {"body": ")" + body + R"("}}})";
+}
 
-    ChildRun fetch(const std::string& uri, const NetworkSettings& settings) const
-    {
-        return runChild(
+TEST(Proxy, DecisionRouteAndCredentials)
+{
+    const std::string ca = deviceRoot().caDir;
+    const std::string tls = R"("tls": {"cert": ")" + ca + R"(/server.pem", "key": ")" + ca + R"(/server.key"}, )";
+    const std::string authFailed = "ERROR: proxy authentication as user 'proxyuser' failed";
+    const struct {
+        const char* name;
+        std::string origin; // the origin server's configuration
+        std::string bind;   // and address; port 8443 with TLS, else 8080
+        std::string uri;
+        NetworkSettings settings;
+        const char* body; // what the download gets, or null when it fails
+        std::vector<std::string> logged;
+        std::vector<std::string> parts;  // parts of lines that must be logged
+        std::vector<std::string> absent; // parts of lines that must not
+        std::vector<std::string> proxyUsers; // the user each request to the proxy offered
+        std::string proxied;                 // the last request line's target at the proxy
+        size_t originRequests;
+    } cases[] = {
+        {"no proxy", origin("o"), "127.0.0.1", "http://repo.test:8080/repo", testSettings(), "o",
+         {"DEBUG: no proxy configured"}, {}, {"failed resolving"}, {}, "", 1},
+        {"bypass off: the proxy, with credentials", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
+         proxied(false), "o", {"DEBUG: using proxy for repo.test"}, {}, {"local", "proxy-pw"}, {"", "proxyuser"},
+         "http://repo.test:8080/repo/f", 1},
+        {"https tunnelled", origin("t", tls), "127.0.0.1", "https://localhost:8443/repo", proxied(false), "t", {}, {},
+         {}, {"", "proxyuser"}, "localhost:8443", 1},
+        {"bypass on, a local host: direct, pinned", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
+         proxied(true), "o", {"DEBUG: bypassing proxy since repo.test is local", "INFO: test: connecting to 127.0.0.1"},
+         {}, {"test: looking up"}, {}, "", 1},
+        {"bypass on, a bracketed IPv6 literal", origin("o"), "::1", "http://[::1]:8080/repo", proxied(true), "o",
+         {"DEBUG: bypassing proxy since [::1] is local"}, {}, {}, {}, "", 1},
+        // mixed.test has a local address where nothing listens and a remote
+        // one where the origin does: the direct route may only use the local one.
+        {"bypass on, only the local addresses", origin("o"), "198.51.100.7", "http://mixed.test:8080/repo",
+         proxied(true), nullptr,
+         {"DEBUG: bypassing proxy since mixed.test is local", "INFO: test: connecting to 127.0.0.3",
+          "ERROR: failed fetching 'f' (could not connect to server)"},
+         {}, {"connecting to 198.51.100.7"}, {}, "", 0},
+        {"bypass on, a host that does not resolve: the proxy", origin("o"), "127.0.0.1",
+         "http://updates.invalid:8080/repo", proxied(true), "o",
+         {"WARNING: could not check if addresses for host 'updates.invalid' are in local net, using proxy",
+          "DEBUG: using proxy for updates.invalid"},
+         {"ERROR: failed resolving address 'updates.invalid' ("}, {}, {"", "proxyuser"},
+         "http://updates.invalid:8080/repo/f", 1},
+        {"rejected credentials offered once", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
+         proxied(false, "wrong-pw"), nullptr,
+         {authFailed, "ERROR: failed fetching 'f' (authentication failed on proxy)",
+          "ERROR: make sure the proper username and password are configured in the proxy settings"},
+         {}, {"wrong-pw"}, {"", "proxyuser"}, "http://repo.test:8080/repo/f", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory dir;
+        const std::string target = dir.file("target");
+        TestServer server(c.origin, c.origin.find("tls") == std::string::npos ? 8080 : 8443, c.bind);
+        TestServer proxy(R"({"proxy": {"users": {"proxyuser": "proxy-pw"},
+            "hosts": {"updates.invalid:8080": "127.0.0.1:8080"}}})", 3128);
+        ChildRun run = runChild(
             [&] {
                 ConnectionLog connections;
                 Downloader downloader;
-                if (!downloader.open(uri))
+                if (!downloader.open(c.uri))
                     return false;
                 downloader.setNotifier(&connections);
-                return downloader.download("f", target(), false);
+                return downloader.download("f", target, false);
             },
-            settings);
+            c.settings);
+        EXPECT_EQ(run.exitCode, c.body ? 0 : 1) << run.text();
+        if (c.body) {
+            EXPECT_EQ(readFile(target), c.body);
+        }
+        for (const std::string& line : c.logged)
+            EXPECT_TRUE(run.has(line)) << line << "\n" << run.text();
+        for (const std::string& part : c.parts)
+            EXPECT_TRUE(run.contains(part)) << part << "\n" << run.text();
+        for (const std::string& part : c.absent)
+            EXPECT_FALSE(run.contains(part)) << part;
+        std::vector<std::string> users;
+        for (const std::string& request : proxy.requests())
+            users.push_back(requestUser(request));
+        EXPECT_EQ(users, c.proxyUsers);
+        if (!c.proxied.empty() && !proxy.requests().empty()) {
+            EXPECT_EQ(requestPath(proxy.requests().back()), c.proxied);
+        }
+        EXPECT_EQ(server.requests().size(), c.originRequests);
     }
-
-    TemporaryDirectory m_dir;
-};
-
-constexpr const char* ORIGIN = R"({"routes": {"/repo/f": {"body": "from the origin"}}})";
-constexpr const char* PROXY = R"({"proxy": {"users": {"proxyuser": "proxy-pw"},
-    "hosts": {"updates.invalid:8080": "127.0.0.1:8080"}}})";
-
-TEST_F(ProxyTest, GoesDirectWithoutAProxy)
-{
-    TestServer origin(ORIGIN, 8080);
-    ChildRun run = fetch("http://repo.test:8080/repo", testSettings());
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_TRUE(run.has("DEBUG: no proxy configured"));
-    EXPECT_FALSE(run.contains("failed resolving"));
-    EXPECT_EQ(origin.requests().size(), 1u);
-}
-
-TEST_F(ProxyTest, UsesTheProxyWithItsCredentialsWhenBypassIsOff)
-{
-    TestServer origin(ORIGIN, 8080);
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://repo.test:8080/repo", proxied(false));
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(readFile(target()), "from the origin");
-    EXPECT_TRUE(run.has("DEBUG: using proxy for repo.test"));
-    EXPECT_FALSE(run.contains("local"));
-    std::vector<std::string> requests = proxy.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requestPath(requests[1]), "http://repo.test:8080/repo/f");
-    EXPECT_EQ(requestUser(requests[0]), "");
-    EXPECT_EQ(requestUser(requests[1]), "proxyuser");
-    EXPECT_EQ(origin.requests().size(), 1u);
-    EXPECT_FALSE(run.contains("proxy-pw"));
-}
-
-TEST_F(ProxyTest, TunnelsHttpsThroughTheProxy)
-{
-    const DeviceRootSetup& root = deviceRoot();
-    TestServer origin(R"({"tls": {"cert": ")" + root.caDir + R"(/server.pem", "key": ")" + root.caDir +
-                          R"(/server.key"}, "routes": {"/repo/f": {"body": "tunnelled"}}})",
-                      8443);
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("https://localhost:8443/repo", proxied(false));
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(readFile(target()), "tunnelled");
-    ASSERT_FALSE(proxy.requests().empty());
-    EXPECT_EQ(requestPath(proxy.requests().back()), "localhost:8443");
-}
-
-TEST_F(ProxyTest, BypassesTheProxyForALocalServer)
-{
-    TestServer origin(ORIGIN, 8080);
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://repo.test:8080/repo", proxied(true));
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_TRUE(run.has("DEBUG: bypassing proxy since repo.test is local"));
-    EXPECT_TRUE(run.has("INFO: test: connecting to 127.0.0.1"));
-    EXPECT_FALSE(run.contains("test: looking up")); // pinned: no lookup of its own
-    EXPECT_TRUE(proxy.requests().empty());
-    EXPECT_EQ(origin.requests().size(), 1u);
-}
-
-TEST_F(ProxyTest, BypassesTheProxyForABracketedIpv6Literal)
-{
-    TestServer origin(ORIGIN, 8080, "::1");
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://[::1]:8080/repo", proxied(true));
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_TRUE(run.has("DEBUG: bypassing proxy since [::1] is local"));
-    EXPECT_TRUE(proxy.requests().empty());
-}
-
-// mixed.test has a local address where nothing listens and a remote one
-// where the origin does: the direct route may only use the local one.
-TEST_F(ProxyTest, PinsTheDirectRouteToTheLocalAddresses)
-{
-    TestServer origin(ORIGIN, 8080, "198.51.100.7");
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://mixed.test:8080/repo", proxied(true));
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.has("DEBUG: bypassing proxy since mixed.test is local")) << run.text();
-    EXPECT_TRUE(run.has("INFO: test: connecting to 127.0.0.3"));
-    EXPECT_FALSE(run.contains("connecting to 198.51.100.7"));
-    EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (could not connect to server)"));
-    EXPECT_TRUE(origin.requests().empty());
-    EXPECT_TRUE(proxy.requests().empty());
-}
-
-TEST_F(ProxyTest, FallsBackToTheProxyWhenTheHostDoesNotResolve)
-{
-    TestServer origin(ORIGIN, 8080);
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://updates.invalid:8080/repo", proxied(true));
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_TRUE(run.contains("ERROR: failed resolving address 'updates.invalid' ("));
-    EXPECT_TRUE(run.has("WARNING: could not check if addresses for host 'updates.invalid' are in local net, using "
-                        "proxy"));
-    EXPECT_TRUE(run.has("DEBUG: using proxy for updates.invalid"));
-    ASSERT_FALSE(proxy.requests().empty());
-    EXPECT_EQ(requestPath(proxy.requests().back()), "http://updates.invalid:8080/repo/f");
-    EXPECT_EQ(readFile(target()), "from the origin");
-}
-
-TEST_F(ProxyTest, OffersRejectedProxyCredentialsOnce)
-{
-    TestServer origin(ORIGIN, 8080);
-    TestServer proxy(PROXY, 3128);
-    ChildRun run = fetch("http://repo.test:8080/repo", proxied(false, "wrong-pw"));
-    EXPECT_EQ(run.exitCode, 1);
-    std::vector<std::string> requests = proxy.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requestUser(requests[1]), "proxyuser");
-    EXPECT_TRUE(run.has("ERROR: proxy authentication as user 'proxyuser' failed")) << run.text();
-    EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (authentication failed on proxy)"));
-    EXPECT_TRUE(run.has("ERROR: make sure the proper username and password are configured in the proxy settings"));
-    EXPECT_TRUE(origin.requests().empty());
-    EXPECT_FALSE(run.contains("wrong-pw"));
 }
 
 } // namespace
