@@ -162,7 +162,7 @@ TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
     EXPECT_TRUE(capture.has("DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"));
 }
 
-// Signed repositories are loaded in signedrepository_test, inside a device root.
+// Signed repositories are loaded end to end (tests/e2e/test_network.py).
 TEST_F(RepositoryTest, MissingSignatureIsRefused)
 {
     writeCache(primaryDocument(PackageXml{}.str()));
