@@ -4,7 +4,7 @@
 Run as a program:
 
     httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]
-    httpserver.py make-certs DIR [--ca-name NAME] [--host NAME ...]
+    httpserver.py make-certs DIR
 
 The configuration (JSON) may hold:
 
@@ -58,9 +58,9 @@ import urllib.parse
 
 # -- certificates -------------------------------------------------------------
 
-def make_certs(directory, ca_name="Updater Test CA", hosts=("localhost", "127.0.0.1", "::1")):
+def make_certs(directory):
     """Makes ca.pem/ca.key and server.pem/server.key (signed by the CA, valid
-    for `hosts`) in `directory` with openssl; returns the paths as a dict."""
+    for localhost) in `directory` with openssl; returns the paths as a dict."""
     os.makedirs(directory, exist_ok=True)
     p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "server.csr",
                                                           "server.ext")}
@@ -69,13 +69,12 @@ def make_certs(directory, ca_name="Updater Test CA", hosts=("localhost", "127.0.
         subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", p["ca.key"], "-out", p["ca.pem"], "-days", "2",
-            "-subj", "/CN=" + ca_name, "-addext", "basicConstraints=critical,CA:TRUE",
+            "-subj", "/CN=Updater Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["server.csr"],
-            "-subj", "/CN=" + hosts[0])
-    names = ["IP:" + h if re.fullmatch(r"[0-9.]+|[0-9a-fA-F:]*:[0-9a-fA-F:]*", h) else "DNS:" + h for h in hosts]
+            "-subj", "/CN=localhost")
     with open(p["server.ext"], "w") as f:
-        f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % ",".join(names))
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nextendedKeyUsage=serverAuth\n")
     openssl("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
             "-out", p["server.pem"], "-days", "2", "-extfile", p["server.ext"])
     return {"ca": p["ca.pem"], "cert": p["server.pem"], "key": p["server.key"]}
@@ -286,12 +285,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.relay(upstream)
         self.close_connection = True
 
-    def do_HEAD(self):
-        self.record()
-        self.answer(405)
-
-    do_POST = do_PUT = do_DELETE = do_HEAD
-
     # -- forward proxy -------------------------------------------------------------
 
     def proxy_target(self, hostport):
@@ -422,13 +415,8 @@ def trust_ca(root, certs):
 
 
 def main(argv):
-    if argv[:1] == ["make-certs"]:
-        parser = argparse.ArgumentParser(prog="httpserver.py make-certs")
-        parser.add_argument("directory")
-        parser.add_argument("--ca-name", default="Updater Test CA")
-        parser.add_argument("--host", action="append")
-        args = parser.parse_args(argv[1:])
-        make_certs(args.directory, args.ca_name, tuple(args.host or ("localhost", "127.0.0.1", "::1")))
+    if argv[:1] == ["make-certs"] and len(argv) == 2:
+        make_certs(argv[1])
         return 0
     parser = argparse.ArgumentParser(prog="httpserver.py")
     parser.add_argument("--config", required=True)
