@@ -62,12 +62,10 @@ def build_release(version):
     return build_all(packages(version))
 
 
-def make_release_repo(directory, key, version=2, extra=()):
+def make_release_repo(directory, key, version=2):
     """A signed repository of release `version` (packages signed by `key`)."""
     signed = [key.sign_rpm(p, os.path.join(directory, "signed")) for p in build_release(version)]
-    signed += [key.sign_rpm(p, os.path.join(directory, "signed")) for p in build_all(extra)]
-    repo = make_repo(os.path.join(directory, "repo"), signed, key=key)
-    return repo
+    return make_repo(os.path.join(directory, "repo"), signed, key=key)
 
 
 def install_release(root, version=1):

@@ -22,7 +22,7 @@ class Pkg:
     """One package to build. Dependencies are rpm texts such as "bar >= 2.0"."""
 
     def __init__(self, name, version="1.0", release="1", epoch=None, arch="noarch", requires=(), provides=(),
-                 obsoletes=(), conflicts=(), group=None, files=None, scripts=None, summary=None,
+                 obsoletes=(), group=None, files=None, scripts=None, summary=None,
                  recommends=(), payload_size=0):
         self.name = name
         self.version = version
@@ -32,7 +32,6 @@ class Pkg:
         self.requires = list(requires)
         self.provides = list(provides)
         self.obsoletes = list(obsoletes)
-        self.conflicts = list(conflicts)
         self.recommends = list(recommends)
         self.group = group
         self.files = dict(files or {})   # absolute path -> content (str or bytes)
@@ -68,7 +67,6 @@ class Pkg:
         lines += ["Requires: %s" % r for r in self.requires]
         lines += ["Provides: %s" % p for p in self.provides]
         lines += ["Obsoletes: %s" % o for o in self.obsoletes]
-        lines += ["Conflicts: %s" % c for c in self.conflicts]
         lines += ["Recommends: %s" % r for r in self.recommends]
         lines += ["", "%description", self.summary, "", "%install", "mkdir -p %{buildroot}"]
         for i, path in enumerate(sorted(self.files)):
