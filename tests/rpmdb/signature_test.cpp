@@ -12,6 +12,7 @@
 #include "testing/testing.h"
 
 using namespace updater;
+using updater::testing::DatabaseKeys;
 using updater::testing::GpgKey;
 using updater::testing::HeaderBuilder;
 using updater::testing::importHeaders;
@@ -76,61 +77,66 @@ protected:
     rpmVSFlags m_flags = 0;
 };
 
-TEST_F(PackageSignature, AcceptsRsaSignatureByDatabaseKey)
+TEST_F(PackageSignature, AcceptsSignaturesByDatabaseKeys)
 {
-    std::string path = signedBy(Keys::keys().rsa);
-    LogCapture capture;
-    EXPECT_TRUE(check(path));
-    EXPECT_TRUE(capture.has("TRACE: dumping RSA data to stderr"));
-    EXPECT_TRUE(capture.has("TRACE: found v4 signature with key ID " + Keys::keys().rsa.keyId()));
-    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().rsa.keyId() + " found as entry in pubkey DB"));
-    EXPECT_FALSE(capture.contains("ERROR"));
+    const DatabaseKeys& keys = Keys::keys();
+    const struct {
+        const char* name;
+        const GpgKey& key;
+        std::vector<std::string> logged;
+        std::string notLogged;
+    } cases[] = {
+        {"RSA", keys.rsa,
+         {"TRACE: dumping RSA data to stderr", "TRACE: found v4 signature with key ID " + keys.rsa.keyId(),
+          "TRACE: key " + keys.rsa.keyId() + " found as entry in pubkey DB"},
+         "ERROR"},
+        {"DSA, after finding no RSA signature", keys.dsa,
+         {"TRACE: dumping DSA data to stderr", "TRACE: key " + keys.dsa.keyId() + " found as entry in pubkey DB"},
+         "RSA data"},
+        {"a subkey", keys.subkeyed, {"TRACE: key " + keys.subkeyed.subkeyId() + " found as entry in pubkey DB"},
+         "ERROR"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = signedBy(c.key);
+        LogCapture capture;
+        EXPECT_TRUE(check(path));
+        for (const std::string& line : c.logged)
+            EXPECT_TRUE(capture.has(line)) << line;
+        EXPECT_FALSE(capture.contains(c.notLogged));
+    }
 }
 
-TEST_F(PackageSignature, AcceptsDsaSignatureAfterFindingNoRsaOne)
+TEST_F(PackageSignature, RefusalsLogTheirReasonOnly)
 {
-    std::string path = signedBy(Keys::keys().dsa);
-    LogCapture capture;
-    EXPECT_TRUE(check(path));
-    EXPECT_FALSE(capture.has("TRACE: dumping RSA data to stderr"));
-    EXPECT_TRUE(capture.has("TRACE: dumping DSA data to stderr"));
-    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().dsa.keyId() + " found as entry in pubkey DB"));
-}
-
-TEST_F(PackageSignature, AcceptsSignatureBySubkeyOfDatabaseKey)
-{
-    std::string path = signedBy(Keys::keys().subkeyed);
-    LogCapture capture;
-    EXPECT_TRUE(check(path));
-    EXPECT_TRUE(capture.has("TRACE: key " + Keys::keys().subkeyed.subkeyId() + " found as entry in pubkey DB"));
-}
-
-TEST_F(PackageSignature, RefusesUnsignedPackage)
-{
-    LogCapture capture;
-    EXPECT_FALSE(check(PACKAGES + "/" + PACKAGE));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: no acceptable signature on package '" + PACKAGE + "'"});
-}
-
-TEST_F(PackageSignature, RefusesKeyOutsideDatabase)
-{
-    std::string path = signedBy(Keys::keys().outsider);
-    const std::string id = Keys::keys().outsider.keyId();
-    LogCapture capture(LogLevel::debug);
-    EXPECT_FALSE(check(path));
-    EXPECT_EQ(capture.lines(),
-              (std::vector<std::string>{"DEBUG: RSA signing key ID " + id + " for package '" + PACKAGE + "' is not trusted",
-                                        "ERROR: no acceptable signature on package '" + PACKAGE + "'"}));
-}
-
-TEST_F(PackageSignature, RefusesDamagedHeaderWithoutFurtherAttempt)
-{
-    for (const GpgKey* key : {&Keys::keys().rsa, &Keys::keys().dsa}) {
-        std::string path = signedBy(*key);
-        damage(path, "Header text of the signature test package");
-        LogCapture capture(LogLevel::debug);
-        EXPECT_FALSE(check(path));
-        EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: failed verifying package '" + PACKAGE + "'"});
+    const DatabaseKeys& keys = Keys::keys();
+    std::string damagedRsa = signedBy(keys.rsa), damagedDsa = signedBy(keys.dsa);
+    damage(damagedRsa, "Header text of the signature test package");
+    damage(damagedDsa, "Header text of the signature test package");
+    const std::string refused = "ERROR: no acceptable signature on package '" + PACKAGE + "'";
+    const std::string failed = "ERROR: failed verifying package '" + PACKAGE + "'";
+    const struct {
+        const char* name;
+        std::string path;
+        LogLevel threshold;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {"unsigned", PACKAGES + "/" + PACKAGE, LogLevel::trace, {refused}},
+        {"key outside the database", signedBy(keys.outsider), LogLevel::debug,
+         {"DEBUG: RSA signing key ID " + keys.outsider.keyId() + " for package '" + PACKAGE + "' is not trusted",
+          refused}},
+        // A damaged header fails the check at once, without a try of the other algorithm.
+        {"damaged header, RSA", damagedRsa, LogLevel::debug, {failed}},
+        {"damaged header, DSA", damagedDsa, LogLevel::debug, {failed}},
+        // The message names the file by its last component only.
+        {"missing file", m_dir.file("packages/gone-1.0-1.noarch.rpm"), LogLevel::trace,
+         {"ERROR: failed opening 'gone-1.0-1.noarch.rpm' to check signature: No such file or directory"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture capture(c.threshold);
+        EXPECT_FALSE(check(c.path));
+        EXPECT_EQ(capture.lines(), c.logged);
     }
 }
 
@@ -142,15 +148,6 @@ TEST_F(PackageSignature, LeavesDamagedPayloadToRpmsInstall)
     damage(path, "", 100);
     EXPECT_TRUE(check(path));
     EXPECT_NE(std::system(("rpm -i --test --nodeps " + path + " >/dev/null 2>&1").c_str()), 0);
-}
-
-TEST_F(PackageSignature, MissingFileEndsCheckAtOnce)
-{
-    LogCapture capture;
-    EXPECT_FALSE(check(m_dir.file("packages/gone-1.0-1.noarch.rpm")));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{
-                                   "ERROR: failed opening 'gone-1.0-1.noarch.rpm' to check signature: "
-                                   "No such file or directory"});
 }
 
 TEST_F(PackageSignature, LooksUpEachKeyOnce)
