@@ -11,12 +11,6 @@ REPO_LINE = "INFO: updating packages from repository 'Base' (URI '/var/lib/repo'
 
 
 class InitHook(RootTestCase):
-    def test_hook_gets_its_name_and_the_version(self):
-        result = self.updater()
-        self.assertEqual(self.hook_calls(), [["/usr/lib/updater/hook", "init", "1.8.3"]])
-        self.assertIn("INFO: running init hook", result.lines)
-        self.assertIn(REPO_LINE, result.lines)
-
     def test_failed_hook_ends_the_run_after_writing_ready(self):
         # Written through the running root, which has looked up these paths.
         cases = (("exit 3", lambda: self.root.write_inside("/etc/standins/hook.exit-init", "3\n"),
