@@ -13,20 +13,9 @@ using updater::testing::TemporaryDirectory;
 
 namespace {
 
+// The capture restores the Logger's threshold and stderr switch.
 struct LoggerTest : ::testing::Test {
-    void SetUp() override
-    {
-        savedThreshold = Logger::instance().threshold();
-        savedStderr = Logger::instance().toStderr();
-        Logger::instance().setToStderr(false);
-    }
-    void TearDown() override
-    {
-        Logger::instance().setThreshold(savedThreshold);
-        Logger::instance().setToStderr(savedStderr);
-    }
-    LogLevel savedThreshold;
-    bool savedStderr;
+    LogCapture restore;
     TemporaryDirectory dir;
 };
 
@@ -53,7 +42,7 @@ TEST_F(LoggerTest, ThresholdAppliesToEveryOutputAndFilesHaveTheirOwnMinimum)
     LOG(info, "dropped everywhere");
     Logger::instance().setThreshold(LogLevel::trace);
     LOG(debug, "only in the trace file");
-    LOG(error, "in both");
+    LOG(error, "in %s", "both"); // each output formats from its own argument list
 
     Logger::instance().removeFileOutput(all);
     Logger::instance().removeFileOutput(infoOnly);
