@@ -1,7 +1,7 @@
 """Check-only runs that reach the repository: over HTTP, over HTTPS with the
 device trusting a test authority, through a proxy that demands credentials,
-and from a local directory; and the signed repository index, accepted only
-when a key of the device's rpm database made the signature."""
+and from a local directory, each with an index signed by a key of the
+device's rpm database; an index signed otherwise is refused."""
 
 import os
 import unittest
@@ -91,16 +91,11 @@ class Reaching(UpdateTestCase):
         self.use_repo(self.repository)
         self.assertSameUpdates(self.updater("--check-only"))
 
-
-class SignedIndex(UpdateTestCase):
-    def test_index_is_used_only_when_a_database_key_signed_it(self):
-        trusted = testdata.Key("network-release")
-        trusted.import_into(self.root)
+    def test_index_not_signed_by_a_database_key_is_refused(self):
         refused = "ERROR: invalid metadata signature"
-        cases = (("signed", trusted, False, None),
-                 ("foreign", testdata.Key("network-stranger"), False, refused),
+        cases = (("foreign", testdata.Key("network-stranger"), False, refused),
                  ("unsigned", None, False, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'"),
-                 ("changed", trusted, True, refused))
+                 ("changed", self.key, True, refused))
         for name, key, changed, error in cases:
             repository = self.repo(release.packages(2), name=name, key=key)
             if changed:
@@ -114,15 +109,11 @@ class SignedIndex(UpdateTestCase):
                 with self.subTest(name, location=location):
                     self.use_repo(location)
                     result = self.updater("--check-only")
-                    if error is None:
-                        self.assertEqual(result.returncode, 0, result)
-                        self.assertIn(UPDATES[0], result.lines, result)
-                        continue
                     self.assertEqual(result.returncode, 1, result)
                     self.assertLinesInOrder(result, [error, "ERROR: could not update repository data",
                                                      "INFO: --- EXIT ERROR ---"])
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
-                    self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
+                    self.assertNoTemporaryFiles()
             server.stop()
 
 
