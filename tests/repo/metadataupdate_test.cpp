@@ -104,18 +104,6 @@ TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
     EXPECT_EQ(paths(server).size(), 5u);
 }
 
-TEST_F(MetadataUpdate, UsesTheFirstPrimaryEntry)
-{
-    std::string twice = repomd();
-    twice.insert(twice.rfind("</repomd>"), R"(<data type="primary"><checksum type="sha256">00</checksum>
-<location href="repodata/second-primary.xml.gz"/></data>
-)");
-    TestServer server(serverConfig("\"/repodata/repomd.xml\": {\"body\": " + json(twice) + "}"), PORT);
-    ChildRun run = update();
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
-}
-
 TEST_F(MetadataUpdate, FetchesTheSignatureUnlessSkipped)
 {
     config.noMdSigCheck = false;
