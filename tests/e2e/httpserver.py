@@ -411,7 +411,7 @@ class ScriptedServer:
 def trust_ca(root, certs):
     """Makes the test CA the only authority the device root trusts."""
     with open(certs["ca"]) as f:
-        root.write("/etc/ssl/certs/ca-certificates.crt", f.read())
+        root.write_inside("/etc/ssl/certs/ca-certificates.crt", f.read())
 
 
 def main(argv):
