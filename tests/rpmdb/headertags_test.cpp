@@ -78,18 +78,6 @@ TEST(StringTag, OnlyASingleString)
     EXPECT_EQ(capture.count("ERROR: failed retrieving rpm tag 1020 as string"), 1);
 }
 
-TEST(GenericTag, TypeCountAndData)
-{
-    auto header = HeaderBuilder("p", "1", "1").int16(RPMTAG_FILEMODES, {0644, 0755}).header();
-    ASSERT_TRUE(header);
-    TagData data = readTag(header.get(), RPMTAG_FILEMODES);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(rpmtdType(data.get()), RPM_INT16_TYPE);
-    ASSERT_EQ(rpmtdCount(data.get()), 2u);
-    EXPECT_EQ(static_cast<const uint16_t*>(data->data)[1], 0755);
-    EXPECT_FALSE(readTag(header.get(), RPMTAG_FILESIZES));
-}
-
 TEST(Dependencies, FilteredMaskedParsedAndMerged)
 {
     auto header = requiring({"rpmlib(PayloadIsZstd)", "hinted", "prereq", "lib", "lib", "any", "eq-empty", "ranged"},
