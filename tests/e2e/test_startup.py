@@ -1,8 +1,9 @@
 """Start-up of the real updater binary in a device root: options, the
 configuration files, the start-up guards, the persisted status and the exit
-line and code. The pass loop is not part of these runs' subject: a run that
-gets through start-up ends with ERROR until updates are wired in."""
+line and code. Updates are not these runs' subject: their repository does
+not exist, so a run that gets through start-up ends with ERROR."""
 
+import re
 import unittest
 
 from devroot import UPDATER
@@ -156,10 +157,22 @@ class Logging(RootTestCase):
 
 
 class CommandLine(RootTestCase):
-    def test_help_ends_before_the_run(self):
+    def test_help_lists_the_options_in_order_and_ends_before_the_run(self):
         result = self.updater("--help")
         self.assertEqual(result.returncode, 0, result)
-        self.assertIn("-q, --quiet", result.stdout)
+        # The option table is an interface: its order and names stay as they are.
+        options = re.findall(r"^\s+(?:-\S, )?(--[a-z-]+)", result.stdout, re.M)
+        self.assertEqual(options, [
+            "--quiet", "--log-level", "--repo", "--repo-url", "--log-to-stderr", "--log-to", "--check-only", "--test",
+            "--no-sig-check", "--no-pkg-sig-check", "--no-md-sig-check", "--no-reboot", "--background",
+            "--cache-only", "--no-cache-clean", "--check-db-headers", "--max-wait-time", "--lock-timeout",
+            "--cache-dir", "--conf-file", "--help", "--usage"])
+        text = " ".join(result.stdout.split())
+        for help_text in ("-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
+                          "--cache-dir=<dir> Specify a cache directory other than the default.",
+                          "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.",
+                          "Help options:"):
+            self.assertIn(help_text, text)
         self.assertEqual(self.hook_calls(), [])
         self.assertIsNone(self.root.read("/run/lock/updater"))
 
