@@ -1,5 +1,6 @@
 #include "repo/repositorydata.h"
 
+#include <optional>
 #include <vector>
 
 #include <cerrno>
@@ -8,9 +9,12 @@
 #include <cstring>
 
 #include "config/xmlnode.h"
+#include "config/xmlreader.h"
 #include "download/filehelpers.h"
 #include "log/logger.h"
+#include "repo/metadatacheck.h"
 #include "repo/packageparser.h"
+#include "repo/stream.h"
 #include "sigcheck/trustedkeys.h"
 
 namespace updater {
@@ -105,6 +109,20 @@ bool checkTimestamp(const std::string& text)
     return true;
 }
 
+// A byte count: base-10 digits only.
+bool parseSize(const std::string& text, uint64_t& size)
+{
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE) {
+        LOG(debug, "failed parsing '%s'", "open-size");
+        return false;
+    }
+    size = value;
+    return true;
+}
+
 bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
 {
     if (named(child, "location"))
@@ -116,6 +134,10 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
     if (named(child, "timestamp")) {
         std::string text;
         return nodeText(child, text) && checkTimestamp(text);
+    }
+    if (named(child, "open-size")) {
+        std::string text;
+        return nodeText(child, text) && parseSize(text, entry.openSize);
     }
     return true;
 }
@@ -132,6 +154,12 @@ bool parseData(xmlNodePtr data, const std::string& cacheDir, MetadataEntry& entr
     }
     entry.localPath = cacheDir + baseName(entry.location);
     return true;
+}
+
+// The XML reader's input callback over a metadata stream.
+int readStream(void* context, char* buffer, int length)
+{
+    return static_cast<int>(static_cast<MetadataStream*>(context)->read(buffer, static_cast<size_t>(length)));
 }
 
 } // namespace
@@ -171,7 +199,7 @@ bool RepositoryData::parseRepomd()
     std::string path = m_cacheDir + "repomd.xml";
     if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc"))
         return false;
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
+    XmlReader reader = openXmlFile(path, REPOSITORY_READER_OPTIONS);
     if (!reader)
         return false;
     return walkDocument(reader.get(), [&] {
@@ -201,26 +229,55 @@ bool RepositoryData::loadPrimary(bool verify)
         return false;
     }
     const MetadataEntry& entry = primary->second;
-    if (verify && !entry.checksum.checkFile(entry.localPath) && !entry.openChecksum.checkUncompressed(entry.localPath)) {
+    // One pass: the file is parsed while it is hashed, and its packages are
+    // kept only when it matches.
+    MetadataStream stream(entry.localPath);
+    std::optional<MetadataCheck> check;
+    if (verify)
+        check.emplace(entry, stream);
+    stream.limitContent(entry.openSize);
+    bool opened = stream.open();
+    if (!opened && verify)
+        LOG(error, "failed opening '%s' for checksumming (%s)", entry.localPath.c_str(), errnoText().c_str());
+    else if (!opened)
+        LOG(error, "could not open primary file '%s' for parsing", entry.localPath.c_str());
+    else if (check)
+        check->opened();
+    std::vector<Package> loaded;
+    bool parsed = opened && readPrimary(stream, loaded);
+    if (check && !(opened && stream.finish() && check->matches())) {
         LOG(error, "invalid checksum on '%s'", entry.location.c_str());
         return false;
     }
-    if (!parsePrimary(entry.localPath)) {
+    if (!parsed) {
         LOG(error, "failed parsing repository resource '%s'", entry.location.c_str());
         return false;
     }
+    m_packages = collectByName(std::move(loaded));
     return true;
 }
 
 bool RepositoryData::parsePrimary(const std::string& path)
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
-    if (!reader) {
+    MetadataStream stream(path);
+    if (!stream.open()) {
         LOG(error, "could not open primary file '%s' for parsing", path.c_str());
         return false;
     }
-    // Filled aside so that a bad document leaves no partial package list.
     std::vector<Package> loaded;
+    if (!readPrimary(stream, loaded))
+        return false;
+    m_packages = collectByName(std::move(loaded));
+    return true;
+}
+
+bool RepositoryData::readPrimary(MetadataStream& stream, std::vector<Package>& loaded)
+{
+    if (stream.failed())
+        return false;
+    XmlReader reader = openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS);
+    if (!reader)
+        return false;
     bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
@@ -229,20 +286,15 @@ bool RepositoryData::parsePrimary(const std::string& path)
         }
         if (!readerAt(r, "package", COMMON_NAMESPACE))
             return Walk::descend;
-        xmlNodePtr element = xmlTextReaderExpand(r);
-        if (!element)
-            return Walk::fail;
         Package package;
-        PackageParse result = parsePackage(m_packageCacheDir, element, package);
+        PackageParse result = parsePackage(r, &stream, m_packageCacheDir, package);
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
             loaded.push_back(std::move(package));
         return Walk::skipSubtree;
     });
-    if (ok)
-        m_packages = collectByName(std::move(loaded));
-    return ok;
+    return ok && !stream.failed();
 }
 
 } // namespace updater

@@ -3,9 +3,11 @@
 // metadata; fetching packages into its package cache.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "repo/checksum.h"
@@ -14,6 +16,7 @@
 namespace updater {
 
 class Downloader;
+class MetadataStream;
 
 // rpm-md namespaces.
 constexpr const char* REPO_NAMESPACE = "http://linux.duke.edu/metadata/repo";
@@ -25,7 +28,8 @@ struct MetadataEntry {
     std::string location;  // relative to the repository URI
     std::string localPath; // cacheDir + last component of location
     Checksum checksum;     // of the file as stored
-    Checksum openChecksum; // of its gzip-decompressed content; may be empty
+    Checksum openChecksum; // of its decompressed content; may be empty
+    uint64_t openSize = 0; // bytes of its decompressed content; 0 when not declared
 };
 
 class RepositoryData {
@@ -61,6 +65,9 @@ public:
     const PackageCollection& packages() const { return m_packages; }
 
 private:
+    // The packages of the primary document that `stream` delivers, into `loaded`.
+    [[nodiscard]] bool readPrimary(MetadataStream& stream, std::vector<Package>& loaded);
+
     const Repository& m_repository;
     bool m_skipMetadataSignature;
     std::string m_cacheDir;        // config cacheDir + id + "/"
