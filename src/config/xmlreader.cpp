@@ -15,12 +15,11 @@ constexpr size_t EXCERPT_LIMIT = 160;
 // A metadata file's name comes partly from the repository: it is escaped too.
 constexpr size_t FILE_NAME_LIMIT = 4096;
 
-// Passed as the handler's context by readers whose input logs its own failures.
-int inputLogsItself;
-
-void logDiagnostic(void* context, xmlErrorPtr error)
+// The context of a reader on an input that logs its own failures is the
+// input's failure flag.
+void logDiagnostic(void* inputFailed, xmlErrorPtr error)
 {
-    if (!error || (context == &inputLogsItself && error->domain == XML_FROM_IO))
+    if (!error || (inputFailed && (*static_cast<const bool*>(inputFailed) || error->domain == XML_FROM_IO)))
         return;
     bool warning = error->level == XML_ERR_WARNING;
     LogLevel level = warning ? LogLevel::warn : LogLevel::error;
@@ -56,10 +55,10 @@ void logGenericDiagnostic(void*, const char* format, ...)
         pending.clear();
 }
 
-XmlReader withHandler(xmlTextReaderPtr reader, void* context)
+XmlReader withHandler(xmlTextReaderPtr reader, const bool* inputFailed)
 {
     if (reader)
-        xmlTextReaderSetStructuredErrorHandler(reader, logDiagnostic, context);
+        xmlTextReaderSetStructuredErrorHandler(reader, logDiagnostic, const_cast<bool*>(inputFailed));
     return XmlReader(reader);
 }
 
@@ -92,9 +91,10 @@ XmlReader openXmlFile(const std::string& path, int options)
     return withHandler(xmlReaderForFile(path.c_str(), nullptr, options), nullptr);
 }
 
-XmlReader openXmlInput(xmlInputReadCallback read, void* context, const std::string& name, int options)
+XmlReader openXmlInput(xmlInputReadCallback read, void* context, const std::string& name, int options,
+                       const bool* inputFailed)
 {
-    return withHandler(xmlReaderForIO(read, nullptr, context, name.c_str(), nullptr, options), &inputLogsItself);
+    return withHandler(xmlReaderForIO(read, nullptr, context, name.c_str(), nullptr, options), inputFailed);
 }
 
 void routeXmlDiagnostics()

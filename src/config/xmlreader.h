@@ -16,8 +16,10 @@ XmlReader openXmlFile(const std::string& path, int options);
 
 // A reader on the bytes that `read` hands out (libxml2's input callback,
 // returning -1 on failure), named `name` in its diagnostics. The callback
-// logs its own failures: libxml2's input errors are not logged again.
-XmlReader openXmlInput(xmlInputReadCallback read, void* context, const std::string& name, int options);
+// logs its own failures and sets `*inputFailed`: from then on the reader's
+// diagnostics, which only follow from the cut input, are not logged.
+XmlReader openXmlInput(xmlInputReadCallback read, void* context, const std::string& name, int options,
+                       const bool* inputFailed);
 
 // Routes diagnostics that arise outside a reader through the Logger as well.
 // Called once at start-up.

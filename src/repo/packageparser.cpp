@@ -26,7 +26,7 @@ constexpr size_t MAX_LIST_ENTRIES = 10000;
 
 // The most document text one element read whole (name, version, location,
 // checksum, group) may take in; real ones take well under a kilobyte.
-constexpr uint64_t MAX_ELEMENT_BYTES = 1 << 20;
+constexpr uint64_t MAX_ELEMENT_BYTES = 256 * 1024;
 
 const xmlChar* xmlText(const char* text)
 {

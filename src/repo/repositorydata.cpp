@@ -275,7 +275,8 @@ bool RepositoryData::readPrimary(MetadataStream& stream, std::vector<Package>& l
 {
     if (stream.failed())
         return false;
-    XmlReader reader = openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS);
+    XmlReader reader =
+        openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS, stream.failedFlag());
     if (!reader)
         return false;
     bool ok = walkDocument(reader.get(), [&] {

@@ -58,6 +58,8 @@ public:
     // True once the whole content has been read without failure.
     bool contentComplete() const { return m_ended && !m_failed; }
     bool failed() const { return m_failed; }
+    // The same, for a reader that looks at it later.
+    const bool* failedFlag() const { return &m_failed; }
     // A hash update failed: the digests are not to be trusted.
     bool hashFailed() const { return m_hashFailed; }
     Compression compression() const { return m_compression; }
