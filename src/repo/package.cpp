@@ -30,26 +30,33 @@ uint64_t namePrefix(std::string_view name)
 
 } // namespace
 
-PackageCollection collectByName(std::vector<Package>&& packages)
+PackageCollection::node_type packageNode(Package package)
+{
+    PackageCollection staging;
+    return staging.extract(staging.emplace(std::string_view(), std::move(package)));
+}
+
+PackageCollection collectByName(PackageNodes&& packages)
 {
     struct Key {
         uint64_t prefix;
         uint32_t index;
     };
+    auto nameOf = [&](const Key& key) { return packages[key.index].mapped().name.view(); };
     std::vector<Key> keys;
     keys.reserve(packages.size());
     for (size_t i = 0; i < packages.size(); ++i)
-        keys.push_back(Key{namePrefix(packages[i].name.view()), static_cast<uint32_t>(i)});
+        keys.push_back(Key{namePrefix(packages[i].mapped().name.view()), static_cast<uint32_t>(i)});
     std::stable_sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
         if (a.prefix != b.prefix)
             return a.prefix < b.prefix;
-        return packages[a.index].name.view() < packages[b.index].name.view();
+        return nameOf(a) < nameOf(b);
     });
     PackageCollection collection;
     for (const Key& key : keys) {
-        Package& package = packages[key.index];
-        std::string_view name = package.name.view();
-        collection.emplace_hint(collection.end(), name, std::move(package));
+        PackageCollection::node_type& node = packages[key.index];
+        node.key() = nameOf(key);
+        collection.insert(collection.end(), std::move(node));
     }
     packages.clear();
     return collection;

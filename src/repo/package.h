@@ -49,10 +49,18 @@ inline void addPackage(PackageCollection& collection, Package package)
     collection.emplace_hint(collection.upper_bound(key), key, std::move(package));
 }
 
+// Packages in the order they were read, each already in the node that a
+// collection keeps it in, so that collecting them moves no package and the
+// packages are never held twice.
+using PackageNodes = std::vector<PackageCollection::node_type>;
+
+// The node of a package, for PackageNodes.
+PackageCollection::node_type packageNode(Package package);
+
 // The packages ordered by name, keeping their order within a name. Faster
 // than adding them one by one for the tens of thousands of packages of a
 // repository, whose names come in no particular order.
-PackageCollection collectByName(std::vector<Package>&& packages);
+PackageCollection collectByName(PackageNodes&& packages);
 
 // At most one package per name.
 using NewPackages = std::map<std::string_view, Package, std::less<>>;

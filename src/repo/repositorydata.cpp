@@ -243,7 +243,7 @@ bool RepositoryData::loadPrimary(bool verify)
         LOG(error, "could not open primary file '%s' for parsing", entry.localPath.c_str());
     else if (check)
         check->opened();
-    std::vector<Package> loaded;
+    PackageNodes loaded;
     bool parsed = opened && readPrimary(stream, loaded);
     if (check && !(opened && stream.finish() && check->matches())) {
         LOG(error, "invalid checksum on '%s'", entry.location.c_str());
@@ -264,14 +264,14 @@ bool RepositoryData::parsePrimary(const std::string& path)
         LOG(error, "could not open primary file '%s' for parsing", path.c_str());
         return false;
     }
-    std::vector<Package> loaded;
+    PackageNodes loaded;
     if (!readPrimary(stream, loaded))
         return false;
     m_packages = collectByName(std::move(loaded));
     return true;
 }
 
-bool RepositoryData::readPrimary(MetadataStream& stream, std::vector<Package>& loaded)
+bool RepositoryData::readPrimary(MetadataStream& stream, PackageNodes& loaded)
 {
     if (stream.failed())
         return false;
@@ -292,7 +292,7 @@ bool RepositoryData::readPrimary(MetadataStream& stream, std::vector<Package>& l
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
-            loaded.push_back(std::move(package));
+            loaded.push_back(packageNode(std::move(package)));
         return Walk::skipSubtree;
     });
     return ok && !stream.failed();

@@ -66,7 +66,7 @@ public:
 
 private:
     // The packages of the primary document that `stream` delivers, into `loaded`.
-    [[nodiscard]] bool readPrimary(MetadataStream& stream, std::vector<Package>& loaded);
+    [[nodiscard]] bool readPrimary(MetadataStream& stream, PackageNodes& loaded);
 
     const Repository& m_repository;
     bool m_skipMetadataSignature;
