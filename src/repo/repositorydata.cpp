@@ -162,6 +162,14 @@ int readStream(void* context, char* buffer, int length)
     return static_cast<int>(static_cast<MetadataStream*>(context)->read(buffer, static_cast<size_t>(length)));
 }
 
+// A reader on an opened metadata stream; null when its first read failed.
+XmlReader openMetadataReader(MetadataStream& stream)
+{
+    if (stream.failed())
+        return nullptr;
+    return openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS, stream.failedFlag());
+}
+
 } // namespace
 
 RepositoryData::RepositoryData(const Config& config, const Repository& repository)
@@ -199,10 +207,13 @@ bool RepositoryData::parseRepomd()
     std::string path = m_cacheDir + "repomd.xml";
     if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc"))
         return false;
-    XmlReader reader = openXmlFile(path, REPOSITORY_READER_OPTIONS);
+    MetadataStream stream(path);
+    if (!stream.open())
+        return false;
+    XmlReader reader = openMetadataReader(stream);
     if (!reader)
         return false;
-    return walkDocument(reader.get(), [&] {
+    bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "repomd", REPO_NAMESPACE)) {
             LOG(debug, "bad top-level element, '%s' instead of 'rempomd'", readerLocalName(r));
@@ -219,6 +230,7 @@ bool RepositoryData::parseRepomd()
         m_metadata.emplace(entry.type, std::move(entry)); // the first entry of a type stays
         return Walk::skipSubtree;
     });
+    return ok && !stream.failed();
 }
 
 bool RepositoryData::loadPrimary(bool verify)
@@ -273,10 +285,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
 
 bool RepositoryData::readPrimary(MetadataStream& stream, PackageNodes& loaded)
 {
-    if (stream.failed())
-        return false;
-    XmlReader reader =
-        openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS, stream.failedFlag());
+    XmlReader reader = openMetadataReader(stream);
     if (!reader)
         return false;
     bool ok = walkDocument(reader.get(), [&] {
