@@ -65,6 +65,7 @@ class FailedFirstPass(UpdateTestCase):
         self.assertEqual(self.status_writes()[-3:], ["UPDATING", "PKGSDONE", "READY"])
         self.assertState("READY", "PENDING")  # pass 1 installed libcore and app
         self.assertEqual(self.reboot_calls(), [])
+        self.assertRecord("error", "rpm", last_error="package installation FAILED (exit code 1)")
 
 
 class CorruptedSystem(UpdateTestCase):
@@ -73,6 +74,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(result.returncode, 2, result)
         self.assertIn(REFUSED, result.lines)
         self.assertState("CORRUPTED", "CORRUPTED")
+        self.assertRecord("fatal", "interrupted", last_error=REFUSED[len("FATAL: "):])
 
     def test_update_cut_short(self):
         # The postupdate hook of the first installing pass installs the
@@ -93,6 +95,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(self.reboot_calls(), [])
         self.assertNotIn("INFO: rebooting for upgrades to take full effect", result.lines)
         self.assertEqual(nevras(self.root), sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"]))
+        self.assertRecord("fatal", "rpm", state="CORRUPTED")
         self.assertRefusedNextTime()
 
     def test_rpm_killed_while_installing(self):
@@ -108,6 +111,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(lines[-1], "INFO: --- EXIT FATAL ---")
         self.assertNotIn("INFO: running postupdate hook", lines)
         self.assertState("CORRUPTED", "CORRUPTED")
+        self.assertRecord("fatal", "interrupted", state="CORRUPTED")
         self.assertEqual(self.reboot_calls(), [])
         self.assertRefusedNextTime()
 
@@ -151,6 +155,11 @@ class PackageSignatures(UpdateTestCase):
         self.assertIn("DEBUG: opened rpm transaction (checking headers)", result.lines)
         self.assertEqual(nevras(self.root), sorted(set(release_nevras(1)) - {"updater-1.8.3-1"} | {"updater-1.8.3-2"}))
         self.assertState("REBOOTING", "PENDING")
+        # The next run stops at the same package, and the retry has no updater left to install.
+        self.root.write("/var/lib/updater/status", "READY\n")
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertRecord("error", "package-signature")
 
     def test_no_package_signature_check(self):
         result = self.updater("--no-md-sig-check", "--no-pkg-sig-check", "--log-level", "debug")
