@@ -134,6 +134,24 @@ class StatusNotWritable(UpdateTestCase):
         self.assertEqual(self.reboot_calls(), [])
 
 
+class DamagedPackage(UpdateTestCase):
+    def test_package_that_does_not_match_its_checksum_is_never_installed(self):
+        repo = self.repo(release.variant(2, drop=FIVE))
+        with open(os.path.join(repo, "updater-1.8.3-2.noarch.rpm"), "r+b") as f:
+            f.seek(-1, os.SEEK_END)
+            last = f.read(1)[0]
+            f.seek(-1, os.SEEK_END)
+            f.write(bytes([last ^ 0xff]))
+        self.use_repo(repo)
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        # Once in the first installing pass, once in the updater-only retry.
+        self.assertEqual(result.lines.count("ERROR: invalid checksum on '%supdater-1.8.3-2.noarch.rpm'" % PACKAGE_CACHE),
+                         2, result)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "checksum")
+
+
 class PackageSignatures(UpdateTestCase):
     def setUp(self):
         super().setUp()
