@@ -66,26 +66,21 @@ bool replaceFile(const std::string& path, std::string_view content)
 {
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        LOG(error, "failed creating temporary file for '%s' (%s)", path.c_str(), errnoText().c_str());
+    if (fd < 0)
         return false;
-    }
     bool written = fchmod(fd, 0644) == 0 && writeAll(fd, content) && fsync(fd) == 0;
-    const int saved = errno;
-    if (close(fd) != 0 && written)
+    int failure = errno;
+    if (close(fd) != 0 && written) {
         written = false;
-    else
-        errno = saved;
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        LOG(error, "failed writing '%s' (%s)", path.c_str(), errnoText().c_str());
-        unlink(temporary.c_str());
-        return false;
+        failure = errno;
     }
-    if (!syncDirectoryOf(path)) {
-        LOG(error, "failed syncing the directory of '%s' (%s)", path.c_str(), errnoText().c_str());
-        return false;
-    }
-    return true;
+    if (written && rename(temporary.c_str(), path.c_str()) == 0)
+        return syncDirectoryOf(path);
+    if (written)
+        failure = errno;
+    unlink(temporary.c_str());
+    errno = failure;
+    return false;
 }
 
 bool createDir(const std::string& path)

@@ -14,8 +14,9 @@ std::string baseName(std::string_view path);
 
 // Replaces the file at `path` with `content` so that a crash leaves either the
 // old file or the new one: a temporary file beside it (mode 0644) is written,
-// synced and renamed over it, and the directory is synced. Logs an error
-// naming the path and errno text on failure; no temporary file stays behind.
+// synced and renamed over it, and the directory is synced. On failure no
+// temporary file stays behind and errno tells why; the caller decides how
+// loud the failure is.
 [[nodiscard]] bool replaceFile(const std::string& path, std::string_view content);
 
 // Creates one directory level (0777 less the umask); an existing directory is fine.

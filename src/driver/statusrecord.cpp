@@ -151,10 +151,13 @@ void StatusRecord::write()
 {
     if (m_abandoned)
         return;
-    if (replaceFile(STATUS_RECORD_FILE, text()) || m_writeFailed)
+    if (replaceFile(STATUS_RECORD_FILE, text()))
         return;
+    if (!m_writeFailed)
+        LOG(warn, "failed writing status record '%s' (%s)", STATUS_RECORD_FILE, errnoText().c_str());
+    else
+        LOG(debug, "failed writing status record '%s' (%s)", STATUS_RECORD_FILE, errnoText().c_str());
     m_writeFailed = true;
-    LOG(warn, "failed writing status record '%s'", STATUS_RECORD_FILE);
 }
 
 } // namespace updater

@@ -165,7 +165,8 @@ void MetadataGuard::remember(const RepomdFacts& facts)
                                  m_remembered->newestTimestamp == facts.newestTimestamp))
         return;
     if (!replaceFile(m_recordPath, recordText(facts))) {
-        LOG(warn, "failed remembering the accepted repository metadata");
+        LOG(warn, "failed remembering the accepted repository metadata in '%s' (%s)", m_recordPath.c_str(),
+            errnoText().c_str());
         return;
     }
     m_remembered = facts;

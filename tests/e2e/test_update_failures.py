@@ -129,6 +129,9 @@ class StatusNotWritable(UpdateTestCase):
         self.assertLinesInOrder(result, ["INFO: running update hook", "INFO: updating package(s)",
                                          "ERROR: failed setting status file for launching rpm, cannot continue",
                                          "WARNING: failed updating status file", "INFO: --- EXIT ERROR ---"])
+        # The status record cannot be written either: one warning, and the run goes on to its end.
+        self.assertEqual([line for line in result.lines if "status record" in line],
+                         ["WARNING: failed writing status record '/var/lib/updater/status.json' (Read-only file system)"])
         self.assertEqual(self.rpm_calls(), [])
         self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertEqual(self.reboot_calls(), [])
