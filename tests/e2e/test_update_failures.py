@@ -155,6 +155,22 @@ class DamagedPackage(UpdateTestCase):
         self.assertRecord("error", "checksum")
 
 
+class FullDisk(UpdateTestCase):
+    def test_packages_that_do_not_fit_end_the_run_as_a_disk_space_failure(self):
+        # The download hook leaves the packages a file system of one page.
+        self.root.write_inside("/etc/standins/hook.sh", self.root.read("/etc/standins/hook.sh") +
+                               '[ "$1" = download ] && mkdir -p %s && mount -t tmpfs -o size=4k tmpfs %s\n'
+                               % (PACKAGE_CACHE, PACKAGE_CACHE))
+        httpserver.ScriptedServer(self.root, {"root": self.repo(release.variant(2, drop=FIVE))}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("ERROR: failed fetching 'app-2-1.noarch.rpm' (failed writing downloaded data to file "
+                      "(No space left on device))", result.lines)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "disk-space")
+
+
 class PackageSignatures(UpdateTestCase):
     def setUp(self):
         super().setUp()
