@@ -134,8 +134,8 @@ private:
     bool fail();
     bool isLocal() const; // opened on a file: URI
     [[nodiscard]] bool parseBase(const std::string& base, ParsedUri& uri) const;
-    [[nodiscard]] bool downloadThrough(URLFetcher* first, const std::string& requestPath, const std::string& displayName,
-                                       const std::string& file, bool bypassCaches);
+    [[nodiscard]] bool downloadThrough(URLFetcher* first, const std::string& requestPath,
+                                       const std::string& displayName, const std::string& file, bool bypassCaches);
     [[nodiscard]] bool fetch(URLFetcher* first, const std::string& requestPath, const std::string& displayName, int fd,
                              bool bypassCaches);
     URLFetcher* fetcherForRedirect(const ne_uri& location, URLFetcher* current);

@@ -13,8 +13,6 @@
 namespace updater {
 namespace {
 
-bool isFileRequire(const Dependency& require) { return require.name.view().starts_with('/'); }
-
 ProvidesPool providesOf(const std::vector<const Package*>& packages)
 {
     size_t count = 0;

@@ -19,6 +19,11 @@ struct FutureSystem {
 
 FutureSystem futureSystem(const PackageCollection& installed, const NewPackages& newPackages);
 
+inline bool isFileRequire(const Dependency& require)
+{
+    return require.name.view().starts_with('/');
+}
+
 // True when a provide of the pool meets the require.
 bool isProvided(const ProvidesPool& pool, const Dependency& require);
 

@@ -9,11 +9,6 @@
 namespace updater {
 namespace {
 
-bool isFile(const Dependency& term)
-{
-    return term.name.view().starts_with('/');
-}
-
 bool packageProvides(const Package& package, const Dependency& term)
 {
     const DependencySet& provides = package.provides;
@@ -33,7 +28,7 @@ bool packageMeets(const RichExpression& expression, const Package& package)
     auto meets = [&](const RichExpression& operand) { return packageMeets(operand, package); };
     switch (expression.op) {
     case RichOp::single:
-        return isFile(expression.term) || packageProvides(package, expression.term);
+        return isFileRequire(expression.term) || packageProvides(package, expression.term);
     case RichOp::or_:
         return std::ranges::any_of(operands, meets);
     case RichOp::with:
@@ -51,20 +46,17 @@ struct Providers {
     const FutureSystem& system;
     const std::vector<const Package*>* candidates = nullptr;
 
-    bool anyOf(auto&& predicate) const
-    {
-        return std::ranges::any_of(system.packages, predicate) ||
-               (candidates && std::ranges::any_of(*candidates, predicate));
-    }
+    bool anyCandidate(auto&& predicate) const { return candidates && std::ranges::any_of(*candidates, predicate); }
+
     bool meetTerm(const Dependency& term) const
     {
-        if (isFile(term) || isProvided(system.provides, term))
-            return true;
-        return candidates && std::ranges::any_of(*candidates, [&](const Package* p) { return packageProvides(*p, term); });
+        return isFileRequire(term) || isProvided(system.provides, term) ||
+               anyCandidate([&](const Package* p) { return packageProvides(*p, term); });
     }
     bool onePackageMeets(const RichExpression& expression) const
     {
-        return anyOf([&](const Package* p) { return packageMeets(expression, *p); });
+        auto meets = [&](const Package* p) { return packageMeets(expression, *p); };
+        return std::ranges::any_of(system.packages, meets) || anyCandidate(meets);
     }
 };
 
