@@ -56,6 +56,7 @@ bool distinctCacheFiles(const NewPackages& packages)
     for (const auto& [name, package] : packages) {
         auto [first, added] = byPath.try_emplace(package.localPath.view(), &package);
         if (!added) {
+            noteFailure(FailureClass::network);
             LOG(error, "packages '%s' and '%s' would share the cache file '%s'", first->second->location.c_str(),
                 package.location.c_str(), package.localPath.c_str());
             return false;
@@ -70,6 +71,7 @@ bool basesAccepted(const Downloader& downloader, const NewPackages& packages)
 {
     for (const auto& [name, package] : packages) {
         if (!package.locationBase.empty() && !downloader.acceptsBase(package.locationBase.str())) {
+            noteFailure(FailureClass::network);
             LOG(error, "failed getting package '%s' from repository", package.location.c_str());
             return false;
         }

@@ -74,6 +74,7 @@ class LocationBase(UpdateTestCase):
                     "ERROR: refusing location base '%s': %s" % (base, reason),
                     "ERROR: failed getting package 'app-2-1.noarch.rpm' from repository",
                     "ERROR: failed downloading packages"])
+                self.assertRecord("error", "network")
                 self.assertEqual(self.rpm_calls(), [])
                 self.assertEqual(nevras(self.root), release_nevras(1))
 
