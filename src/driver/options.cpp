@@ -56,6 +56,10 @@ std::array<poptOption, CommandLine::TABLE_SIZE> CommandLine::table()
          "<dir>"},
         {"conf-file", '\0', POPT_ARG_STRING, &confFile, 0,
          "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
+        {"version", '\0', POPT_ARG_NONE, &version, 0, "Print the program's version and exit.", nullptr},
+        {"clear-reboot-status", '\0', POPT_ARG_NONE, &clearRebootStatus, 0,
+         "Turn a REBOOTING status left from before this boot into READY and exit; meant for the boot-time unit.",
+         nullptr},
         POPT_AUTOHELP POPT_TABLEEND,
     }};
 }

@@ -1,11 +1,13 @@
 #include "driver/updater.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <libxml/xmlversion.h>
 #include <neon/ne_alloc.h>
 #include <neon/ne_socket.h>
 #include <new>
+#include <optional>
 #include <pwd.h>
 #include <rpm/rpmcli.h>
 #include <set>
@@ -18,6 +20,7 @@
 #include "driver/lock.h"
 #include "driver/options.h"
 #include "driver/passes.h"
+#include "driver/rebootstatus.h"
 #include "driver/signals.h"
 #include "driver/startguards.h"
 #include "driver/status.h"
@@ -348,6 +351,22 @@ int finish(Run& run)
     return run.exitCode;
 }
 
+// The boot-time unit's run: under the cache lock, a REBOOTING status from
+// before this boot becomes READY. It needs no configuration file, so that a
+// broken one cannot keep the device refusing updates; only --lock-timeout and
+// --log-to apply.
+int clearStatusAtBoot(const CommandLine& options)
+{
+    Config config;
+    options.applyTo(config);
+    if (options.logTo)
+        (void)Logger::instance().addFileOutput(options.logTo, LogLevel::trace, true);
+    const std::optional<time_t> booted = bootTime();
+    if (!booted || !acquireCacheLock(config.lockTimeout))
+        return 1;
+    return clearRebootStatus(*booted) ? 0 : 1;
+}
+
 std::string programName(const char* argv0)
 {
     const char* slash = strrchr(argv0, '/');
@@ -363,7 +382,20 @@ int run(int argc, char** argv)
     if (!installSignalHandlers())
         return 1;
     auto table = run.options.table();
-    if (!initLibraries(run, argc, argv, table) || !prepare(run)) {
+    if (!initLibraries(run, argc, argv, table)) {
+        releaseLibraries(run);
+        return 1;
+    }
+    if (run.options.version || run.options.clearRebootStatus) { // jobs that end before the configuration
+        int code = 0;
+        if (run.options.version)
+            printf("%s %s\n", PROGRAM_WORD, UPDATER_VERSION);
+        else
+            code = clearStatusAtBoot(run.options);
+        releaseLibraries(run);
+        return code;
+    }
+    if (!prepare(run)) {
         releaseLibraries(run);
         return 1;
     }
