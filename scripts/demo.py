@@ -77,14 +77,14 @@ def main():
     try:
         section("building release 1 and 2 with rpmbuild; publishing release 2 as docs/publishing.md says")
         key = testdata.Key("demo-release")
-        repo = publishing.publish(os.path.join(work, "repo"), release.build_release(2), key)
+        repo = publishing.publish(os.path.join(work, "release2"), release.build_release(2), key)
         print("repository %s, signed by %s (key %s)" % (repo, key.uid, key.keyid))
 
         with devroot.DeviceRoot() as root:
             section("device: release 1 installed, release key imported into its rpm database")
             root.set_identity()
             release.install_release(root, 1)
-            publishing.import_key(root, os.path.join(work, "updates-key.asc"))
+            publishing.import_key(root, os.path.join(work, "release2", "updates-key.asc"))
             root.write_config(text=release.CONFIG % {"location": "http://127.0.0.1:8080/"})
             root.write("/etc/standins/hook.sh", HOOK_STATUS)
             for name in ("telinit", "shutdown"):

@@ -19,19 +19,21 @@ def blocks(where):
 
 
 def publish(directory, rpm_paths, key, steps=None):
-    """A repository in `directory` made from copies of the packages by the
-    guide's vendor blocks; `steps` picks some of them by position (a missed
-    step). Leaves the exported public key beside the repository."""
-    os.makedirs(directory, exist_ok=True)
+    """A repository in `directory`/repo made from copies of the packages by
+    the guide's vendor blocks; `steps` picks some of them by position (a
+    missed step). The exported public key lands in `directory`/updates-key.asc.
+    Returns the repository's path."""
+    repo = os.path.join(directory, "repo")
+    os.makedirs(repo, exist_ok=True)
     for path in rpm_paths:
-        shutil.copy(path, directory)
+        shutil.copy(path, repo)
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": key.home, "LANG": "C", "GNUPGHOME": key.home,
-           "KEY": key.uid, "REPO": directory}
+           "KEY": key.uid, "REPO": repo}
     vendor = blocks("vendor")
     for number, code in enumerate(vendor):
         if steps is None or number in steps:
-            subprocess.run(["sh", "-ec", code], env=env, check=True, capture_output=True, cwd=directory)
-    return directory
+            subprocess.run(["sh", "-ec", code], env=env, check=True, capture_output=True, cwd=repo)
+    return repo
 
 
 def import_key(root, key_file):
