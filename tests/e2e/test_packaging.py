@@ -95,11 +95,12 @@ class Package(unittest.TestCase):
     def test_installed_files_and_examples_are_accepted(self):
         root = self.device()
         for name, path in (("vrkproxy.conf", "/etc/network/vrkproxy.conf"),
-                           ("vrkpasswd.xml", "/etc/lumenta/vrkpasswd.xml")):
+                           ("vrkpasswd.xml", "/etc/lumenta/vrkpasswd.xml"), ("hook", "/usr/lib/updater/hook")):
             with open(os.path.join(TOP, "examples", name)) as f:
                 text = f.read()
             # The example's server becomes the test's.
-            root.write(path, text.replace("https://updates.example.com/", "http://127.0.0.1:8080/"))
+            root.write_inside(path, text.replace("https://updates.example.com/", "http://127.0.0.1:8080/"),
+                              0o755 if name == "hook" else 0o644)
         key = testdata.Key("demo-release")
         repo = publishing.publish(os.path.join(self.work, "examples"), [self.rpm2], key)
         publishing.import_key(root, os.path.join(self.work, "examples", "updates-key.asc"))
@@ -113,6 +114,7 @@ class Package(unittest.TestCase):
         self.assertIn("INFO: updater version 1.8.3, product Example Appliance", result.lines)
         self.assertIn("INFO: using HTTP proxy 'proxy.example.com' port 3128", result.lines)
         self.assertIn("INFO: --- UPDATER 1.8.3-2 ---", result.lines)
+        self.assertIn("INFO: running init hook", result.lines)
         self.assertEqual({r["user"] for r in server.requests() if r["authorized"]}, {"fleet"})
 
     def test_installed_updater_updates_its_own_package(self):
