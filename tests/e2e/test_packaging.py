@@ -36,11 +36,12 @@ def dpkg_owned(requirement):
     """True when Debian's dpkg provides what the package requires: a library
     by its file name, or a program."""
     name = requirement.split("(")[0]
-    if requirement.startswith("rtld("):
-        name = "ld-linux-x86-64.so.2"
-    pattern = "*/" + name if "/" not in name else name
     if name in ("rpm", "gpgv"):
         pattern = "/usr/bin/" + name
+    elif name == "rtld":  # a feature of the dynamic loader
+        pattern = "*/ld-linux*.so*"
+    else:
+        pattern = "*/" + name
     return subprocess.run(["dpkg", "-S", pattern], capture_output=True).returncode == 0
 
 
