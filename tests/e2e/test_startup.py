@@ -74,6 +74,7 @@ class ConfigurationFiles(RootTestCase):
         self.assertIn("ERROR: failed parsing configuration file '/etc/updater.conf'", result.lines)
         self.assertNoExitLine(result)
         self.assertIsNone(self.root.status())
+        self.assertRecord("error", "configuration", state=None)
 
         result = self.updater("--conf-file", "/etc/missing.conf")
         self.assertEqual(result.returncode, 1, result)
@@ -168,11 +169,14 @@ class CommandLine(RootTestCase):
             "--quiet", "--log-level", "--repo", "--repo-url", "--log-to-stderr", "--log-to", "--check-only", "--test",
             "--no-sig-check", "--no-pkg-sig-check", "--no-md-sig-check", "--no-reboot", "--background",
             "--cache-only", "--no-cache-clean", "--check-db-headers", "--max-wait-time", "--lock-timeout",
-            "--cache-dir", "--conf-file", "--version", "--clear-reboot-status", "--help", "--usage"])
+            "--cache-dir", "--conf-file", "--allow-metadata-rollback", "--version", "--clear-reboot-status", "--help",
+            "--usage"])
         text = " ".join(result.stdout.split())
         for help_text in ("-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
                           "--cache-dir=<dir> Specify a cache directory other than the default.",
                           "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.",
+                          "--allow-metadata-rollback Accept repository metadata older than the metadata accepted "
+                          "before, for a deliberate rollback.",
                           "Help options:"):
             self.assertIn(help_text, text)
         self.assertEqual(self.hook_calls(), [])
@@ -255,6 +259,7 @@ class PersistedStatus(RootTestCase):
         self.assertEqual(self.root.status(), "CORRUPTED\n")
         self.assertEqual(self.root.update_state(), "CORRUPTED\n")
         self.assertEqual(self.hook_calls(), [])
+        self.assertRecord("fatal", "interrupted", state="CORRUPTED", interrupted_run={"state": "UPDATING"})
 
         result = self.updater()
         self.assertEqual(result.returncode, 2, result)
@@ -280,6 +285,8 @@ class PersistedStatus(RootTestCase):
         result = self.updater()
         self.assertEqual(len(self.hook_calls()), 1, result)
         self.assertEqual(self.root.status(), "READY\n")
+        self.assertIn("WARNING: the previous run was interrupted in state DOWNLOADING", result.lines)
+        self.assertEqual(self.record()["interrupted_run"], {"state": "DOWNLOADING"})
 
     def test_boot_clears_only_a_reboot_status_from_before_the_boot(self):
         with open("/proc/stat") as f:
@@ -299,6 +306,7 @@ class PersistedStatus(RootTestCase):
             cleared = "INFO: device rebooted after update, status is READY again" in result.lines
             self.assertEqual(cleared, expected == "READY" != word, result)
         self.assertEqual(self.hook_calls(), [])
+        self.assertIsNone(self.record())  # not an update run
         self.root.write_inside(STATUS_FILE, "ready\n")
         result = self.updater("--clear-reboot-status")
         self.assertEqual(result.returncode, 1, result)
