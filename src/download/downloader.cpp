@@ -35,9 +35,13 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
+    // A file left by an interrupted run, or a link planted under the name,
+    // goes first; the new file is then made afresh and never through a link.
+    // What cannot be removed makes the creation fail.
     [[nodiscard]] bool create()
     {
-        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        unlink(m_path.c_str());
+        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_fd < 0) {
             LOG(error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
