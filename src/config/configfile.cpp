@@ -1,7 +1,10 @@
 // The defaults file and the configuration file: XML with the root `updater`,
-// read node by node; `repository`, `log`, `product` and `user-agent` are
-// handled from their expanded subtrees wherever they stand.
+// read node by node; `repository`, `log`, `product`, `user-agent` and
+// `download` are handled from their expanded subtrees wherever they stand.
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -188,6 +191,58 @@ bool handleUserAgent(Config& config, xmlNodePtr node, bool)
     return true;
 }
 
+// A decimal count from `min` to `max`: digits only, no sign, no blanks.
+bool parseCount(const std::string& text, uint64_t min, uint64_t max, uint64_t& value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed < min || parsed > max)
+        return false;
+    value = parsed;
+    return true;
+}
+
+// The children of `download`; the seconds stay within a day, which neon's
+// timeouts (int seconds, turned into milliseconds) can hold.
+constexpr uint64_t DAY = 86400;
+const struct {
+    const char* name;
+    uint64_t min;
+    uint64_t max;
+    void (*set)(DownloadSettings&, uint64_t);
+} DOWNLOAD_SETTINGS[] = {
+    {"connect-timeout", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.connectTimeout = static_cast<unsigned>(v); }},
+    {"read-timeout", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.readTimeout = static_cast<unsigned>(v); }},
+    {"low-speed-limit", 0, UINT32_MAX,
+     [](DownloadSettings& d, uint64_t v) { d.lowSpeedLimit = static_cast<unsigned>(v); }},
+    {"low-speed-time", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.lowSpeedTime = static_cast<unsigned>(v); }},
+    {"metadata-deadline", 1, DAY,
+     [](DownloadSettings& d, uint64_t v) { d.metadataDeadline = static_cast<unsigned>(v); }},
+    {"max-repomd-size", 1, UINT64_MAX, [](DownloadSettings& d, uint64_t v) { d.maxRepomdSize = v; }},
+};
+
+bool handleDownload(Config& config, xmlNodePtr node, bool)
+{
+    for (xmlNodePtr child : children(node)) {
+        for (const auto& setting : DOWNLOAD_SETTINGS) {
+            if (!named(child, setting.name))
+                continue;
+            std::string text;
+            uint64_t value = 0;
+            if (!nodeText(child, text))
+                return false;
+            if (!parseCount(text, setting.min, setting.max, value)) {
+                LOG(error, "invalid value '%s' for '%s' in 'download' element", text.c_str(), setting.name);
+                return false;
+            }
+            setting.set(config.download, value);
+        }
+    }
+    return true;
+}
+
 // Recognised by their qualified names, so a prefixed element is not one of them.
 const struct {
     const char* name;
@@ -197,6 +252,7 @@ const struct {
     {"log", handleLog},
     {"product", handleProduct},
     {"user-agent", handleUserAgent},
+    {"download", handleDownload},
 };
 
 bool handleElement(Config& config, xmlTextReaderPtr reader, const char* name, bool isDefaults)
