@@ -114,6 +114,7 @@ bool Downloader::fail()
 
 void Downloader::close()
 {
+    m_deadline.reset();
     m_sBasePath.clear();
     m_vFetchers.clear();
     m_baseUri.reset();
@@ -134,7 +135,7 @@ void Downloader::resolvePath(std::string& path) const
     path = std::move(resolved);
 }
 
-bool Downloader::download(const std::string& path, const std::string& file, bool bypassCaches)
+bool Downloader::download(const std::string& path, const std::string& file, bool bypassCaches, uint64_t maxSize)
 {
     if (!isOpen()) {
         LOG(error, "repository downloader not open, cannot download '%s'", path.c_str());
@@ -142,21 +143,22 @@ bool Downloader::download(const std::string& path, const std::string& file, bool
     }
     TemporaryFile temporary(file + ".tmp");
     LOG(debug, "downloading path '%s' to '%s'", path.c_str(), file.c_str());
-    if (!temporary.create() || !fetch(path, temporary.fd(), bypassCaches) || !temporary.commit(file))
+    if (!temporary.create() || !fetch(path, temporary.fd(), bypassCaches, FetchLimits{maxSize, m_deadline}) ||
+        !temporary.commit(file))
         return false;
     LOG(debug, "successfully downloaded path '%s' to '%s'", path.c_str(), file.c_str());
     return true;
 }
 
 // Gets `path` from the base server, following up to MAX_REDIRECTS redirects.
-bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
+bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches, const FetchLimits& limits)
 {
     std::string requestPath = path;
     resolvePath(requestPath);
     URLFetcher* current = m_vFetchers.front().get();
     int allowance = MAX_REDIRECTS + 1;
     for (;;) {
-        if (current->get(requestPath, fd, bypassCaches, path)) {
+        if (current->get(requestPath, fd, bypassCaches, path, limits)) {
             if (current != m_vFetchers.front().get())
                 current->closeConnection();
             return true;

@@ -10,7 +10,10 @@
 // complete.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,15 @@
 
 namespace updater {
 
+// Bounds of one download, on top of the class-wide timeouts and low-speed
+// limit. A body that would pass maxSize is cut off there and refused.
+struct FetchLimits {
+    uint64_t maxSize = 0; // bytes; 0: unbounded
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+class BodyWriter;
+
 class URLFetcher {
 public:
     // Observer of a session's status events (looking up, connecting, ...).
@@ -33,12 +45,14 @@ public:
     };
 
     // Process-wide set-up, before the first fetcher is built: network
-    // settings, device identity, user agent and default credentials. Later
-    // calls do nothing.
-    static void initClass(const NetworkSettings& settings);
+    // settings, transfer bounds, device identity, user agent and default
+    // credentials. Later calls do nothing.
+    static void initClass(const NetworkSettings& settings, const DownloadSettings& download = DownloadSettings());
 
-    // A fetcher for the scheme, host and port of `uri`; test isValid().
-    explicit URLFetcher(const ne_uri& uri);
+    // A fetcher for the scheme, host and port of `uri`; test isValid(). Only
+    // the fetcher of the configured repository's own server offers the
+    // device's default credentials.
+    explicit URLFetcher(const ne_uri& uri, bool offerDeviceCredentials = false);
     ~URLFetcher();
     URLFetcher(const URLFetcher&) = delete;
     URLFetcher& operator=(const URLFetcher&) = delete;
@@ -46,10 +60,14 @@ public:
     bool isValid() const { return m_bValid; }
 
     // GETs `path` (for file: a local path) and writes the body of a 2xx
-    // response to `fd` (open for writing, empty). Connection failures and
-    // timeouts are retried twice with fd emptied. `displayName` names the
-    // resource in messages. False also after a redirect: see wasRedirected().
-    [[nodiscard]] bool get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName);
+    // response to `fd` (open for writing, empty), within `limits`.
+    // Connection failures, timeouts and transfers below the low-speed limit
+    // are retried twice with fd emptied, while the deadline allows; a body
+    // that cannot be written or breaks another bound is not. `displayName`
+    // names the resource in messages. False also after a redirect: see
+    // wasRedirected().
+    [[nodiscard]] bool get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName,
+                           const FetchLimits& limits = FetchLimits());
 
     bool wasRedirected() const { return m_bRedirected; }
     // Location of the last redirect, resolved by neon; null when not redirected.
@@ -67,7 +85,7 @@ private:
     static ClassState& classState();
 
     [[nodiscard]] bool openSession();
-    int request(const std::string& path, int fd, bool bypassCaches, int& statusClass);
+    int request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& statusClass);
     std::string errorText(int code) const;
 
     // Proxy or direct route; see localnet.cpp.
@@ -83,6 +101,7 @@ private:
                           char* password);
 
     bool m_bValid = false;
+    bool m_bDeviceCredentials; // the default credentials may be offered here
     std::string m_sScheme;
     std::string m_sHost;
     unsigned m_uPort = 0;
@@ -108,10 +127,16 @@ public:
     // Set after open(); every fetcher, also those made for redirects, reports to it.
     void setNotifier(URLFetcher::Notifier* notifier);
 
+    // Every download from now on ends with a failure once `deadline` passes.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
+
     // Downloads the repository-relative `path` into `file` through
-    // "<file>.tmp", renamed into place only when complete. A failed download
-    // leaves neither the temporary file nor any change to `file`.
-    [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches);
+    // "<file>.tmp", renamed into place only when complete. A body larger than
+    // `maxSize` (0: unbounded) is cut off and refused. A failed download
+    // leaves neither the temporary file nor any change to `file`. A redirect
+    // from https to http is refused.
+    [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches,
+                                uint64_t maxSize = 0);
 
     // Drops every fetcher and the base URI; the downloader may be opened again.
     void close();
@@ -121,13 +146,14 @@ public:
 
 private:
     bool fail();
-    [[nodiscard]] bool fetch(const std::string& path, int fd, bool bypassCaches);
+    [[nodiscard]] bool fetch(const std::string& path, int fd, bool bypassCaches, const FetchLimits& limits);
     URLFetcher* fetcherForRedirect(const ne_uri& location, URLFetcher* current);
 
     ParsedUri m_baseUri;
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers; // [0]: the base URI's server
     std::string m_sBasePath;                              // ends in "/" while open
     URLFetcher::Notifier* m_pNotifier = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };
 
 } // namespace updater

@@ -1,10 +1,17 @@
 // Small file operations shared by the download subsystem and its callers.
 #pragma once
 
+#include <dirent.h>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace updater {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, DirCloser>;
 
 // Last component of a path, trailing slashes skipped; "" for "" or "///".
 std::string baseName(std::string_view path);

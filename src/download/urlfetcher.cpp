@@ -8,6 +8,7 @@
 #include <neon/ne_request.h>
 #include <neon/ne_utils.h>
 
+#include "download/bodywriter.h"
 #include "download/downloader.h"
 #include "download/fetcherstate.h"
 #include "download/filehelpers.h"
@@ -18,48 +19,41 @@ namespace updater {
 
 namespace {
 
-constexpr int READ_TIMEOUT_SECONDS = 120;
-constexpr int CONNECT_TIMEOUT_SECONDS = 180;
 constexpr int MAX_RETRIES = 2;
 
-// Writes all of `length` bytes, continuing partial and interrupted writes.
-bool writeAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
+// The response of one request and where its body goes.
 struct BodyTarget {
     ne_session* session;
-    int fd;
+    BodyWriter& writer;
+    int statusClass = 0; // of the response whose body is arriving
 };
 
-// neon's body reader for 2xx responses; non-zero aborts the response.
+// Every response's body reaches the writer, so that the bounds hold for
+// error pages too; only the body of a 2xx response is kept.
+int acceptAny(void* userdata, ne_request*, const ne_status* status)
+{
+    static_cast<BodyTarget*>(userdata)->statusClass = status->klass;
+    return 1;
+}
+
+// neon's body reader; non-zero aborts the response.
 int writeBody(void* userdata, const char* block, size_t length)
 {
     auto* target = static_cast<BodyTarget*>(userdata);
-    if (writeAll(target->fd, block, length))
+    if (target->writer.take(block, length, target->statusClass == 2))
         return 0;
-    ne_set_error(target->session, "failed writing downloaded data to file (%s)", errnoText().c_str());
+    ne_set_error(target->session, "%s", target->writer.reason().c_str());
     return -1;
 }
 
-bool copyFile(const std::string& source, int fd)
+bool copyFile(const std::string& source, int fd, const FetchLimits& limits)
 {
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         LOG(error, "failed copying file (%s)", errnoText().c_str());
         return false;
     }
+    BodyWriter writer(fd, limits, 0, 0);
     char block[4096];
     bool ok = true;
     for (;;) {
@@ -68,14 +62,19 @@ bool copyFile(const std::string& source, int fd)
             continue;
         if (n == 0)
             break;
-        if (n < 0 || !writeAll(fd, block, static_cast<size_t>(n))) {
-            LOG(error, "failed copying file (%s)", errnoText().c_str());
+        if (n < 0 || !writer.take(block, static_cast<size_t>(n), true)) {
+            LOG(error, "failed copying file (%s)", n < 0 ? errnoText().c_str() : writer.reason().c_str());
             ok = false;
             break;
         }
     }
     close(in);
     return ok;
+}
+
+bool deadlinePassed(const FetchLimits& limits)
+{
+    return limits.deadline && std::chrono::steady_clock::now() >= *limits.deadline;
 }
 
 bool rewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0; }
@@ -98,12 +97,13 @@ URLFetcher::ClassState& URLFetcher::classState()
     return state;
 }
 
-void URLFetcher::initClass(const NetworkSettings& settings)
+void URLFetcher::initClass(const NetworkSettings& settings, const DownloadSettings& download)
 {
     ClassState& state = classState();
     if (state.initialised)
         return;
     state.network = settings;
+    state.download = download;
     state.initialised = true;
     readCpuInfo();
     state.userAgent = composeUserAgent(settings.userAgentBase, settings.userAgentProdname);
@@ -111,7 +111,8 @@ void URLFetcher::initClass(const NetworkSettings& settings)
         LOG(warn, "cannot recover default authentication credentials");
 }
 
-URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri)
+URLFetcher::URLFetcher(const ne_uri& uri, bool offerDeviceCredentials)
+    : m_bDeviceCredentials(offerDeviceCredentials), m_credentials(uri)
 {
     const ClassState& state = classState();
     if (!state.initialised) {
@@ -166,8 +167,9 @@ bool URLFetcher::openSession()
     chooseRoute();
     ne_set_useragent(session, classState().userAgent.c_str());
     ne_redirect_register(session);
-    ne_set_read_timeout(session, READ_TIMEOUT_SECONDS);
-    ne_set_connect_timeout(session, CONNECT_TIMEOUT_SECONDS);
+    const DownloadSettings& download = classState().download;
+    ne_set_read_timeout(session, static_cast<int>(download.readTimeout));
+    ne_set_connect_timeout(session, static_cast<int>(download.connectTimeout));
     return true;
 }
 
@@ -180,12 +182,12 @@ URLFetcher::~URLFetcher()
     }
 }
 
-int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int& statusClass)
+int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& statusClass)
 {
     m_pszPath = path.c_str();
     NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
-    BodyTarget target{m_pSession.get(), fd};
-    ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBody, &target);
+    BodyTarget target{m_pSession.get(), writer};
+    ne_add_response_body_reader(request.get(), acceptAny, writeBody, &target);
     if (bypassCaches) {
         ne_add_request_header(request.get(), "Cache-Control", "no-cache");
         ne_add_request_header(request.get(), "Pragma", "no-cache");
@@ -198,24 +200,34 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int&
     return code;
 }
 
-bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName)
+// Transient failures are retried with fd emptied, unless the body could not
+// be stored, broke a bound other than the low-speed limit, or the deadline
+// has passed.
+bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName,
+                     const FetchLimits& limits)
 {
     if (!m_bValid)
         return false;
     m_bRedirected = false;
     LOG(trace, "URLFetcher::get() this = %p", static_cast<void*>(this));
     if (!m_pSession)
-        return copyFile(path, fd);
+        return copyFile(path, fd, limits);
+    const DownloadSettings& download = classState().download;
     int retries = 0;
     int statusClass = 0;
     int code;
     for (;;) {
-        code = request(path, fd, bypassCaches, statusClass);
+        if (deadlinePassed(limits)) {
+            LOG(error, "failed fetching '%s' (time allowed for the download ran out)", displayName.c_str());
+            return false;
+        }
+        BodyWriter writer(fd, limits, download.lowSpeedLimit, download.lowSpeedTime);
+        code = request(path, bypassCaches, writer, statusClass);
         if (code == NE_REDIRECT) {
             m_bRedirected = true;
             return false;
         }
-        if (retries == MAX_RETRIES || !isTransient(code))
+        if (retries == MAX_RETRIES || !isTransient(code) || !writer.retryable())
             break;
         ++retries;
         LOG(warn, "failed fetching '%s' (%s); retrying", displayName.c_str(), errorText(code).c_str());

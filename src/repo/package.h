@@ -2,6 +2,7 @@
 // the collections the resolver works on.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@ struct Package {
     StoredString location;  // relative to the repository's base URI
     StoredString localPath; // package cache directory + last component of location
     Checksum checksum;
+    uint64_t size = 0; // bytes of the package file; 0: not declared
 
     Package() = default;
     explicit Package(PooledString packageName) : name(packageName) {}

@@ -117,6 +117,13 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
         std::string text;
         return nodeText(child, text) && checkTimestamp(text);
     }
+    if (named(child, "size")) {
+        std::string text;
+        if (nodeText(child, text) && parseByteCount(text.c_str(), entry.size))
+            return true;
+        LOG(debug, "failed parsing 'size'");
+        return false;
+    }
     return true;
 }
 
@@ -138,6 +145,7 @@ bool parseData(xmlNodePtr data, const std::string& cacheDir, MetadataEntry& entr
 
 RepositoryData::RepositoryData(const Config& config, const Repository& repository)
     : m_repository(repository),
+      m_download(config.download),
       m_skipMetadataSignature(config.noMdSigCheck),
       m_cacheDir(config.cacheDir + repository.id + "/"),
       m_packageCacheDir(m_cacheDir + "packages/")

@@ -3,6 +3,7 @@
 // metadata; fetching packages into its package cache.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
@@ -26,6 +27,7 @@ struct MetadataEntry {
     std::string localPath; // cacheDir + last component of location
     Checksum checksum;     // of the file as stored
     Checksum openChecksum; // of its gzip-decompressed content; may be empty
+    uint64_t size = 0;     // bytes of the file as stored; 0: not declared
 };
 
 class RepositoryData {
@@ -62,6 +64,7 @@ public:
 
 private:
     const Repository& m_repository;
+    DownloadSettings m_download;
     bool m_skipMetadataSignature;
     std::string m_cacheDir;        // config cacheDir + id + "/"
     std::string m_packageCacheDir; // m_cacheDir + "packages/"
