@@ -91,7 +91,7 @@ bool Downloader::open(const std::string& uri)
     }
     LOG(debug, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'", base.scheme,
         base.host, base.port, base.path);
-    m_vFetchers.push_back(std::make_unique<URLFetcher>(base));
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(base, true));
     if (!m_vFetchers.back()->isValid()) {
         LOG(error, "cannot create fetcher for '%s'", uri.c_str());
         return fail();
@@ -176,6 +176,12 @@ bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches, const
         }
         LOG(debug, "'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(location->scheme),
             orEmpty(location->host), location->port, orEmpty(location->path));
+        if (current->isEncrypted() && location->scheme && strcmp(location->scheme, "http") == 0) {
+            NeonText text(ne_uri_unparse(location));
+            LOG(error, "refusing redirect from '%s' to unencrypted '%s'", current->address(requestPath).c_str(),
+                text.get());
+            return false;
+        }
         current = fetcherForRedirect(*location, current);
         if (!current)
             return false;

@@ -75,6 +75,9 @@ public:
 
     // Same scheme, host (exact bytes) and port; port 0 is the scheme's default.
     bool matches(const ne_uri& uri) const;
+    bool isEncrypted() const { return m_sScheme == "https"; }
+    // "scheme://host:port" followed by `path`, for messages.
+    std::string address(const std::string& path) const;
 
     void closeConnection();
     // Forwards every status event of the session to `notifier` (may be null).

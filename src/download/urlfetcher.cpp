@@ -285,6 +285,11 @@ const ne_uri* URLFetcher::redirectLocation() const
     return ne_redirect_location(m_pSession.get());
 }
 
+std::string URLFetcher::address(const std::string& path) const
+{
+    return m_sScheme + "://" + m_sHost + ":" + std::to_string(m_uPort) + path;
+}
+
 bool URLFetcher::matches(const ne_uri& uri) const
 {
     if (!uri.scheme || !uri.host || m_sScheme != uri.scheme || m_sHost != uri.host)
