@@ -41,10 +41,18 @@ bool fetchFresh(Downloader& downloader, const char* resource, const std::string&
     return true;
 }
 
-// Removes what the cache directory holds beside repomd.xml, its signature
-// and the files that `metadata` names: metadata of earlier versions of the
-// repository and stale temporary files. Directories, the package cache among
-// them, stay.
+// Names of metadata files ("...-primary.xml.gz", "...-other.sqlite.bz2")
+// and of unfinished downloads: nothing else in the directory is touched.
+bool isMetadataName(const std::string& name)
+{
+    return name.find(".xml") != std::string::npos || name.find(".sqlite") != std::string::npos ||
+           name.ends_with(".tmp");
+}
+
+// Removes the metadata files of the cache directory other than repomd.xml,
+// its signature and the files that `metadata` names: those of earlier
+// versions of the repository, and unfinished downloads. Directories, the
+// package cache among them, stay.
 void removeStaleMetadata(const std::string& cacheDir, const std::map<std::string, MetadataEntry>& metadata)
 {
     std::vector<std::string> kept{"repomd.xml", "repomd.xml.asc"};
@@ -55,7 +63,7 @@ void removeStaleMetadata(const std::string& cacheDir, const std::map<std::string
         return;
     while (const dirent* entry = readdir(dir.get())) {
         std::string name = entry->d_name;
-        if (name == "." || name == ".." || std::find(kept.begin(), kept.end(), name) != kept.end())
+        if (!isMetadataName(name) || std::find(kept.begin(), kept.end(), name) != kept.end())
             continue;
         std::string path = cacheDir + name;
         struct stat info;

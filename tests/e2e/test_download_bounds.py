@@ -185,6 +185,7 @@ class CacheContents(RootTestCase):
             f.write(bytes([byte[0] ^ 0xff]))
         self.root.write_inside(CACHE_DIR + "/packages/kept.rpm", "a package\n")
         self.root.write_inside(CACHE_DIR + "/stale.tmp", "left by a killed run\n")
+        self.root.write_inside(CACHE_DIR + "/notes.txt", "not metadata\n")
         steps = (
             ("first", first, 0, [self.primary(first)]),
             # The new primary does not match: nothing of the old metadata goes.
@@ -200,7 +201,8 @@ class CacheContents(RootTestCase):
                 self.assertEqual(sorted(f for f in listed if "primary.xml" in f), sorted(primaries), result)
                 self.assertIn("repomd.xml", listed)
                 self.assertEqual(self.files.list(CACHE_DIR + "/packages"), ["kept.rpm"])
-        self.assertEqual(sorted(self.files.list()), sorted(["packages", "repomd.xml", self.primary(second)]))
+        self.assertEqual(sorted(self.files.list()),
+                         sorted(["notes.txt", "packages", "repomd.xml", self.primary(second)]))
 
 
 if __name__ == "__main__":
