@@ -171,8 +171,7 @@ class CacheContents(RootTestCase):
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(self.root.check(["cat", "/etc/victim"]).stdout, "precious\n")
         for name in ("repomd.xml", self.primary(repo)):
-            self.assertEqual(self.files.mode(CACHE_DIR + "/" + name), 0o644, name)
-        self.assertEqual(self.root.check(["stat", "-c", "%F", CACHE_DIR + "/repomd.xml"]).stdout, "regular file\n")
+            self.assertEqual(self.files.mode(CACHE_DIR + "/" + name), 0o644, name)  # a link would show 777
 
     def test_replaced_metadata_goes_once_the_new_metadata_is_verified(self):
         first = self.make("first", release.packages(1))
@@ -197,12 +196,11 @@ class CacheContents(RootTestCase):
                 self.root.write_config(text=config(repository("base", repo), log=LOG))
                 result = self.updater("--no-cache-clean")
                 self.assertEqual(result.returncode, code, result)
-                listed = self.files.list()
-                self.assertEqual(sorted(f for f in listed if "primary.xml" in f), sorted(primaries), result)
-                self.assertIn("repomd.xml", listed)
-                self.assertEqual(self.files.list(CACHE_DIR + "/packages"), ["kept.rpm"])
+                self.assertEqual(sorted(f for f in self.files.list() if "primary.xml" in f), sorted(primaries),
+                                 result)
         self.assertEqual(sorted(self.files.list()),
                          sorted(["notes.txt", "packages", "repomd.xml", self.primary(second)]))
+        self.assertEqual(self.files.list(CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
 if __name__ == "__main__":
