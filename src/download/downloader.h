@@ -141,7 +141,8 @@ public:
     [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches,
                                 uint64_t maxSize = 0);
 
-    // Drops every fetcher and the base URI; the downloader may be opened again.
+    // Drops every fetcher, the base URI and the deadline; the downloader may be
+    // opened again.
     void close();
 
     // Prefixes `path` with the base path (nothing normalised).

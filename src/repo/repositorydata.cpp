@@ -228,7 +228,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
         return false;
     }
     // Filled aside so that a bad document leaves no partial package list.
-    std::vector<Package> loaded;
+    PackageBatch loaded;
     bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
@@ -245,7 +245,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
-            loaded.push_back(std::move(package));
+            loaded.add(std::move(package));
         return Walk::skipSubtree;
     });
     if (ok)
