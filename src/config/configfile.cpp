@@ -1,6 +1,6 @@
 // The defaults file and the configuration file: XML with the root `updater`,
-// read node by node; `repository`, `log`, `product`, `user-agent` and
-// `download` are handled from their expanded subtrees wherever they stand.
+// read node by node; `repository`, `log`, `product`, `user-agent`, `metadata`
+// and `download` are handled from their expanded subtrees wherever they stand.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -223,8 +223,10 @@ const struct {
     {"max-repomd-size", 1, UINT64_MAX, [](DownloadSettings& d, uint64_t v) { d.maxRepomdSize = v; }},
 };
 
+// A failing child leaves every setting as it was.
 bool handleDownload(Config& config, xmlNodePtr node, bool)
 {
+    DownloadSettings download = config.download;
     for (xmlNodePtr child : children(node)) {
         for (const auto& setting : DOWNLOAD_SETTINGS) {
             if (!named(child, setting.name))
@@ -237,9 +239,53 @@ bool handleDownload(Config& config, xmlNodePtr node, bool)
                 LOG(error, "invalid value '%s' for '%s' in 'download' element", text.c_str(), setting.name);
                 return false;
             }
-            setting.set(config.download, value);
+            setting.set(download, value);
         }
     }
+    config.download = download;
+    return true;
+}
+
+// A whole number of days from 0 (off) to 36500, digits only.
+bool parseDays(const std::string& text, uint32_t& days)
+{
+    constexpr unsigned long MAX_DAYS = 36500;
+    errno = 0;
+    const unsigned long value = strtoul(text.c_str(), nullptr, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE ||
+        value > MAX_DAYS) {
+        LOG(error, "invalid value '%s' for 'max-age-days' in configuration file, expected 0 to %lu", text.c_str(),
+            MAX_DAYS);
+        return false;
+    }
+    days = static_cast<uint32_t>(value);
+    return true;
+}
+
+// The rules for repository metadata; "true" switches a flag on, any other
+// text off. A failing child leaves all three as they were.
+bool handleMetadata(Config& config, xmlNodePtr node, bool)
+{
+    bool allowRollback = config.allowMetadataRollback;
+    uint32_t maxAgeDays = config.maxMetadataAgeDays;
+    bool refuseStale = config.refuseStaleMetadata;
+    for (xmlNodePtr child : children(node)) {
+        std::string text;
+        const bool known = named(child, "allow-rollback") || named(child, "refuse-stale") || named(child, "max-age-days");
+        if (!known)
+            continue;
+        if (!nodeText(child, text))
+            return false;
+        if (named(child, "allow-rollback"))
+            allowRollback = text == "true";
+        else if (named(child, "refuse-stale"))
+            refuseStale = text == "true";
+        else if (!parseDays(text, maxAgeDays))
+            return false;
+    }
+    config.allowMetadataRollback = allowRollback;
+    config.maxMetadataAgeDays = maxAgeDays;
+    config.refuseStaleMetadata = refuseStale;
     return true;
 }
 
@@ -252,6 +298,7 @@ const struct {
     {"log", handleLog},
     {"product", handleProduct},
     {"user-agent", handleUserAgent},
+    {"metadata", handleMetadata},
     {"download", handleDownload},
 };
 

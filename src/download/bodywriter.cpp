@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <unistd.h>
 
+#include "download/filehelpers.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -15,21 +15,7 @@ namespace {
 // sends more is not waited for.
 constexpr uint64_t DISCARDED_BODY_LIMIT = 1 << 20;
 
-// Writes all of `length` bytes, continuing partial and interrupted writes.
-bool writeAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
+uint64_t storedBytes = 0;
 
 std::string tooLargeText(uint64_t limit)
 {
@@ -57,10 +43,25 @@ bool BodyWriter::take(const char* block, size_t length, bool store)
         return true;
     if (!withinBounds(length, store))
         return false;
-    if (store && !writeAll(m_fd, block, length))
+    if (store && !writeAll(m_fd, std::string_view(block, length))) {
+        m_writeErrno = errno;
         return fail(Stop::writeFailed, "failed writing downloaded data to file (" + errnoText() + ")");
+    }
+    if (store)
+        storedBytes += length;
     return true;
 }
+
+std::optional<FailureClass> BodyWriter::failureClass() const
+{
+    if (m_stop == Stop::none)
+        return std::nullopt;
+    if (m_stop == Stop::writeFailed && (m_writeErrno == ENOSPC || m_writeErrno == EDQUOT))
+        return FailureClass::diskSpace;
+    return FailureClass::network;
+}
+
+uint64_t BodyWriter::bytesStored() { return storedBytes; }
 
 // The size first: nothing beyond the bound reaches the file.
 bool BodyWriter::withinBounds(size_t length, bool store)

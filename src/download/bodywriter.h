@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "download/downloader.h"
+#include "log/failureclass.h"
 
 namespace updater {
 
@@ -34,6 +36,13 @@ public:
     // Another attempt may succeed: nothing stopped the transfer, or the
     // network was too slow.
     bool retryable() const { return m_stop == Stop::none || m_stop == Stop::tooSlow; }
+    // The class of the failure when the writer stopped the transfer: a full
+    // file system is short of disk space; a body too large, too slow or too
+    // late is the server's or the network's.
+    std::optional<FailureClass> failureClass() const;
+
+    // Bytes that every writer of the process has stored, retries included.
+    static uint64_t bytesStored();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -50,6 +59,7 @@ private:
     Clock::time_point m_windowStart;
     uint64_t m_windowBytes = 0;
     Stop m_stop = Stop::none;
+    int m_writeErrno = 0;
     std::string m_reason;
 };
 

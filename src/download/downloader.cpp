@@ -1,9 +1,11 @@
 #include "download/downloader.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -13,6 +15,14 @@ namespace {
 constexpr int MAX_REDIRECTS = 5;
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
+
+// A file that cannot be written for want of space ends the run as a
+// disk-space failure; errno stays for the caller's message.
+void noteIfDiskFull()
+{
+    if (errno == ENOSPC || errno == EDQUOT)
+        noteFailure(FailureClass::diskSpace);
+}
 
 // Only http and https servers are followed: a Location naming a local file
 // would otherwise make the device copy it, or an endless device, into its cache.
@@ -43,6 +53,7 @@ public:
         unlink(m_path.c_str());
         m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_fd < 0) {
+            noteIfDiskFull();
             LOG(error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
         }
@@ -57,6 +68,7 @@ public:
         int fd = m_fd;
         m_fd = -1;
         if (::close(fd) != 0) {
+            noteIfDiskFull();
             LOG(error, "failed closing file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
         }
@@ -178,6 +190,7 @@ bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches, const
             orEmpty(location->host), location->port, orEmpty(location->path));
         if (current->isEncrypted() && location->scheme && strcmp(location->scheme, "http") == 0) {
             NeonText text(ne_uri_unparse(location));
+            noteFailure(FailureClass::tls);
             LOG(error, "refusing redirect from '%s' to unencrypted '%s'", current->address(requestPath).c_str(),
                 text.get());
             return false;

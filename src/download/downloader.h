@@ -23,6 +23,7 @@
 #include "config/config.h"
 #include "download/neonhandles.h"
 #include "identity/credentials.h"
+#include "log/failureclass.h"
 
 namespace updater {
 
@@ -48,6 +49,10 @@ public:
     // settings, transfer bounds, device identity, user agent and default
     // credentials. Later calls do nothing.
     static void initClass(const NetworkSettings& settings, const DownloadSettings& download = DownloadSettings());
+
+    // Bytes that all fetchers of the process have written into files so far
+    // (response bodies and copies of local files), retries included.
+    static uint64_t bytesFetched();
 
     // A fetcher for the scheme, host and port of `uri`; test isValid(). Only
     // the fetcher of the configured repository's own server offers the
@@ -88,8 +93,12 @@ private:
     static ClassState& classState();
 
     [[nodiscard]] bool openSession();
-    int request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& statusClass);
+    int request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& status);
     std::string errorText(int code) const;
+    // The class of a failed request, from its neon code and HTTP status.
+    FailureClass fetchFailure(int code, int status) const;
+    // neon's certificate check found fault; the connection is refused.
+    static int refuseCertificate(void* userdata, int failures, const ne_ssl_certificate* certificate);
 
     // Proxy or direct route; see localnet.cpp.
     void chooseRoute();
@@ -110,6 +119,8 @@ private:
     unsigned m_uPort = 0;
     NeonSession m_pSession;
     bool m_bRedirected = false;
+    bool m_bViaProxy = false;
+    bool m_bCertificateRefused = false;
     std::vector<NeonInetAddr> m_vLocalAddrs; // the server's local addresses; empty when the proxy is used
     NetCredentials m_credentials;
     const char* m_pszPath = nullptr; // request in progress, for the credential callbacks

@@ -13,6 +13,7 @@
 #include "download/fetcherstate.h"
 #include "download/filehelpers.h"
 #include "identity/identity.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -20,6 +21,8 @@ namespace updater {
 namespace {
 
 constexpr int MAX_RETRIES = 2;
+constexpr int HTTP_UNAUTHORIZED = 401;
+constexpr int HTTP_PROXY_AUTHENTICATION_REQUIRED = 407;
 
 // The response of one request and where its body goes.
 struct BodyTarget {
@@ -50,6 +53,7 @@ bool copyFile(const std::string& source, int fd, const FetchLimits& limits)
 {
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
+        noteFailure(FailureClass::network);
         LOG(error, "failed copying file (%s)", errnoText().c_str());
         return false;
     }
@@ -62,8 +66,15 @@ bool copyFile(const std::string& source, int fd, const FetchLimits& limits)
             continue;
         if (n == 0)
             break;
-        if (n < 0 || !writer.take(block, static_cast<size_t>(n), true)) {
-            LOG(error, "failed copying file (%s)", n < 0 ? errnoText().c_str() : writer.reason().c_str());
+        if (n < 0) {
+            noteFailure(FailureClass::network);
+            LOG(error, "failed copying file (%s)", errnoText().c_str());
+            ok = false;
+            break;
+        }
+        if (!writer.take(block, static_cast<size_t>(n), true)) {
+            noteFailure(writer.failureClass().value_or(FailureClass::network));
+            LOG(error, "failed copying file (%s)", writer.reason().c_str());
             ok = false;
             break;
         }
@@ -90,6 +101,8 @@ void forwardStatus(void* userdata, ne_session_status status, const ne_session_st
 } // namespace
 
 void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {}
+
+uint64_t URLFetcher::bytesFetched() { return BodyWriter::bytesStored(); }
 
 URLFetcher::ClassState& URLFetcher::classState()
 {
@@ -156,8 +169,10 @@ bool URLFetcher::openSession()
     ne_session* session = m_pSession.get();
     // Certificates are verified against the system's authorities; nothing
     // else is trusted and no failure is overridden.
-    if (m_sScheme == "https")
+    if (m_sScheme == "https") {
         ne_ssl_trust_default_ca(session);
+        ne_ssl_set_verify(session, refuseCertificate, this);
+    }
     if (isReadable(NET_CREDENTIALS_FILE))
         (void)m_credentials.load(NET_CREDENTIALS_FILE); // what loaded before a fault stays usable
     // Digest first, so that its challenges reach the callback that also
@@ -182,9 +197,18 @@ URLFetcher::~URLFetcher()
     }
 }
 
-int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& statusClass)
+// Called only for a certificate that failed verification: it stays refused,
+// and the failure is known to be the certificate's.
+int URLFetcher::refuseCertificate(void* userdata, int, const ne_ssl_certificate*)
+{
+    static_cast<URLFetcher*>(userdata)->m_bCertificateRefused = true;
+    return -1;
+}
+
+int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& status)
 {
     m_pszPath = path.c_str();
+    m_bCertificateRefused = false;
     NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
     BodyTarget target{m_pSession.get(), writer};
     ne_add_response_body_reader(request.get(), acceptAny, writeBody, &target);
@@ -193,8 +217,7 @@ int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& 
         ne_add_request_header(request.get(), "Pragma", "no-cache");
     }
     int code = ne_request_dispatch(request.get());
-    if (code == NE_OK)
-        statusClass = ne_get_status(request.get())->klass;
+    status = ne_get_status(request.get())->code;
     request.reset();
     m_pszPath = nullptr;
     return code;
@@ -214,19 +237,22 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
         return copyFile(path, fd, limits);
     const DownloadSettings& download = classState().download;
     int retries = 0;
-    int statusClass = 0;
+    int status = 0;
     int code;
+    std::optional<FailureClass> stopped;
     for (;;) {
         if (deadlinePassed(limits)) {
+            noteFailure(FailureClass::network);
             LOG(error, "failed fetching '%s' (time allowed for the download ran out)", displayName.c_str());
             return false;
         }
         BodyWriter writer(fd, limits, download.lowSpeedLimit, download.lowSpeedTime);
-        code = request(path, bypassCaches, writer, statusClass);
+        code = request(path, bypassCaches, writer, status);
         if (code == NE_REDIRECT) {
             m_bRedirected = true;
             return false;
         }
+        stopped = writer.failureClass();
         if (retries == MAX_RETRIES || !isTransient(code) || !writer.retryable())
             break;
         ++retries;
@@ -236,11 +262,12 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
             break;
         }
     }
-    if (code == NE_OK && statusClass == 2) {
+    if (code == NE_OK && status / 100 == 2) {
         if (retries > 0)
             LOG(info, "fetched '%s' in retry %i", displayName.c_str(), retries);
         return true;
     }
+    noteFailure(stopped ? *stopped : fetchFailure(code, status));
     LOG(error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(code).c_str());
     if (code == NE_LOOKUP)
         LOG(error, "make sure that a network gateway and DNS servers are configured\nand that the unit is connected to "
@@ -248,6 +275,20 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
     else if (code == NE_PROXYAUTH)
         LOG(error, "make sure the proper username and password are configured in the proxy settings");
     return false;
+}
+
+FailureClass URLFetcher::fetchFailure(int code, int status) const
+{
+    FailureClass failure = FailureClass::network;
+    if (m_bCertificateRefused)
+        failure = FailureClass::tls;
+    else if (code == NE_AUTH || status == HTTP_UNAUTHORIZED)
+        failure = FailureClass::authentication;
+    else if (code == NE_PROXYAUTH || status == HTTP_PROXY_AUTHENTICATION_REQUIRED)
+        failure = FailureClass::proxy;
+    else if (m_bViaProxy && (code == NE_CONNECT || code == NE_LOOKUP))
+        failure = FailureClass::proxy; // the proxy itself cannot be reached
+    return failure;
 }
 
 std::string URLFetcher::errorText(int code) const

@@ -12,6 +12,7 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/version.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/repositorydata.h"
 
@@ -140,19 +141,23 @@ bool acquireCacheLock(int lockTimeout)
     // Close-on-exec: no child program may inherit the lock.
     const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
+        noteFailure(FailureClass::lock);
         LOG(error, "failed creating lock file '%s' (%s).", LOCK_FILE, errnoText().c_str());
         return false;
     }
     int attempt = 0;
     if (!waitForLock(fd, lockTimeout, attempt)) {
-        if (!terminationRequested)
+        if (!terminationRequested) {
+            noteFailure(FailureClass::lock);
             LOG(error, "failed acquiring lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
+        }
         close(fd);
         return false;
     }
     if (attempt > 1)
         LOG(info, "other instance terminated, got cache lock");
     if (ftruncate(fd, 0) != 0) {
+        noteFailure(FailureClass::lock);
         LOG(error, "failed truncating lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
         close(fd);
         return false;

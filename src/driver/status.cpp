@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/statusrecord.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -78,6 +80,12 @@ bool replaceStatusFile(const char* temporary, bool syncDirectory)
 
 } // namespace
 
+const char* statusWord(SystemStatus status)
+{
+    const int value = static_cast<int>(status);
+    return value >= 0 && value < STATUS_COUNT ? STATUS_WORDS[value] : "UNKNOWN";
+}
+
 bool readSystemStatus(SystemStatus& status)
 {
     File stream(fopen(STATUS_FILE, "r"));
@@ -122,6 +130,7 @@ bool writeSystemStatus(SystemStatus status, bool syncDirectory)
         unlink(temporary); // after a successful rename the name is gone already
     if (status == SystemStatus::CORRUPTED)
         writeUpdateState(UpdateState::CORRUPTED);
+    StatusRecord::instance().stateChanged(status);
     return result;
 }
 
@@ -201,10 +210,12 @@ bool checkStartStatus(SystemStatus status, int& exitCode)
 {
     switch (status) {
     case SystemStatus::CORRUPTED:
+        noteFailure(FailureClass::interrupted); // an update was cut off before it completed
         LOG(fatal, "system is corrupted cannot update");
         exitCode = 2;
         return false;
     case SystemStatus::UPDATING:
+        noteFailure(FailureClass::interrupted);
         LOG(fatal, "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
         if (!writeSystemStatus(SystemStatus::CORRUPTED, false))
             LOG(warn, "failed updating status file");

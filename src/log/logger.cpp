@@ -27,6 +27,20 @@ int syslogPriority(LogLevel level)
     return LOG_DEBUG;
 }
 
+std::string formatMessage(const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length <= 0)
+        return {};
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
 void writeLine(FILE* stream, LogLevel level, const char* format, va_list args)
 {
     fprintf(stream, "%s: ", levelName(level));
@@ -74,6 +88,12 @@ void Logger::log(LogLevel level, const char* format, va_list args)
 {
     if (!enabled(level))
         return;
+    if (static_cast<int>(level) >= static_cast<int>(LogLevel::error)) {
+        va_list copy;
+        va_copy(copy, args);
+        m_lastError = formatMessage(format, copy);
+        va_end(copy);
+    }
     // Each output formats from its own copy of the argument list.
     if (m_toSyslog) {
         va_list copy;

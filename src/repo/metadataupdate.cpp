@@ -11,6 +11,7 @@
 
 #include "download/downloader.h"
 #include "download/filehelpers.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/itemnotify.h"
 #include "repo/packageparser.h"
@@ -120,7 +121,7 @@ bool RepositoryData::update(const std::string& locationOverride)
     }
     notifier.itemDone();
     removeStaleMetadata(m_cacheDir, m_metadata);
-    return loadPrimary(false); // just verified
+    return loaded(loadPrimary(false)); // just verified
 }
 
 bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& entry)
@@ -148,6 +149,7 @@ bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& 
         if (!bypassCaches)
             LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", entry.location.c_str());
     }
+    noteFailure(FailureClass::checksum);
     LOG(error, "invalid checksum on '%s'", entry.location.c_str());
     return false;
 }

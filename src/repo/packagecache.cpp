@@ -10,6 +10,7 @@
 
 #include "download/downloader.h"
 #include "download/filehelpers.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/itemnotify.h"
 #include "repo/repositorydata.h"
@@ -34,6 +35,7 @@ bool fetchPackage(Downloader& downloader, const Package& package)
         if (!bypassCaches)
             LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", localPath.c_str());
     }
+    noteFailure(FailureClass::checksum);
     LOG(error, "invalid checksum on '%s'", localPath.c_str());
     return false;
 }
@@ -49,6 +51,7 @@ bool hasRoom(const std::string& directory, uint64_t needed)
     const uint64_t available = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
     if (needed <= available)
         return true;
+    noteFailure(FailureClass::diskSpace);
     LOG(error, "not enough space in '%s' for the packages: %" PRIu64 " bytes needed, %" PRIu64 " bytes free",
         directory.c_str(), needed, available);
     return false;

@@ -68,6 +68,7 @@ class Credentials(RootTestCase):
                 self.assertIn("ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)",
                               result.lines)
                 self.assertEqual(self.users(asking), offered)
+                self.assertRecord("error", "authentication")
 
     def test_file_entries_apply_below_their_path_only(self):
         self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/repo", "alice", "pw"))
@@ -81,6 +82,8 @@ class Credentials(RootTestCase):
                 result = self.updater()
                 self.assertEqual(result.returncode, code, result)
                 self.assertEqual(sorted({str(r["user"]) for r in server.requests()[before:]}), offered)
+                if code:
+                    self.assertRecord("error", "authentication")
 
     def test_https_is_never_left_for_http(self):
         certs = httpserver.make_certs(os.path.join(self.root.base, "certs"))
@@ -96,6 +99,7 @@ class Credentials(RootTestCase):
             "'http://127.0.0.1:8080/repodata/repomd.xml'",
             "ERROR: failed getting repository resource 'repodata/repomd.xml'"])
         self.assertEqual(plain.requests(), [])
+        self.assertRecord("error", "tls")
 
 
 if __name__ == "__main__":
