@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <map>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
@@ -25,8 +26,12 @@ bool fetchPackage(Downloader& downloader, const Package& package)
 {
     std::string location = package.location.str();
     std::string localPath = package.localPath.str();
+    std::string base = package.locationBase.str();
     for (bool bypassCaches : {false, true}) {
-        if (!downloader.download(location, localPath, bypassCaches, package.size)) {
+        bool downloaded = base.empty()
+                              ? downloader.download(location, localPath, bypassCaches, package.size)
+                              : downloader.download(base, location, localPath, bypassCaches, package.size);
+        if (!downloaded) {
             LOG(error, "failed getting package '%s' from repository", location.c_str());
             return false;
         }
@@ -57,6 +62,38 @@ bool hasRoom(const std::string& directory, uint64_t needed)
     return false;
 }
 
+// Two packages kept under one cache file would overwrite each other, and rpm
+// would be handed one file for both: such a pair is refused before anything
+// is downloaded.
+bool distinctCacheFiles(const NewPackages& packages)
+{
+    std::map<std::string_view, const Package*> byPath;
+    for (const auto& [name, package] : packages) {
+        auto [first, added] = byPath.try_emplace(package.localPath.view(), &package);
+        if (!added) {
+            noteFailure(FailureClass::network);
+            LOG(error, "packages '%s' and '%s' would share the cache file '%s'", first->second->location.c_str(),
+                package.location.c_str(), package.localPath.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every address that the metadata names for packages kept elsewhere is
+// checked before the first download.
+bool basesAccepted(const Downloader& downloader, const NewPackages& packages)
+{
+    for (const auto& [name, package] : packages) {
+        if (!package.locationBase.empty() && !downloader.acceptsBase(package.locationBase.str())) {
+            noteFailure(FailureClass::network);
+            LOG(error, "failed getting package '%s' from repository", package.location.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool RepositoryData::fetchPackages(const NewPackages& packages)
@@ -65,7 +102,7 @@ bool RepositoryData::fetchPackages(const NewPackages& packages)
         LOG(error, "no repository URI set, cannot get packages");
         return false;
     }
-    if (!createDir(m_packageCacheDir))
+    if (!distinctCacheFiles(packages) || !createDir(m_packageCacheDir))
         return false;
     // Declared before the downloader, whose sessions report to it until they close.
     ItemNotify notifier(static_cast<int>(packages.size()));
@@ -75,6 +112,8 @@ bool RepositoryData::fetchPackages(const NewPackages& packages)
         return false;
     }
     downloader.setNotifier(&notifier);
+    if (!basesAccepted(downloader, packages))
+        return false;
     // Valid copies from an earlier run are neither downloaded nor counted.
     std::vector<const Package*> missing;
     uint64_t needed = 0;
