@@ -14,8 +14,6 @@ LOG = '<log level="info"><logger type="stderr"/></log>'
 PRODUCT = "lumenta"
 REVISION = "a02082"
 DEFAULT_USER = PRODUCT + "-" + REVISION
-CPUINFO = "processor\t: 0\nSerial\t\t: 00000000c0ffee42\nRevision\t: %s\nHardware\t: Talmer\n" % REVISION
-EEPROM = "/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data"
 CREDENTIALS = """<?xml version="1.0"?>
 <credits xmlns:xlink="http://www.w3.org/1999/xlink">
   <creditentials xlink:href="%s" username="%s" password="%s"/>
@@ -29,8 +27,7 @@ class Credentials(RootTestCase):
     def setUp(self):
         super().setUp()
         self.root.check(["rpm", "--initdb"])
-        self.root.set_cpuinfo(CPUINFO)
-        self.root.write_inside(EEPROM, "TLM-0042-7 02.03 LMNTA and the rest of the chip")
+        self.root.set_identity(revision=REVISION)
         self.root.write(DEFAULTS_FILE, config("<user-agent><base>agent</base><prodname>%s</prodname></user-agent>"
                                               % PRODUCT, log=""))
         self.repo = testdata.make_repo(os.path.join(self.root.base, "repo"), testdata.build_all([Pkg("app")]))
