@@ -357,7 +357,7 @@ void runGuarded(Run& run)
         return;
     (void)Logger::instance().addFileOutput(LAST_LOG, LogLevel::info, false);
     announce(config, mode);
-    URLFetcher::initClass(config.network);
+    URLFetcher::initClass(config.network, config.download);
     if (const auto lockout = firmwareLockout()) {
         noteFailure(FailureClass::configuration);
         LOG(error, "firmware update is disabled: %s", lockout->c_str());

@@ -359,7 +359,7 @@ public:
 private:
     static bool isReadChild(xmlNodePtr child)
     {
-        for (const char* name : {"name", "arch", "version", "location", "checksum"}) {
+        for (const char* name : {"name", "arch", "version", "location", "checksum", "size"}) {
             if (named(child, name))
                 return true;
         }
@@ -381,6 +381,8 @@ private:
             m_package.locationBase = xmlBase(child);
             return true;
         }
+        if (named(child, "size"))
+            return !m_hasSize && (m_hasSize = readSize(child, m_package.size));
         return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
     }
 
@@ -435,9 +437,22 @@ private:
         return true;
     }
 
+    // The size of the package file, when the element declares it.
+    static bool readSize(xmlNodePtr element, uint64_t& size)
+    {
+        xmlAttrPtr attr = plainAttribute(element, "package");
+        XmlText owned;
+        if (attr && !parseByteCount(attributeText(attr, owned), size)) {
+            LOG(debug, "failed parsing 'size' element");
+            return false;
+        }
+        return true;
+    }
+
     Package& m_package;
     xmlTextReaderPtr m_reader;
     MetadataStream* m_stream;
+    bool m_hasSize = false;
     bool m_hasName = false;
     bool m_hasVersion = false;
     bool m_hasLocation = false;
@@ -491,6 +506,18 @@ bool cacheFileName(std::string_view location, std::string& name)
         LOG(error, "invalid location '%s' in repository metadata", std::string(location).c_str());
         return false;
     }
+    return true;
+}
+
+bool parseByteCount(const char* text, uint64_t& count)
+{
+    if (!*text || strspn(text, "0123456789") != strlen(text))
+        return false;
+    errno = 0;
+    unsigned long long value = strtoull(text, nullptr, 10);
+    if (errno == ERANGE)
+        return false;
+    count = value;
     return true;
 }
 

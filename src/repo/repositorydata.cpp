@@ -130,20 +130,6 @@ bool parseTimestamp(const std::string& text, uint64_t& timestamp)
     return true;
 }
 
-// A byte count: base-10 digits only.
-bool parseSize(const std::string& text, uint64_t& size)
-{
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long value = strtoull(text.c_str(), &end, 10);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE) {
-        LOG(debug, "failed parsing '%s'", "open-size");
-        return false;
-    }
-    size = value;
-    return true;
-}
-
 bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
 {
     if (named(child, "location"))
@@ -156,9 +142,19 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
         std::string text;
         return nodeText(child, text) && parseTimestamp(text, entry.timestamp);
     }
+    if (named(child, "size")) {
+        std::string text;
+        if (nodeText(child, text) && parseByteCount(text.c_str(), entry.size))
+            return true;
+        LOG(debug, "failed parsing 'size'");
+        return false;
+    }
     if (named(child, "open-size")) {
         std::string text;
-        return nodeText(child, text) && parseSize(text, entry.openSize);
+        if (nodeText(child, text) && parseByteCount(text.c_str(), entry.openSize))
+            return true;
+        LOG(debug, "failed parsing 'open-size'");
+        return false;
     }
     return true;
 }
@@ -195,6 +191,7 @@ XmlReader openMetadataReader(MetadataStream& stream)
 
 RepositoryData::RepositoryData(const Config& config, const Repository& repository)
     : m_repository(repository),
+      m_download(config.download),
       m_skipMetadataSignature(config.noMdSigCheck),
       m_cacheDir(config.cacheDir + repository.id + "/"),
       m_packageCacheDir(m_cacheDir + "packages/"),
@@ -317,7 +314,7 @@ bool RepositoryData::loadPrimary(bool verify)
         LOG(error, "could not open primary file '%s' for parsing", entry.localPath.c_str());
     else if (check)
         check->opened();
-    PackageNodes loaded;
+    PackageBatch loaded;
     bool parsed = opened && readPrimary(stream, loaded);
     if (check && !(opened && stream.finish() && check->matches())) {
         noteFailure(FailureClass::checksum);
@@ -339,14 +336,14 @@ bool RepositoryData::parsePrimary(const std::string& path)
         LOG(error, "could not open primary file '%s' for parsing", path.c_str());
         return false;
     }
-    PackageNodes loaded;
+    PackageBatch loaded;
     if (!readPrimary(stream, loaded))
         return false;
     m_packages = collectByName(std::move(loaded));
     return true;
 }
 
-bool RepositoryData::readPrimary(MetadataStream& stream, PackageNodes& loaded)
+bool RepositoryData::readPrimary(MetadataStream& stream, PackageBatch& loaded)
 {
     XmlReader reader = openMetadataReader(stream);
     if (!reader)
@@ -364,7 +361,7 @@ bool RepositoryData::readPrimary(MetadataStream& stream, PackageNodes& loaded)
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
-            loaded.push_back(packageNode(std::move(package)));
+            loaded.add(std::move(package));
         return Walk::skipSubtree;
     });
     return ok && !stream.failed();

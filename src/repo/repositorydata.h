@@ -31,6 +31,7 @@ struct MetadataEntry {
     Checksum checksum;     // of the file as stored
     Checksum openChecksum; // of its decompressed content; may be empty
     uint64_t openSize = 0; // bytes of its decompressed content; 0 when not declared
+    uint64_t size = 0;     // bytes of the file as stored; 0: not declared
     uint64_t timestamp = 0; // whole seconds of the `timestamp` child; 0 without one
 };
 
@@ -78,12 +79,13 @@ public:
 
 private:
     // The packages of the primary document that `stream` delivers, into `loaded`.
-    [[nodiscard]] bool readPrimary(MetadataStream& stream, PackageNodes& loaded);
+    [[nodiscard]] bool readPrimary(MetadataStream& stream, PackageBatch& loaded);
     [[nodiscard]] bool loaded(bool primaryLoaded);
     [[nodiscard]] bool readRepomd(const std::string& path, std::map<std::string, MetadataEntry>& entries,
                                   std::string& revision) const;
 
     const Repository& m_repository;
+    DownloadSettings m_download;
     bool m_skipMetadataSignature;
     std::string m_cacheDir;        // config cacheDir + id + "/"
     std::string m_packageCacheDir; // m_cacheDir + "packages/"

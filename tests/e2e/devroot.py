@@ -173,6 +173,13 @@ class DeviceRoot:
         self.check(["sh", "-c", 'mkdir -p "$(dirname "$1")" && printf %s "$2" > "$1"', "sh", EEPROM_FILE,
                     "VRK-%s-%s" % (revision, serial[-12:])])
 
+    def mount_tmpfs(self, path, size):
+        """A file system of `size` bytes over the root's directory `path`.
+        What is written there is seen only from inside the root."""
+        self.check(["mkdir", "-p", path])
+        self._ns(["mount", "-t", "tmpfs", "-o", "size=%d,mode=755" % size, "tmpfs",
+                  os.path.join(self.merged, path.lstrip("/"))], mount=True, net=False)
+
     # -- processes -----------------------------------------------------------
 
     def _ns(self, args, mount=True, net=True, **kw):
