@@ -42,6 +42,8 @@ mount --make-rprivate /
 mount -t overlay overlay -o "lowerdir=/,upperdir=$base/upper,workdir=$base/work" "$m"
 mount --rbind /dev "$m/dev"
 mount -t proc proc "$m/proc"
+# A coverage build writes its counts beside its objects, on the host.
+[ -z "${UPDATER_COVERAGE_DIR:-}" ] || mount --bind "$UPDATER_COVERAGE_DIR" "$m$UPDATER_COVERAGE_DIR"
 ip link set lo up
 echo ready
 # Hold the namespaces until the test closes our standard input.
