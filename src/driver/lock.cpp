@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "driver/signals.h"
@@ -184,9 +186,18 @@ bool startDelay(const Config& config, const RepositoryData& repository)
     LOG(info, "waiting %u secs before connection", static_cast<unsigned>(delay));
     if (!writeSystemStatus(SystemStatus::DELAYING, false))
         LOG(warn, "failed updating status file");
-    struct timespec wait = {static_cast<time_t>(delay), 0};
-    if (nanosleep(&wait, &wait) != 0)
+    // A termination signal caught while the status was being written would
+    // not end a plain sleep: the signals stay blocked from the check of the
+    // flag until the wait unblocks them, so none falls between the two.
+    sigset_t termination, previous;
+    sigemptyset(&termination);
+    for (int signum : {SIGHUP, SIGINT, SIGTERM, SIGQUIT})
+        sigaddset(&termination, signum);
+    sigprocmask(SIG_BLOCK, &termination, &previous);
+    const struct timespec wait = {static_cast<time_t>(delay), 0};
+    if (terminationRequested || ppoll(nullptr, 0, &wait, &previous) != 0)
         LOG(error, "wait interrupted");
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
 
