@@ -24,6 +24,8 @@ constexpr int UPDATE_STATE_COUNT = sizeof UPDATE_STATE_WORDS / sizeof UPDATE_STA
 // The update state this process last read or wrote; a write of the same value is skipped.
 UpdateState cachedUpdateState = UpdateState::NONE;
 
+constexpr mode_t STATE_FILE_MODE = 0644;
+
 struct FileCloser {
     void operator()(FILE* stream) const { fclose(stream); }
 };
@@ -49,7 +51,7 @@ bool fillTemporary(int fd, const char* word)
         LOG(debug, "failed writing status to temp file: %s", errnoText().c_str());
     else if (static_cast<size_t>(written) < line.size())
         LOG(debug, "incomplete write to status temp file");
-    else if (fchmod(fd, 0644) != 0)
+    else if (fchmod(fd, STATE_FILE_MODE) != 0)
         LOG(debug, "failed setting perms on status temporary file: %s", errnoText().c_str());
     else if (fsync(fd) != 0)
         LOG(error, "failed to sync status file: %s", errnoText().c_str());
@@ -76,11 +78,55 @@ bool replaceStatusFile(const char* temporary, bool syncDirectory)
     return false;
 }
 
+// A new temporary file beside `path`, close-on-exec; -1 when it cannot be made.
+int createTemporary(const char* path, char (&name)[4096])
+{
+    snprintf(name, sizeof name, "%s.XXXXXX", path);
+    return mkostemp(name, O_CLOEXEC);
+}
+
+// Writes the update state into a temporary file and renames it over the
+// update-state file: a crash leaves the old file or the new one, never an
+// empty one. The directory is synced, as for the status file's rpm phases.
+bool replaceUpdateState(const char* word)
+{
+    char temporary[4096];
+    const int fd = createTemporary(UPDATE_STATE_FILE, temporary);
+    if (fd < 0) {
+        LOG(warn, "failed to open update state file for save: %s", errnoText().c_str());
+        return false;
+    }
+    const std::string line = std::string(word) + "\n";
+    const ssize_t count = write(fd, line.data(), line.size());
+    if (count >= 0 && static_cast<size_t>(count) < line.size())
+        errno = ENOSPC; // a short write to a regular file: the disk is full
+    bool written = static_cast<size_t>(count) == line.size() && fchmod(fd, STATE_FILE_MODE) == 0 && fsync(fd) == 0;
+    if (!written)
+        close(fd);
+    else
+        written = close(fd) == 0 && rename(temporary, UPDATE_STATE_FILE) == 0;
+    if (!written) {
+        const int failure = errno;
+        unlink(temporary);
+        errno = failure;
+        LOG(warn, "failed writing to update state file: %s", errnoText().c_str());
+        return false;
+    }
+    if (!syncStatusDirectory())
+        LOG(error, "failed to sync status dir: %s", errnoText().c_str());
+    return true;
+}
+
 } // namespace
 
 bool readSystemStatus(SystemStatus& status)
 {
-    File stream(fopen(STATUS_FILE, "r"));
+    return readSystemStatus(STATUS_FILE, status);
+}
+
+bool readSystemStatus(const char* path, SystemStatus& status)
+{
+    File stream(fopen(path, "re"));
     if (!stream) {
         if (errno == ENOENT) {
             status = SystemStatus::READY;
@@ -111,8 +157,7 @@ bool writeSystemStatus(SystemStatus status, bool syncDirectory)
         return false;
     }
     char temporary[4096];
-    snprintf(temporary, sizeof temporary, "%s.XXXXXX", STATUS_FILE);
-    const int fd = mkstemp(temporary);
+    const int fd = createTemporary(STATUS_FILE, temporary);
     if (fd < 0) {
         LOG(debug, "failed creating status temporary file: %s", errnoText().c_str());
         return false;
@@ -148,8 +193,13 @@ bool syncStatusDirectory()
 
 UpdateState readUpdateState()
 {
+    return readUpdateState(UPDATE_STATE_FILE);
+}
+
+UpdateState readUpdateState(const char* path)
+{
     cachedUpdateState = UpdateState::NONE;
-    File stream(fopen(UPDATE_STATE_FILE, "r"));
+    File stream(fopen(path, "re"));
     if (!stream) {
         if (errno != ENOENT)
             LOG(debug, "cannot read from update state file: %s", errnoText().c_str());
@@ -178,23 +228,8 @@ void writeUpdateState(UpdateState state)
     }
     if (state == cachedUpdateState)
         return;
-    FILE* stream = fopen(UPDATE_STATE_FILE, "w");
-    if (!stream) {
-        LOG(warn, "failed to open update state file for save: %s", errnoText().c_str());
-        return;
-    }
-    bool written = fprintf(stream, "%s\n", UPDATE_STATE_WORDS[value]) >= 0 && fflush(stream) == 0;
-    int failure = written ? 0 : errno;
-    if (fclose(stream) != 0 && written) {
-        written = false;
-        failure = errno;
-    }
-    if (!written) {
-        errno = failure;
-        LOG(warn, "failed writing to update state file: %s", errnoText().c_str());
-        return;
-    }
-    cachedUpdateState = state;
+    if (replaceUpdateState(UPDATE_STATE_WORDS[value]))
+        cachedUpdateState = state;
 }
 
 bool checkStartStatus(SystemStatus status, int& exitCode)
