@@ -1,7 +1,9 @@
 #include "driver/updater.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <libxml/xmlversion.h>
 #include <neon/ne_alloc.h>
 #include <neon/ne_socket.h>
@@ -10,6 +12,7 @@
 #include <rpm/rpmcli.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -89,7 +92,7 @@ bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, Comma
     }
     run.socketsReady = true;
     rpmlogSetCallback(rpmLogBridge, nullptr);
-    run.devNull = fopen("/dev/null", "w");
+    run.devNull = fopen("/dev/null", "we");
     if (run.devNull)
         rpmlogSetFile(run.devNull);
     else
@@ -348,6 +351,19 @@ int finish(Run& run)
     return run.exitCode;
 }
 
+// Files the agent creates get the modes it gives them, whatever the caller's
+// umask. A standard descriptor the caller left closed is opened on /dev/null:
+// otherwise the next file opened takes its number, and lines meant for
+// standard error end up in a log or the lock file.
+void guardProcessState()
+{
+    umask(022);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)open("/dev/null", O_RDWR); // takes the lowest free number: fd
+    }
+}
+
 std::string programName(const char* argv0)
 {
     const char* slash = strrchr(argv0, '/');
@@ -358,6 +374,7 @@ std::string programName(const char* argv0)
 
 int run(int argc, char** argv)
 {
+    guardProcessState();
     Run run;
     Logger::instance().setName(programName(argc > 0 ? argv[0] : PROGRAM_WORD));
     if (!installSignalHandlers())
