@@ -41,6 +41,8 @@ public:
     // provides) in database order within a name, or null after logging the
     // reason (also when not open); never a partial list.
     std::unique_ptr<PackageCollection> getInstalledPackages();
+    // Whether a package of this name and epoch-version-release is installed.
+    bool isInstalled(const Package& package);
 
     // True when some "gpg-pubkey" entry carries public keys.
     bool hasPublicKeys();
