@@ -73,10 +73,29 @@ std::vector<size_t> formatNewlines(const char* format, va_list args)
     return positions;
 }
 
-// The message formatted once, for every output. Control characters other
-// than tab are shown as \xNN, so that no text from outside (a package
-// location, a server's answer) can begin a line of its own; only the
-// newlines of the program's own format stay.
+// Control characters other than tab as \xNN, so that no text from outside
+// (a package location, a server's answer) can begin a line of its own; the
+// newlines at `kept` (the program's own format's) stay.
+std::string escapeControls(const std::string& text, const std::vector<size_t>& kept)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool control = (byte < 0x20 && byte != '\t') || byte == 0x7f;
+        if (!control || (byte == '\n' && std::find(kept.begin(), kept.end(), i) != kept.end())) {
+            escaped += text[i];
+        } else {
+            escaped += "\\x";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0xf];
+        }
+    }
+    return escaped;
+}
+
+// The message formatted once, for every output, escaped.
 std::string formatMessage(const char* format, va_list args)
 {
     char buffer[MESSAGE_BUFFER];
@@ -95,22 +114,7 @@ std::string formatMessage(const char* format, va_list args)
         vsnprintf(text.data(), text.size() + 1, format, copy);
         va_end(copy);
     }
-    const std::vector<size_t> ownNewlines = strchr(format, '\n') ? formatNewlines(format, args) : std::vector<size_t>{};
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const bool control = (byte < 0x20 && byte != '\t') || byte == 0x7f;
-        if (!control || (byte == '\n' && std::find(ownNewlines.begin(), ownNewlines.end(), i) != ownNewlines.end())) {
-            escaped += text[i];
-            continue;
-        }
-        static const char hex[] = "0123456789abcdef";
-        escaped += "\\x";
-        escaped += hex[byte >> 4];
-        escaped += hex[byte & 0xf];
-    }
-    return escaped;
+    return escapeControls(text, strchr(format, '\n') ? formatNewlines(format, args) : std::vector<size_t>{});
 }
 
 } // namespace
