@@ -62,6 +62,13 @@ struct Config {
     std::vector<std::string> addonGroups;
     std::list<Repository> repositories; // list: records keep their address while others move
     NetworkSettings network;
+    // Repository metadata older than the metadata accepted before is refused
+    // (a replay or a stale mirror) unless a rollback is allowed.
+    bool allowMetadataRollback = false;
+    // Metadata whose newest timestamp is older than this many days draws a
+    // warning, or with refuseStaleMetadata a refusal; 0 turns the check off.
+    uint32_t maxMetadataAgeDays = 0;
+    bool refuseStaleMetadata = false;
 };
 
 // Reads one XML configuration file into `config`. With isDefaults false and a

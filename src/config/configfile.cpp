@@ -1,7 +1,9 @@
 // The defaults file and the configuration file: XML with the root `updater`,
-// read node by node; `repository`, `log`, `product` and `user-agent` are
-// handled from their expanded subtrees wherever they stand.
+// read node by node; `repository`, `log`, `product`, `user-agent` and
+// `metadata` are handled from their expanded subtrees wherever they stand.
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -188,6 +190,49 @@ bool handleUserAgent(Config& config, xmlNodePtr node, bool)
     return true;
 }
 
+// A whole number of days from 0 (off) to 36500, digits only.
+bool parseDays(const std::string& text, uint32_t& days)
+{
+    constexpr unsigned long MAX_DAYS = 36500;
+    errno = 0;
+    const unsigned long value = strtoul(text.c_str(), nullptr, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE ||
+        value > MAX_DAYS) {
+        LOG(error, "invalid value '%s' for 'max-age-days' in configuration file, expected 0 to %lu", text.c_str(),
+            MAX_DAYS);
+        return false;
+    }
+    days = static_cast<uint32_t>(value);
+    return true;
+}
+
+// The rules for repository metadata; "true" switches a flag on, any other
+// text off. A failing child leaves all three as they were.
+bool handleMetadata(Config& config, xmlNodePtr node, bool)
+{
+    bool allowRollback = config.allowMetadataRollback;
+    uint32_t maxAgeDays = config.maxMetadataAgeDays;
+    bool refuseStale = config.refuseStaleMetadata;
+    for (xmlNodePtr child : children(node)) {
+        std::string text;
+        const bool known = named(child, "allow-rollback") || named(child, "refuse-stale") || named(child, "max-age-days");
+        if (!known)
+            continue;
+        if (!nodeText(child, text))
+            return false;
+        if (named(child, "allow-rollback"))
+            allowRollback = text == "true";
+        else if (named(child, "refuse-stale"))
+            refuseStale = text == "true";
+        else if (!parseDays(text, maxAgeDays))
+            return false;
+    }
+    config.allowMetadataRollback = allowRollback;
+    config.maxMetadataAgeDays = maxAgeDays;
+    config.refuseStaleMetadata = refuseStale;
+    return true;
+}
+
 // Recognised by their qualified names, so a prefixed element is not one of them.
 const struct {
     const char* name;
@@ -197,6 +242,7 @@ const struct {
     {"log", handleLog},
     {"product", handleProduct},
     {"user-agent", handleUserAgent},
+    {"metadata", handleMetadata},
 };
 
 bool handleElement(Config& config, xmlTextReaderPtr reader, const char* name, bool isDefaults)

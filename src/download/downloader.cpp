@@ -1,9 +1,11 @@
 #include "download/downloader.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -13,6 +15,14 @@ namespace {
 constexpr int MAX_REDIRECTS = 5;
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
+
+// A file that cannot be written for want of space ends the run as a
+// disk-space failure; errno stays for the caller's message.
+void noteIfDiskFull()
+{
+    if (errno == ENOSPC || errno == EDQUOT)
+        noteFailure(FailureClass::diskSpace);
+}
 
 // Only http and https servers are followed: a Location naming a local file
 // would otherwise make the device copy it, or an endless device, into its cache.
@@ -39,6 +49,7 @@ public:
     {
         m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (m_fd < 0) {
+            noteIfDiskFull();
             LOG(error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
         }
@@ -53,6 +64,7 @@ public:
         int fd = m_fd;
         m_fd = -1;
         if (::close(fd) != 0) {
+            noteIfDiskFull();
             LOG(error, "failed closing file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
         }

@@ -10,6 +10,7 @@
 // complete.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     // settings, device identity, user agent and default credentials. Later
     // calls do nothing.
     static void initClass(const NetworkSettings& settings);
+
+    // Bytes that all fetchers of the process have written into files so far
+    // (response bodies and copies of local files), retries included.
+    static uint64_t bytesFetched();
 
     // A fetcher for the scheme, host and port of `uri`; test isValid().
     explicit URLFetcher(const ne_uri& uri);
@@ -67,8 +72,12 @@ private:
     static ClassState& classState();
 
     [[nodiscard]] bool openSession();
-    int request(const std::string& path, int fd, bool bypassCaches, int& statusClass);
+    int request(const std::string& path, int fd, bool bypassCaches, int& status);
     std::string errorText(int code) const;
+    // Notes the class of a failed request: its neon code and HTTP status.
+    void noteFetchFailure(int code, int status) const;
+    // neon's certificate check found fault; the connection is refused.
+    static int refuseCertificate(void* userdata, int failures, const ne_ssl_certificate* certificate);
 
     // Proxy or direct route; see localnet.cpp.
     void chooseRoute();
@@ -88,6 +97,9 @@ private:
     unsigned m_uPort = 0;
     NeonSession m_pSession;
     bool m_bRedirected = false;
+    bool m_bViaProxy = false;
+    bool m_bCertificateRefused = false;
+    int m_iWriteErrno = 0; // errno of a failed write of the response body
     std::vector<NeonInetAddr> m_vLocalAddrs; // the server's local addresses; empty when the proxy is used
     NetCredentials m_credentials;
     const char* m_pszPath = nullptr; // request in progress, for the credential callbacks

@@ -30,6 +30,59 @@ bool isReadable(const std::string& path)
     return false;
 }
 
+namespace {
+
+bool writeAll(int fd, std::string_view content)
+{
+    while (!content.empty()) {
+        const ssize_t written = write(fd, content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        content.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+bool syncDirectoryOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
+}
+
+} // namespace
+
+bool replaceFile(const std::string& path, std::string_view content)
+{
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool written = fchmod(fd, 0644) == 0 && writeAll(fd, content) && fsync(fd) == 0;
+    int failure = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (written && rename(temporary.c_str(), path.c_str()) == 0)
+        return syncDirectoryOf(path);
+    if (written)
+        failure = errno;
+    unlink(temporary.c_str());
+    errno = failure;
+    return false;
+}
+
 bool createDir(const std::string& path)
 {
     if (mkdir(path.c_str(), 0777) == 0) {

@@ -81,6 +81,7 @@ void URLFetcher::chooseRoute()
     }
     ne_session_proxy(m_pSession.get(), network.proxyServer.c_str(), network.proxyPort);
     ne_set_proxy_auth(m_pSession.get(), proxyCredentials, this);
+    m_bViaProxy = true;
     LOG(debug, "using proxy for %s", m_sHost.c_str());
 }
 

@@ -12,6 +12,7 @@
 #include "download/fetcherstate.h"
 #include "download/filehelpers.h"
 #include "identity/identity.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -21,6 +22,10 @@ namespace {
 constexpr int READ_TIMEOUT_SECONDS = 120;
 constexpr int CONNECT_TIMEOUT_SECONDS = 180;
 constexpr int MAX_RETRIES = 2;
+constexpr int HTTP_UNAUTHORIZED = 401;
+constexpr int HTTP_PROXY_AUTHENTICATION_REQUIRED = 407;
+
+uint64_t fetchedBytes = 0;
 
 // Writes all of `length` bytes, continuing partial and interrupted writes.
 bool writeAll(int fd, const char* data, size_t length)
@@ -34,6 +39,7 @@ bool writeAll(int fd, const char* data, size_t length)
         }
         data += n;
         length -= static_cast<size_t>(n);
+        fetchedBytes += static_cast<uint64_t>(n);
     }
     return true;
 }
@@ -41,6 +47,7 @@ bool writeAll(int fd, const char* data, size_t length)
 struct BodyTarget {
     ne_session* session;
     int fd;
+    int& writeErrno;
 };
 
 // neon's body reader for 2xx responses; non-zero aborts the response.
@@ -49,6 +56,7 @@ int writeBody(void* userdata, const char* block, size_t length)
     auto* target = static_cast<BodyTarget*>(userdata);
     if (writeAll(target->fd, block, length))
         return 0;
+    target->writeErrno = errno;
     ne_set_error(target->session, "failed writing downloaded data to file (%s)", errnoText().c_str());
     return -1;
 }
@@ -57,6 +65,7 @@ bool copyFile(const std::string& source, int fd)
 {
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
+        noteFailure(FailureClass::network);
         LOG(error, "failed copying file (%s)", errnoText().c_str());
         return false;
     }
@@ -69,6 +78,7 @@ bool copyFile(const std::string& source, int fd)
         if (n == 0)
             break;
         if (n < 0 || !writeAll(fd, block, static_cast<size_t>(n))) {
+            noteFailure(errno == ENOSPC || errno == EDQUOT ? FailureClass::diskSpace : FailureClass::network);
             LOG(error, "failed copying file (%s)", errnoText().c_str());
             ok = false;
             break;
@@ -91,6 +101,8 @@ void forwardStatus(void* userdata, ne_session_status status, const ne_session_st
 } // namespace
 
 void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {}
+
+uint64_t URLFetcher::bytesFetched() { return fetchedBytes; }
 
 URLFetcher::ClassState& URLFetcher::classState()
 {
@@ -155,8 +167,10 @@ bool URLFetcher::openSession()
     ne_session* session = m_pSession.get();
     // Certificates are verified against the system's authorities; nothing
     // else is trusted and no failure is overridden.
-    if (m_sScheme == "https")
+    if (m_sScheme == "https") {
         ne_ssl_trust_default_ca(session);
+        ne_ssl_set_verify(session, refuseCertificate, this);
+    }
     if (isReadable(NET_CREDENTIALS_FILE))
         (void)m_credentials.load(NET_CREDENTIALS_FILE); // what loaded before a fault stays usable
     // Digest first, so that its challenges reach the callback that also
@@ -180,19 +194,28 @@ URLFetcher::~URLFetcher()
     }
 }
 
-int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int& statusClass)
+// Called only for a certificate that failed verification: it stays refused,
+// and the failure is known to be the certificate's.
+int URLFetcher::refuseCertificate(void* userdata, int, const ne_ssl_certificate*)
+{
+    static_cast<URLFetcher*>(userdata)->m_bCertificateRefused = true;
+    return -1;
+}
+
+int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int& status)
 {
     m_pszPath = path.c_str();
+    m_bCertificateRefused = false;
+    m_iWriteErrno = 0;
     NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
-    BodyTarget target{m_pSession.get(), fd};
+    BodyTarget target{m_pSession.get(), fd, m_iWriteErrno};
     ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBody, &target);
     if (bypassCaches) {
         ne_add_request_header(request.get(), "Cache-Control", "no-cache");
         ne_add_request_header(request.get(), "Pragma", "no-cache");
     }
     int code = ne_request_dispatch(request.get());
-    if (code == NE_OK)
-        statusClass = ne_get_status(request.get())->klass;
+    status = ne_get_status(request.get())->code;
     request.reset();
     m_pszPath = nullptr;
     return code;
@@ -207,10 +230,10 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
     if (!m_pSession)
         return copyFile(path, fd);
     int retries = 0;
-    int statusClass = 0;
+    int status = 0;
     int code;
     for (;;) {
-        code = request(path, fd, bypassCaches, statusClass);
+        code = request(path, fd, bypassCaches, status);
         if (code == NE_REDIRECT) {
             m_bRedirected = true;
             return false;
@@ -224,11 +247,12 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
             break;
         }
     }
-    if (code == NE_OK && statusClass == 2) {
+    if (code == NE_OK && status / 100 == 2) {
         if (retries > 0)
             LOG(info, "fetched '%s' in retry %i", displayName.c_str(), retries);
         return true;
     }
+    noteFetchFailure(code, status);
     LOG(error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(code).c_str());
     if (code == NE_LOOKUP)
         LOG(error, "make sure that a network gateway and DNS servers are configured\nand that the unit is connected to "
@@ -236,6 +260,22 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
     else if (code == NE_PROXYAUTH)
         LOG(error, "make sure the proper username and password are configured in the proxy settings");
     return false;
+}
+
+void URLFetcher::noteFetchFailure(int code, int status) const
+{
+    FailureClass failure = FailureClass::network;
+    if (m_bCertificateRefused)
+        failure = FailureClass::tls;
+    else if (m_iWriteErrno == ENOSPC || m_iWriteErrno == EDQUOT)
+        failure = FailureClass::diskSpace;
+    else if (code == NE_AUTH || status == HTTP_UNAUTHORIZED)
+        failure = FailureClass::authentication;
+    else if (code == NE_PROXYAUTH || status == HTTP_PROXY_AUTHENTICATION_REQUIRED)
+        failure = FailureClass::proxy;
+    else if (m_bViaProxy && (code == NE_CONNECT || code == NE_LOOKUP))
+        failure = FailureClass::proxy; // the proxy itself cannot be reached
+    noteFailure(failure);
 }
 
 std::string URLFetcher::errorText(int code) const

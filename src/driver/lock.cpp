@@ -13,6 +13,7 @@
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "driver/version.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/repositorydata.h"
 
@@ -116,10 +117,12 @@ bool isOwnLockFile(int fd)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) {
+        noteFailure(FailureClass::lock);
         LOG(error, "failed checking lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
         return false;
     }
     if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+        noteFailure(FailureClass::lock);
         LOG(error, "lock file '%s' is not a regular file of this user, refusing to use it", LOCK_FILE);
         return false;
     }
@@ -162,6 +165,7 @@ bool acquireCacheLock(int lockTimeout)
     // in its place is never followed: the open fails.
     const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, LOCK_FILE_MODE);
     if (fd < 0) {
+        noteFailure(FailureClass::lock);
         LOG(error, "failed creating lock file '%s' (%s).", LOCK_FILE, errnoText().c_str());
         return false;
     }
@@ -171,14 +175,17 @@ bool acquireCacheLock(int lockTimeout)
     }
     int attempt = 0;
     if (!waitForLock(fd, lockTimeout, attempt)) {
-        if (!terminationRequested)
+        if (!terminationRequested) {
+            noteFailure(FailureClass::lock);
             LOG(error, "failed acquiring lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
+        }
         close(fd);
         return false;
     }
     if (attempt > 1)
         LOG(info, "other instance terminated, got cache lock");
     if (ftruncate(fd, 0) != 0) {
+        noteFailure(FailureClass::lock);
         LOG(error, "failed truncating lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
         close(fd);
         return false;

@@ -56,6 +56,8 @@ std::array<poptOption, CommandLine::TABLE_SIZE> CommandLine::table()
          "<dir>"},
         {"conf-file", '\0', POPT_ARG_STRING, &confFile, 0,
          "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
+        {"allow-metadata-rollback", '\0', POPT_ARG_NONE, &allowMetadataRollback, 0,
+         "Accept repository metadata older than the metadata accepted before, for a deliberate rollback.", nullptr},
         POPT_AUTOHELP POPT_TABLEEND,
     }};
 }
@@ -81,6 +83,7 @@ void CommandLine::applyTo(Config& config) const
         config.lockTimeout = lockTimeout;
     if (cacheDir)
         config.cacheDir = cacheDir;
+    config.allowMetadataRollback = config.allowMetadataRollback || allowMetadataRollback;
 }
 
 } // namespace updater

@@ -14,7 +14,7 @@ namespace updater {
 // a setting on, and an integer of 0 counts as not given.
 class CommandLine {
 public:
-    static constexpr size_t TABLE_SIZE = 22; // 20 options, popt's help table, the end
+    static constexpr size_t TABLE_SIZE = 23; // 21 options, popt's help table, the end
 
     CommandLine() = default;
     ~CommandLine(); // popt leaves its copies of string arguments to the application
@@ -47,6 +47,7 @@ public:
     int lockTimeout = 0;
     char* cacheDir = nullptr;
     char* confFile = nullptr;
+    int allowMetadataRollback = 0;
 };
 
 } // namespace updater

@@ -2,7 +2,9 @@
 
 #include "child/childprocess.h"
 #include "driver/status.h"
+#include "driver/statusrecord.h"
 #include "driver/updaterun.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/repositorydata.h"
 
@@ -63,7 +65,9 @@ Pass setUpPass(PassLoop& loop, unsigned number)
 // have turned it.
 RunResult runAllPasses(PassLoop& loop, RepositoryData& repositoryData, const UpdateRunner& runUpdate)
 {
+    StatusRecord& record = StatusRecord::instance();
     for (unsigned number = 0;; ++number) {
+        record.setPass(number);
         if (!writeSystemStatus(SystemStatus::ANALYZING, false))
             LOG(warn, "failed updating status file");
         if (!loop.config.noCacheClean)
@@ -78,6 +82,7 @@ RunResult runAllPasses(PassLoop& loop, RepositoryData& repositoryData, const Upd
         // Only what rpm was run to install counts as installed: a run that
         // stopped before rpm, a check and a test install nothing.
         loop.installedCount += installed;
+        record.addInstalled(installed);
         if (result == RunResult::Failed) {
             if (loop.updaterOnly())
                 return RunResult::Error;
@@ -149,6 +154,7 @@ RunResult runPasses(const Config& config, const std::set<std::string>& namedPack
     if (namedPackages.empty())
         writeFinalUpdateState(loop, result);
     if (cutShort(loop, result)) {
+        noteFailure(FailureClass::rpm);
         LOG(fatal, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
         if (!writeSystemStatus(SystemStatus::CORRUPTED, false))
             LOG(warn, "failed updating status file");

@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "download/filehelpers.h"
+#include "driver/statusrecord.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -23,8 +26,6 @@ constexpr int UPDATE_STATE_COUNT = sizeof UPDATE_STATE_WORDS / sizeof UPDATE_STA
 
 // The update state this process last read or wrote; a write of the same value is skipped.
 UpdateState cachedUpdateState = UpdateState::NONE;
-
-constexpr mode_t STATE_FILE_MODE = 0644;
 
 struct FileCloser {
     void operator()(FILE* stream) const { fclose(stream); }
@@ -51,7 +52,7 @@ bool fillTemporary(int fd, const char* word)
         LOG(debug, "failed writing status to temp file: %s", errnoText().c_str());
     else if (static_cast<size_t>(written) < line.size())
         LOG(debug, "incomplete write to status temp file");
-    else if (fchmod(fd, STATE_FILE_MODE) != 0)
+    else if (fchmod(fd, 0644) != 0)
         LOG(debug, "failed setting perms on status temporary file: %s", errnoText().c_str());
     else if (fsync(fd) != 0)
         LOG(error, "failed to sync status file: %s", errnoText().c_str());
@@ -85,39 +86,13 @@ int createTemporary(const char* path, char (&name)[4096])
     return mkostemp(name, O_CLOEXEC);
 }
 
-// Writes the update state into a temporary file and renames it over the
-// update-state file: a crash leaves the old file or the new one, never an
-// empty one. The directory is synced, as for the status file's rpm phases.
-bool replaceUpdateState(const char* word)
-{
-    char temporary[4096];
-    const int fd = createTemporary(UPDATE_STATE_FILE, temporary);
-    if (fd < 0) {
-        LOG(warn, "failed to open update state file for save: %s", errnoText().c_str());
-        return false;
-    }
-    const std::string line = std::string(word) + "\n";
-    const ssize_t count = write(fd, line.data(), line.size());
-    if (count >= 0 && static_cast<size_t>(count) < line.size())
-        errno = ENOSPC; // a short write to a regular file: the disk is full
-    bool written = static_cast<size_t>(count) == line.size() && fchmod(fd, STATE_FILE_MODE) == 0 && fsync(fd) == 0;
-    if (!written)
-        close(fd);
-    else
-        written = close(fd) == 0 && rename(temporary, UPDATE_STATE_FILE) == 0;
-    if (!written) {
-        const int failure = errno;
-        unlink(temporary);
-        errno = failure;
-        LOG(warn, "failed writing to update state file: %s", errnoText().c_str());
-        return false;
-    }
-    if (!syncStatusDirectory())
-        LOG(error, "failed to sync status dir: %s", errnoText().c_str());
-    return true;
-}
-
 } // namespace
+
+const char* statusWord(SystemStatus status)
+{
+    const int value = static_cast<int>(status);
+    return value >= 0 && value < STATUS_COUNT ? STATUS_WORDS[value] : "UNKNOWN";
+}
 
 bool readSystemStatus(SystemStatus& status)
 {
@@ -167,6 +142,7 @@ bool writeSystemStatus(SystemStatus status, bool syncDirectory)
         unlink(temporary); // after a successful rename the name is gone already
     if (status == SystemStatus::CORRUPTED)
         writeUpdateState(UpdateState::CORRUPTED);
+    StatusRecord::instance().stateChanged(status);
     return result;
 }
 
@@ -228,18 +204,24 @@ void writeUpdateState(UpdateState state)
     }
     if (state == cachedUpdateState)
         return;
-    if (replaceUpdateState(UPDATE_STATE_WORDS[value]))
-        cachedUpdateState = state;
+    // Replaced as a whole: a crash leaves the old file or the new one.
+    if (!replaceFile(UPDATE_STATE_FILE, std::string(UPDATE_STATE_WORDS[value]) + "\n")) {
+        LOG(warn, "failed writing to update state file: %s", errnoText().c_str());
+        return;
+    }
+    cachedUpdateState = state;
 }
 
 bool checkStartStatus(SystemStatus status, int& exitCode)
 {
     switch (status) {
     case SystemStatus::CORRUPTED:
+        noteFailure(FailureClass::interrupted); // an update was cut off before it completed
         LOG(fatal, "system is corrupted cannot update");
         exitCode = 2;
         return false;
     case SystemStatus::UPDATING:
+        noteFailure(FailureClass::interrupted);
         LOG(fatal, "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
         if (!writeSystemStatus(SystemStatus::CORRUPTED, false))
             LOG(warn, "failed updating status file");

@@ -31,6 +31,9 @@ enum class UpdateState : int {
     CORRUPTED = 3,
 };
 
+// The status's word: "READY" ...
+const char* statusWord(SystemStatus status);
+
 // Reads the status file; false (after logging) when it cannot be read or
 // holds an unknown word.
 [[nodiscard]] bool readSystemStatus(SystemStatus& status);

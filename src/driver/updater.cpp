@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <libxml/xmlversion.h>
 #include <neon/ne_alloc.h>
@@ -24,8 +25,11 @@
 #include "driver/signals.h"
 #include "driver/startguards.h"
 #include "driver/status.h"
+#include "driver/statusrecord.h"
 #include "driver/version.h"
 #include "download/downloader.h"
+#include "log/failureclass.h"
+#include "repo/metadataguard.h"
 #include "repo/repositorydata.h"
 
 namespace updater {
@@ -60,9 +64,11 @@ const char* exitWord(int exitCode)
     }
 }
 
-const char* modeName(const Config& config)
+// Only the command line sets these two, so the mode is known before the
+// configuration files are read.
+const char* modeName(bool checkOnly, bool test)
 {
-    return config.checkOnly ? "check" : config.test ? "test" : "update";
+    return checkOnly ? "check" : test ? "test" : "update";
 }
 
 int exitCodeFor(RunResult result)
@@ -120,6 +126,7 @@ bool readConfiguration(Run& run)
         LOG(debug, "missing or incorrect defaults file '%s'", DEFAULTS_FILE);
     const char* configFile = options.confFile ? options.confFile : CONFIG_FILE;
     if (!parseConfigFile(run.config, configFile, false)) {
+        noteFailure(FailureClass::configuration);
         LOG(error, "failed parsing configuration file '%s'", configFile);
         return false;
     }
@@ -221,10 +228,11 @@ bool prepare(Run& run)
         config.logToStderr = true;
         LOG(error, "no log output! enabling stderr");
     }
-    if (run.options.repoUrl && !applyRepoUrl(config, run.options.repoUrl))
+    if ((run.options.repoUrl && !applyRepoUrl(config, run.options.repoUrl)) ||
+        !selectRepository(config, run.options.repo)) {
+        noteFailure(FailureClass::configuration);
         return false;
-    if (!selectRepository(config, run.options.repo))
-        return false;
+    }
     setUpLogger(config);
     if (chdir("/") != 0) {
         LOG(error, "failed to change to the root directory (%s)", errnoText().c_str());
@@ -245,7 +253,26 @@ void announce(const Config& config, const char* mode)
         LOG(info, "using HTTP proxy '%s' port %u", config.network.proxyServer.c_str(), config.network.proxyPort);
 }
 
-// The persisted status may refuse the start; sets the exit code then.
+// A run that passed the start checks always ends by writing READY (or, when
+// FATAL, CORRUPTED); any other word left behind is a run that was cut off.
+bool leftByInterruptedRun(SystemStatus status)
+{
+    switch (status) {
+    case SystemStatus::DELAYING:
+    case SystemStatus::ANALYZING:
+    case SystemStatus::DOWNLOADING:
+    case SystemStatus::TESTING:
+    case SystemStatus::UPDATING:
+    case SystemStatus::PKGSDONE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The persisted status may refuse the start; sets the exit code then. From
+// here the status record follows the run; it tells of a previous run that
+// was cut off, seen by the status word it left or by its own record.
 bool statusAllowsStart(Run& run)
 {
     SystemStatus status;
@@ -253,6 +280,14 @@ bool statusAllowsStart(Run& run)
         LOG(error, "cannot recover status, aborting");
         return false;
     }
+    StatusRecord& record = StatusRecord::instance();
+    if (leftByInterruptedRun(status) || record.previousRunUnfinished()) {
+        record.noteInterruptedRun(status);
+        if (status != SystemStatus::UPDATING) // refused below with its own message
+            LOG(warn, "the previous run was interrupted in state %s", statusWord(status));
+    }
+    record.stateChanged(status);
+    record.activate();
     return checkStartStatus(status, run.exitCode);
 }
 
@@ -260,6 +295,7 @@ bool statusAllowsStart(Run& run)
 const Repository* activeRepository(const Config& config)
 {
     if (config.repositories.empty()) {
+        noteFailure(FailureClass::configuration);
         LOG(error, "no repositories configured, nothing to do");
         return nullptr;
     }
@@ -267,6 +303,7 @@ const Repository* activeRepository(const Config& config)
         if (repository.enabled)
             return &repository;
     }
+    noteFailure(FailureClass::configuration);
     LOG(error, "no active repository, nothing to do");
     return nullptr;
 }
@@ -276,8 +313,10 @@ const Repository* activeRepository(const Config& config)
 int runUpdates(Run& run)
 {
     const Config& config = run.config;
-    if (runHook("init") != RunResult::Ok)
+    if (runHook("init") != RunResult::Ok) {
+        noteFailure(FailureClass::hook);
         return 1;
+    }
     const Repository* repository = activeRepository(config);
     if (!repository)
         return 1;
@@ -285,6 +324,8 @@ int runUpdates(Run& run)
         LOG(info, "updating packages from repository '%s' (URI '%s')", repository->name.c_str(),
             repository->location.c_str());
     RepositoryData repositoryData(config, *repository);
+    repositoryData.setMetadataRecord(metadataRecordPath(METADATA_RECORD_DIR, repository->id));
+    StatusRecord::instance().setRepository(repository->id, repositoryData.uri());
     if (!startDelay(config, repositoryData) || terminationRequested)
         return 1;
     const RunResult result = runPasses(config, run.namedPackages, repositoryData);
@@ -299,17 +340,24 @@ int runUpdates(Run& run)
 void runGuarded(Run& run)
 {
     const Config& config = run.config;
-    if (runningDisabled())
+    if (runningDisabled()) {
+        noteFailure(FailureClass::configuration);
         return;
-    const char* mode = modeName(config);
-    if (config.background && !goToBackground(config, mode, run.options.logTo ? run.options.logTo : "", run.exitCode))
+    }
+    const char* mode = modeName(config.checkOnly, config.test);
+    if (config.background &&
+        !goToBackground(config, mode, run.options.logTo ? run.options.logTo : "", run.exitCode)) {
+        if (run.exitCode == 0)
+            StatusRecord::instance().abandon(); // the parent: the child carries on
         return;
+    }
     if (!acquireCacheLock(config.lockTimeout))
         return;
     (void)Logger::instance().addFileOutput(LAST_LOG, LogLevel::info, false);
     announce(config, mode);
     URLFetcher::initClass(config.network);
     if (const auto lockout = firmwareLockout()) {
+        noteFailure(FailureClass::configuration);
         LOG(error, "firmware update is disabled: %s", lockout->c_str());
         return;
     }
@@ -343,11 +391,14 @@ int finish(Run& run)
     if (!run.config.quiet)
         LOG(info, "--- EXIT %s ---", exitWord(run.exitCode));
     (void)enableTermination();
-    if (terminationRequested && run.exitCode != 0) {
-        const int signum = caughtSignal;
-        LOG(error, "terminated by signal #%i: %s", signum, strsignal(signum));
-        raiseCaughtSignal();
+    const bool terminated = terminationRequested && run.exitCode != 0;
+    if (terminated) {
+        noteFailure(FailureClass::interrupted);
+        LOG(error, "terminated by signal #%i: %s", static_cast<int>(caughtSignal), strsignal(caughtSignal));
     }
+    StatusRecord::instance().finish(run.exitCode);
+    if (terminated)
+        raiseCaughtSignal();
     return run.exitCode;
 }
 
@@ -376,12 +427,18 @@ int run(int argc, char** argv)
 {
     guardProcessState();
     Run run;
+    const time_t started = time(nullptr);
     Logger::instance().setName(programName(argc > 0 ? argv[0] : PROGRAM_WORD));
     if (!installSignalHandlers())
         return 1;
     auto table = run.options.table();
-    if (!initLibraries(run, argc, argv, table) || !prepare(run)) {
+    const bool prepared = initLibraries(run, argc, argv, table) && prepare(run);
+    StatusRecord& record = StatusRecord::instance();
+    record.begin(modeName(run.options.checkOnly, run.options.test), started);
+    record.setProduct(run.config.productName);
+    if (!prepared) {
         releaseLibraries(run);
+        record.finish(1);
         return 1;
     }
     runGuarded(run);

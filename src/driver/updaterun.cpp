@@ -10,8 +10,12 @@
 #include "driver/hooks.h"
 #include "driver/signals.h"
 #include "driver/status.h"
+#include "driver/statusrecord.h"
 #include "driver/version.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
+#include "pgp/pgp.h"
+#include "repo/clockcheck.h"
 #include "repo/repositorydata.h"
 #include "rpmdb/dbdata.h"
 
@@ -69,15 +73,29 @@ Stop completeSelection(const Resolver& resolver, const RepositoryData& repositor
     if (terminationRequested)
         return RunResult::Error;
     if (!closed) {
+        noteFailure(FailureClass::dependency);
         reportUnsatisfied(unsatisfied);
         return RunResult::Failed;
     }
     const Dependency running(PooledString(UPDATER_RUNNING), Evr::parse(UPDATER_VERSION), EQUAL);
     if (resolver.checkProvide(running, selection, unsatisfied))
         return std::nullopt;
+    noteFailure(FailureClass::dependency);
     for (const Dependency& require : unsatisfied)
         LOG(error, "newer updater required to install: %s", require.toString().c_str());
     return RunResult::Failed;
+}
+
+// "version-release", as the status record names a release.
+std::string evrText(const Evr& evr) { return std::string(evr.version.c_str()) + "-" + evr.release.c_str(); }
+
+// The installed release package, when there is one.
+std::optional<std::string> installedRelease(const Resolver& resolver, const std::string& releasePackage)
+{
+    const PackageRange installed = resolver.findInstalled(releasePackage);
+    if (releasePackage.empty() || installed.empty())
+        return std::nullopt;
+    return evrText(installed.begin()->second.evr);
 }
 
 const char* actionWord(const Config& options)
@@ -106,6 +124,13 @@ void report(const Config& options, const NewPackages& selection)
         LOG(info, "\t%s", baseName(package.location.view()).c_str());
 }
 
+// A hook that failed or was interrupted stops the run with its result.
+RunResult hookStopped(RunResult hook)
+{
+    noteFailure(FailureClass::hook);
+    return hook;
+}
+
 // The download hook, then the packages into the cache. SIGHUP stays ignored
 // from here on; the other termination signals end the process at once while
 // the packages are downloaded.
@@ -114,7 +139,7 @@ Stop downloadPackages(RepositoryData& repository, const NewPackages& selection)
     if (terminationRequested || !ignoreHangup())
         return RunResult::Error;
     if (const RunResult hook = runHook("download"); hook != RunResult::Ok)
-        return hook;
+        return hookStopped(hook);
     if (!enableTermination() || terminationRequested)
         return RunResult::Error;
     LOG(info, "downloading %d packages", static_cast<int>(selection.size()));
@@ -131,13 +156,15 @@ Stop downloadPackages(RepositoryData& repository, const NewPackages& selection)
 }
 
 // Every package file against the database's keys; skipped when the database
-// holds none.
-Stop checkSignatures(const Config& options, const NewPackages& selection)
+// holds none. A refusal while the clock is behind the metadata or a key
+// names the clock.
+Stop checkSignatures(const Config& options, const RepositoryData& repository, const NewPackages& selection)
 {
     RpmDB database;
     // The header check flag goes in as it stands here (the resolver set-up
     // inverts it); the signature check sets its own verify flags per read.
     if (!database.open(options.checkDbHeaders)) {
+        noteFailure(FailureClass::rpm);
         LOG(error, "failed opening rpm DB");
         return RunResult::Error;
     }
@@ -145,8 +172,12 @@ Stop checkSignatures(const Config& options, const NewPackages& selection)
         return std::nullopt;
     LOG(info, "verifying package signatures");
     for (const auto& [name, package] : selection) {
-        if (!database.checkPackageSignature(package.localPath.str()))
-            return RunResult::Failed;
+        if (database.checkPackageSignature(package.localPath.str()))
+            continue;
+        if (!blameClock(repository.repomdFacts().newestTimestamp, newestKeyCreation(database.readPublicKeys()),
+                        time(nullptr)))
+            noteFailure(FailureClass::packageSignature);
+        return RunResult::Failed;
     }
     return std::nullopt;
 }
@@ -205,6 +236,7 @@ RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult s
                      unsigned missing)
 {
     if (!rpm.exited()) {
+        noteFailure(FailureClass::interrupted);
         if (options.test) {
             LOG(warn, "rpm was interrupted while testing package(s) installation");
             return RunResult::Error;
@@ -218,10 +250,12 @@ RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult s
         LOG(warn, "failed updating status file");
     (void)runHook(options.test ? "posttest" : "postupdate", countText);
     if (rpm.exitCode() != 0) {
+        noteFailure(FailureClass::rpm);
         LOG(error, "package installation FAILED (exit code %i)", rpm.exitCode());
         return RunResult::Failed;
     }
     if (missing > 0) {
+        noteFailure(FailureClass::rpm);
         LOG(error, "package installation FAILED (%u of %s packages not installed)", missing, countText.c_str());
         return RunResult::Failed;
     }
@@ -237,7 +271,7 @@ RunResult runRpm(const Config& options, const NewPackages& selection, unsigned& 
     char countText[32];
     snprintf(countText, sizeof countText, "%u", static_cast<unsigned>(selection.size()));
     if (const RunResult hook = runHook(options.test ? "test" : "update", countText); hook != RunResult::Ok)
-        return hook;
+        return hookStopped(hook);
     RpmCommand command = rpmCommand(options, selection);
     if (terminationRequested)
         return RunResult::Error;
@@ -246,6 +280,7 @@ RunResult runRpm(const Config& options, const NewPackages& selection, unsigned& 
         return RunResult::Error;
     }
     if (!command.rpm.run()) {
+        noteFailure(FailureClass::rpm);
         LOG(error, "failed starting rpm to install packages, no packages upgraded");
         if (!writeSystemStatus(SystemStatus::READY, true))
             LOG(warn, "failed updating status file");
@@ -269,11 +304,15 @@ RunResult runUpdate(const Config& options, const NameSet& include, const NameSet
     installed = 0;
     if (const Stop stop = loadMetadata(options, repository))
         return *stop;
+    StatusRecord& record = StatusRecord::instance();
+    record.setRevision(repository.repomdFacts().revision);
     Resolver resolver;
     if (!resolver.init(options)) {
+        noteFailure(FailureClass::rpm);
         LOG(error, "could not initialize resolver");
         return RunResult::Error;
     }
+    record.setRelease(installedRelease(resolver, options.releasePackage));
     NewPackages selection = resolver.resolveNewer(repository.packages(), include, exclude, excludedGroups, pull);
     if (selection.empty()) {
         if (!options.quiet) {
@@ -286,15 +325,21 @@ RunResult runUpdate(const Config& options, const NameSet& include, const NameSet
         return *stop;
     report(options, selection);
     count = static_cast<unsigned>(selection.size());
+    record.noteSelection(count);
     if (options.checkOnly)
         return RunResult::Ok;
     if (const Stop stop = downloadPackages(repository, selection))
         return *stop;
     if (!options.noPkgSigCheck) {
-        if (const Stop stop = checkSignatures(options, selection))
+        if (const Stop stop = checkSignatures(options, repository, selection))
             return *stop;
     }
-    return runRpm(options, selection, installed);
+    const RunResult result = runRpm(options, selection, installed);
+    const bool installedAll = !options.test && (result == RunResult::Ok || result == RunResult::Reboot);
+    if (const auto release = selection.find(std::string_view(options.releasePackage));
+        installedAll && release != selection.end())
+        record.setRelease(evrText(release->second.evr));
+    return result;
 }
 
 } // namespace updater

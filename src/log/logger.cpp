@@ -159,6 +159,8 @@ void Logger::log(LogLevel level, const char* format, va_list args)
         return;
     // Formatted once: every output receives the same text.
     const std::string message = formatMessage(format, args);
+    if (static_cast<int>(level) >= static_cast<int>(LogLevel::error))
+        m_lastError = message;
     if (m_toSyslog)
         syslog(syslogPriority(level), "%s", message.c_str());
     if (m_toStderr)

@@ -38,6 +38,10 @@ public:
     [[nodiscard]] bool addFileOutput(const std::string& path, LogLevel minLevel, bool append);
     bool removeFileOutput(const std::string& path);
 
+    // The last error or fatal message logged, without its level; empty
+    // before the first. The status record reports it.
+    const std::string& lastError() const { return m_lastError; }
+
 private:
     Logger() = default;
     ~Logger();
@@ -53,6 +57,7 @@ private:
     bool m_toStderr = true;
     bool m_toSyslog = false;
     std::list<FileOutput> m_fileOutputs;
+    std::string m_lastError;
 };
 
 // Logs one message (printf format, no trailing newline).

@@ -95,4 +95,9 @@ std::string keyIdToHex(const KeyId& keyId);
 // untouched, when the packets or a key packet are malformed.
 [[nodiscard]] bool publicKeyIds(const uint8_t* data, size_t size, std::vector<KeyId>& ids);
 
+// The newest creation time (seconds since 1970) of the version 3 and 4 key
+// and subkey packets of the keys, each key as publicKeyIds takes it; 0 when
+// there is none. Keys that do not parse are passed over.
+uint32_t newestKeyCreation(const std::vector<std::vector<uint8_t>>& keys);
+
 } // namespace updater

@@ -14,6 +14,9 @@ constexpr int TAG_PUBLIC_KEY = 6;
 constexpr int TAG_PUBLIC_SUBKEY = 14;
 // Version, creation time and algorithm: the fixed start of a v4 key body.
 constexpr size_t V4_FIXED_SIZE = 6;
+// Both versions store the creation time in the four bytes after the version.
+constexpr size_t CREATION_OFFSET = 1;
+constexpr size_t CREATION_SIZE = 4;
 // A v3 key: version, creation time, validity days, algorithm, then the modulus.
 constexpr size_t V3_ALGORITHM_OFFSET = 7;
 constexpr size_t V3_MODULUS_OFFSET = 8;
@@ -95,6 +98,22 @@ bool publicKeyIds(const uint8_t* data, size_t size, std::vector<KeyId>& ids)
     }
     ids = std::move(found);
     return true;
+}
+
+uint32_t newestKeyCreation(const std::vector<std::vector<uint8_t>>& keys)
+{
+    uint32_t newest = 0;
+    for (const std::vector<uint8_t>& key : keys) {
+        PGPPacketSeq packets;
+        if (!packets.append(key.data(), key.size()))
+            continue;
+        for (const PGPPacket& packet : packets) {
+            const bool isKey = packet.tag == TAG_PUBLIC_KEY || packet.tag == TAG_PUBLIC_SUBKEY;
+            if (isKey && packet.blen >= CREATION_OFFSET + CREATION_SIZE && (packet.body[0] == 3 || packet.body[0] == 4))
+                newest = std::max(newest, getPGPVal(packet.body + CREATION_OFFSET, CREATION_SIZE));
+        }
+    }
+    return newest;
 }
 
 } // namespace updater

@@ -3,6 +3,7 @@
 // matches the checksum that the new repomd.xml gives.
 #include "download/downloader.h"
 #include "download/filehelpers.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/itemnotify.h"
 #include "repo/packageparser.h"
@@ -73,7 +74,7 @@ bool RepositoryData::update(const std::string& locationOverride)
         return false;
     }
     notifier.itemDone();
-    return loadPrimary(false); // just verified
+    return loaded(loadPrimary(false)); // just verified
 }
 
 bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& entry)
@@ -101,6 +102,7 @@ bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& 
         if (!bypassCaches)
             LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", entry.location.c_str());
     }
+    noteFailure(FailureClass::checksum);
     LOG(error, "invalid checksum on '%s'", entry.location.c_str());
     return false;
 }

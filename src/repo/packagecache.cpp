@@ -8,6 +8,7 @@
 
 #include "download/downloader.h"
 #include "download/filehelpers.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/itemnotify.h"
 #include "repo/repositorydata.h"
@@ -37,6 +38,7 @@ bool fetchPackage(Downloader& downloader, const Package& package)
         if (!bypassCaches)
             LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", localPath.c_str());
     }
+    noteFailure(FailureClass::checksum);
     LOG(error, "invalid checksum on '%s'", localPath.c_str());
     return false;
 }

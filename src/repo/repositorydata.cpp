@@ -1,5 +1,6 @@
 #include "repo/repositorydata.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <cerrno>
@@ -9,7 +10,10 @@
 
 #include "config/xmlnode.h"
 #include "download/filehelpers.h"
+#include "log/failureclass.h"
 #include "log/logger.h"
+#include "pgp/pgp.h"
+#include "repo/clockcheck.h"
 #include "repo/packageparser.h"
 #include "sigcheck/trustedkeys.h"
 
@@ -20,23 +24,39 @@ namespace {
 constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
 
 // Whether the detached signature of the cached repomd.xml was made by one of
-// the rpm database's keys.
-bool signatureIsValid(const std::string& repomd, const std::string& signature)
+// the rpm database's keys. A failure while the clock is behind the metadata
+// (whose timestamps are not verified yet) or a key names the clock.
+bool signatureIsValid(const std::string& repomd, const std::string& signature, uint64_t newestTimestamp)
 {
     if (!isReadable(signature)) {
         LOG(error, "metadata signature missing or unreadable");
+        noteFailure(FailureClass::metadataSignature);
         return false;
     }
     TrustedKeys keys;
     if (!keys.loadFromRpmDb()) {
         LOG(error, "failed to load public keys from RPM DB to check metadata signature");
+        noteFailure(FailureClass::metadataSignature);
         return false;
     }
     if (!keys.verify(repomd, signature)) {
         LOG(error, "invalid metadata signature");
+        if (!blameClock(newestTimestamp, newestKeyCreation(keys.keys()), time(nullptr)))
+            noteFailure(FailureClass::metadataSignature);
         return false;
     }
     return true;
+}
+
+// The SHA-256 of a file as hex text; empty when it cannot be read.
+std::string sha256Text(const std::string& path)
+{
+    Checksum checksum;
+    checksum.type = PooledString("sha256");
+    std::vector<unsigned char> digest;
+    if (!checksum.digest(path, false, digest))
+        return {};
+    return hexText(digest.data(), digest.size());
 }
 
 const xmlChar* xmlText(const char* text)
@@ -89,7 +109,7 @@ bool walkDocument(xmlTextReaderPtr reader, Visit visit)
 }
 
 // Only digits and dots; a number ending at the end of the text or at a dot.
-bool checkTimestamp(const std::string& text)
+bool parseTimestamp(const std::string& text, uint64_t& timestamp)
 {
     if (text.find_first_not_of("0123456789.") != std::string::npos) {
         LOG(debug, "invalid characters in 'timestamp'");
@@ -102,6 +122,7 @@ bool checkTimestamp(const std::string& text)
         LOG(debug, "failed parsing 'timestamp'");
         return false;
     }
+    timestamp = value;
     return true;
 }
 
@@ -115,7 +136,7 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
         return parseChecksumElement(child, entry.openChecksum);
     if (named(child, "timestamp")) {
         std::string text;
-        return nodeText(child, text) && checkTimestamp(text);
+        return nodeText(child, text) && parseTimestamp(text, entry.timestamp);
     }
     return true;
 }
@@ -140,7 +161,8 @@ RepositoryData::RepositoryData(const Config& config, const Repository& repositor
     : m_repository(repository),
       m_skipMetadataSignature(config.noMdSigCheck),
       m_cacheDir(config.cacheDir + repository.id + "/"),
-      m_packageCacheDir(m_cacheDir + "packages/")
+      m_packageCacheDir(m_cacheDir + "packages/"),
+      m_guard(config)
 {
     setUri(repository.location);
 }
@@ -163,22 +185,62 @@ bool RepositoryData::loadFromCache()
         LOG(error, "failed parsing repository metadata from '%s'", REPOMD_RESOURCE);
         return false;
     }
-    return loadPrimary(true);
+    return loaded(loadPrimary(true));
+}
+
+bool RepositoryData::loaded(bool primaryLoaded)
+{
+    if (primaryLoaded)
+        m_guard.remember(m_facts);
+    return primaryLoaded;
 }
 
 bool RepositoryData::parseRepomd()
 {
-    std::string path = m_cacheDir + "repomd.xml";
-    if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc"))
+    const std::string path = m_cacheDir + "repomd.xml";
+    std::map<std::string, MetadataEntry> entries;
+    RepomdFacts facts;
+    const bool parsed = readRepomd(path, entries, facts.revision);
+    for (const auto& [type, entry] : entries)
+        facts.newestTimestamp = std::max(facts.newestTimestamp, entry.timestamp);
+    const time_t now = time(nullptr);
+    if (parsed && !m_clockChecked) {
+        m_clockChecked = true;
+        warnWhenClockBehind(facts.newestTimestamp, now);
+    }
+    if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc", facts.newestTimestamp))
         return false;
+    if (!parsed)
+        return false;
+    facts.sha256 = sha256Text(path);
+    if (facts.sha256.empty() || !m_guard.admit(facts, now))
+        return false;
+    m_metadata = std::move(entries);
+    m_facts = std::move(facts);
+    return true;
+}
+
+// The `revision` and the `data` entries of a repomd.xml (the first entry of a
+// type stays). Its signature is not checked yet: nothing read here is used
+// before it is.
+bool RepositoryData::readRepomd(const std::string& path, std::map<std::string, MetadataEntry>& entries,
+                                std::string& revision) const
+{
     XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
     if (!reader)
         return false;
     return walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
-        if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "repomd", REPO_NAMESPACE)) {
+        const int depth = xmlTextReaderDepth(r);
+        if (depth == 0 && !readerAt(r, "repomd", REPO_NAMESPACE)) {
             LOG(debug, "bad top-level element, '%s' instead of 'rempomd'", readerLocalName(r));
             return Walk::fail;
+        }
+        if (depth == 1 && readerAt(r, "revision", REPO_NAMESPACE)) {
+            xmlNodePtr node = xmlTextReaderExpand(r);
+            if (node)
+                (void)nodeText(node, revision); // an empty revision stays empty
+            return Walk::skipSubtree;
         }
         if (!readerAt(r, "data", REPO_NAMESPACE))
             return Walk::descend;
@@ -188,7 +250,7 @@ bool RepositoryData::parseRepomd()
             LOG(debug, "failed parsing 'data' element");
             return Walk::fail;
         }
-        m_metadata.emplace(entry.type, std::move(entry)); // the first entry of a type stays
+        entries.emplace(entry.type, std::move(entry));
         return Walk::skipSubtree;
     });
 }
@@ -202,6 +264,7 @@ bool RepositoryData::loadPrimary(bool verify)
     }
     const MetadataEntry& entry = primary->second;
     if (verify && !entry.checksum.checkFile(entry.localPath) && !entry.openChecksum.checkUncompressed(entry.localPath)) {
+        noteFailure(FailureClass::checksum);
         LOG(error, "invalid checksum on '%s'", entry.location.c_str());
         return false;
     }

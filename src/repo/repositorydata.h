@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "repo/checksum.h"
+#include "repo/metadataguard.h"
 #include "repo/package.h"
 
 namespace updater {
@@ -26,6 +27,7 @@ struct MetadataEntry {
     std::string localPath; // cacheDir + last component of location
     Checksum checksum;     // of the file as stored
     Checksum openChecksum; // of its gzip-decompressed content; may be empty
+    uint64_t timestamp = 0; // whole seconds of the `timestamp` child; 0 without one
 };
 
 class RepositoryData {
@@ -38,10 +40,18 @@ public:
     bool isLocal() const { return m_uri.rfind("file:", 0) == 0; }
     void setUri(const std::string& location);
 
+    // Remembers the accepted metadata in this file and refuses older metadata
+    // (see MetadataGuard). Without it only the age of the metadata is checked.
+    void setMetadataRecord(const std::string& path) { m_guard.setRecordPath(path); }
+
     // Downloads and loads all metadata (signature checked unless skipped).
+    // Metadata that loads completely is remembered.
     [[nodiscard]] bool update(const std::string& locationOverride);
-    // Loads the metadata from the cache only.
+    // Loads the metadata from the cache only; remembered like update().
     [[nodiscard]] bool loadFromCache();
+    // Reads the cached repomd.xml; warns when the clock is behind its
+    // timestamps, checks its signature (unless skipped), then lets the
+    // metadata guard judge it before `metadata` is filled.
     [[nodiscard]] bool parseRepomd();
     [[nodiscard]] bool loadPrimary(bool verify);
     [[nodiscard]] bool parsePrimary(const std::string& path);
@@ -59,8 +69,14 @@ public:
     const std::string& uri() const { return m_uri; }
     const std::map<std::string, MetadataEntry>& metadata() const { return m_metadata; }
     const PackageCollection& packages() const { return m_packages; }
+    // Revision, newest timestamp and checksum of the index parsed last.
+    const RepomdFacts& repomdFacts() const { return m_facts; }
 
 private:
+    [[nodiscard]] bool loaded(bool primaryLoaded);
+    [[nodiscard]] bool readRepomd(const std::string& path, std::map<std::string, MetadataEntry>& entries,
+                                  std::string& revision) const;
+
     const Repository& m_repository;
     bool m_skipMetadataSignature;
     std::string m_cacheDir;        // config cacheDir + id + "/"
@@ -68,6 +84,9 @@ private:
     std::string m_uri;
     std::map<std::string, MetadataEntry> m_metadata;
     PackageCollection m_packages;
+    MetadataGuard m_guard;
+    RepomdFacts m_facts;
+    bool m_clockChecked = false; // the clock is compared with the first index only
 };
 
 } // namespace updater

@@ -276,14 +276,21 @@ TEST_F(ConfigTest, ScalarsOfTheConfigurationFileWinOverTheDefaultsFile)
 {
     Config config;
     ASSERT_TRUE(parse(config, "<updater><log level='error'/><product><name>P1</name></product>"
-                              "<user-agent><base>Agent</base><prodname>p1</prodname></user-agent></updater>",
+                              "<user-agent><base>Agent</base><prodname>p1</prodname></user-agent>"
+                              "<metadata><allow-rollback>true</allow-rollback><max-age-days>30</max-age-days>"
+                              "<refuse-stale>true</refuse-stale></metadata></updater>",
                       true));
     ASSERT_TRUE(parse(config, "<updater><log level='trace'/><product><name> P2 </name></product>"
-                              "<user-agent><prodname>p2</prodname></user-agent></updater>"));
+                              "<user-agent><prodname>p2</prodname></user-agent>"
+                              "<metadata><allow-rollback>yes</allow-rollback><max-age-days>7</max-age-days>"
+                              "</metadata></updater>"));
     EXPECT_EQ(config.logLevel, LogLevel::trace);
     EXPECT_EQ(config.productName, " P2 ");
     EXPECT_EQ(config.network.userAgentBase, "Agent");
     EXPECT_EQ(config.network.userAgentProdname, "p2");
+    EXPECT_FALSE(config.allowMetadataRollback); // only "true" allows
+    EXPECT_EQ(config.maxMetadataAgeDays, 7u);
+    EXPECT_TRUE(config.refuseStaleMetadata);
 }
 
 // A failing element fails the file and leaves nothing of itself behind.
@@ -319,6 +326,13 @@ TEST_F(ConfigTest, FailingElements)
         {"<product><name/></product>", "DEBUG: no string list for node 'name'"},
         {"<user-agent><base></base></user-agent>", "DEBUG: no string list for node 'base'"},
         {"<user-agent><base>b</base><prodname/></user-agent>", "DEBUG: no string list for node 'prodname'"},
+        {"<metadata><allow-rollback>true</allow-rollback><max-age-days>seven</max-age-days></metadata>",
+         "ERROR: invalid value 'seven' for 'max-age-days' in configuration file, expected 0 to 36500"},
+        {"<metadata><max-age-days>36501</max-age-days></metadata>",
+         "ERROR: invalid value '36501' for 'max-age-days' in configuration file, expected 0 to 36500"},
+        {"<metadata><max-age-days>-1</max-age-days></metadata>",
+         "ERROR: invalid value '-1' for 'max-age-days' in configuration file, expected 0 to 36500"},
+        {"<metadata><refuse-stale/></metadata>", "DEBUG: no string list for node 'refuse-stale'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
@@ -333,6 +347,8 @@ TEST_F(ConfigTest, FailingElements)
         EXPECT_FALSE(config.logToSyslog);
         EXPECT_EQ(config.releasePackage, "before");
         EXPECT_EQ(config.addonPackages, c.addons);
+        EXPECT_FALSE(config.allowMetadataRollback);
+        EXPECT_EQ(config.maxMetadataAgeDays, 0u);
     }
 }
 

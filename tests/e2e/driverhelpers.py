@@ -1,14 +1,33 @@
 """Shared pieces of the driver's end-to-end tests: configuration texts, a
-test case base with a fresh device root per test, and small waits."""
+test case base with a fresh device root per test, the status record checked
+against its schema, and small waits."""
 
+import json
 import os
 import time
 import unittest
+
+import jsonschema
 
 from devroot import DeviceRoot, UPDATER
 
 DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf"
 LOCK_FILE = "/run/lock/updater"  # /var/lock is a link to /run/lock in the root
+STATUS_RECORD = "/var/lib/updater/status.json"
+
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "status.schema.json")) as f:
+    STATUS_SCHEMA = json.load(f)
+
+
+def status_record(root):
+    """The status record in the device root, checked against the shipped
+    schema; None when the updater has written none."""
+    text = root.read(STATUS_RECORD)
+    if text is None:
+        return None
+    record = json.loads(text)
+    jsonschema.validate(record, STATUS_SCHEMA)
+    return record
 
 
 def repository(rid, location, name=None, enabled=None):
@@ -46,9 +65,25 @@ class RootTestCase(unittest.TestCase):
         self.addCleanup(self.root.close)
         self.root.write(DEFAULTS_FILE, config(log=""))
         self.root.write_config(text=config(repository("base", "/var/lib/repo")))
+        self.addCleanup(self.record)  # the last record of every test meets the schema
 
     def updater(self, *args, **kw):
-        return self.root.updater(*(self.ARGS + args), **kw)
+        result = self.root.updater(*(self.ARGS + args), **kw)
+        self.record()
+        return result
+
+    def record(self):
+        return status_record(self.root)
+
+    def assertRecord(self, result, error_class=None, **fields):
+        """The run's final record: its result word, failure class and the given fields."""
+        record = self.record()
+        self.assertIsNotNone(record, "no status record")
+        expected = {"result": result, "error_class": error_class}
+        expected.update(fields)
+        self.assertEqual({key: record[key] for key in expected}, expected, record)
+        self.assertIsNotNone(record["ended"], record)
+        return record
 
     def start(self, *args):
         """Starts the updater without waiting; its pid is the updater's own.

@@ -102,6 +102,7 @@ class CheckOnly(UpdateTestCase):
         self.assertFalse([line for line in result.lines if "/usr/bin/missing" in line], result)
         self.assertEqual(result.returncode, 1, result)
         self.assertState("READY", None)
+        self.assertRecord("error", "dependency")
 
 
 if __name__ == "__main__":

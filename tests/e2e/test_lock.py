@@ -38,6 +38,7 @@ class CacheLock(RootTestCase):
         self.assertExitLine(result, "ERROR")
         self.assertEqual(len(self.hook_calls()), 1)  # only the holder got that far
         self.assertEqual(self.root.read(LOCK_FILE), pid_line(holder.pid))
+        self.assertRecord("error", "lock", state=None)
         self.release_init_hook()
         holder.communicate(timeout=60)
 

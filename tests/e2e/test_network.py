@@ -16,6 +16,12 @@ UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
     "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
     "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
 
+CREDENTIALS = """<?xml version="1.0"?>
+<credits xmlns:xlink="http://www.w3.org/1999/xlink">
+<creditentials xlink:href="%s" username="%s" password="%s"/>
+</credits>
+"""
+
 PROXY_FILE = """<?xml version="1.0"?>
 <proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="%s" password="%s"/></proxyconf>
 """
@@ -63,6 +69,7 @@ class Reaching(UpdateTestCase):
             "ERROR: failed getting repository resource 'repodata/repomd.xml'",
             "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
         self.assertNoTemporaryFiles()
+        self.assertRecord("error", "tls")
         httpserver.trust_ca(self.root, certs)
         self.assertSameUpdates(self.updater("--check-only"))
 
@@ -80,16 +87,36 @@ class Reaching(UpdateTestCase):
         self.assertEqual(len(relayed), 3, proxy.requests())
         self.assertNotIn("s3cret", result.stderr + (self.root.lastlog() or ""))
 
+    def test_refused_credentials(self):
+        httpserver.ScriptedServer(self.root, {"root": self.repository,
+                                              "auth": {"realm": "updates", "users": {"fleet": "right"}}}, port=8080)
+        httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy",
+                                                        "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}, port=3128)
+        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/", "fleet", "wrong"))
+        # The location's own user and password are no credentials and never
+        # reach the record.
+        for name, proxy_password, error_class in (("server", None, "authentication"), ("proxy", "wrong", "proxy")):
+            with self.subTest(name):
+                if proxy_password:
+                    self.root.write_inside("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", proxy_password))
+                self.use_repo("http://fleet:hidden@%s:8080/" % ("repo.test" if proxy_password else "127.0.0.1"))
+                result = self.updater("--check-only")
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn("ERROR: could not update repository data", result.lines)
+                record = self.assertRecord("error", error_class)
+                self.assertNotIn("hidden", record["repository"]["uri"])
+
     def test_from_a_local_directory(self):
         self.use_repo(self.repository)
         self.assertSameUpdates(self.updater("--check-only"))
 
     def test_index_not_signed_by_a_database_key_is_refused(self):
         refused = "ERROR: invalid metadata signature"
-        cases = (("foreign", testdata.Key("network-stranger"), False, refused),
-                 ("unsigned", None, False, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'"),
-                 ("changed", self.key, True, refused))
-        for name, key, changed, error in cases:
+        cases = (("foreign", testdata.Key("network-stranger"), False, refused, "metadata-signature"),
+                 ("unsigned", None, False, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'",
+                  "network"),
+                 ("changed", self.key, True, refused, "metadata-signature"))
+        for name, key, changed, error, error_class in cases:
             repository = self.repo(release.packages(2), name=name, key=key)
             if changed:
                 index = os.path.join(repository, "repodata", "repomd.xml")
@@ -107,6 +134,7 @@ class Reaching(UpdateTestCase):
                                                      "INFO: --- EXIT ERROR ---"])
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
                     self.assertNoTemporaryFiles()
+                    self.assertRecord("error", error_class)
             server.stop()
 
 

@@ -28,6 +28,7 @@ class InitHook(RootTestCase):
                 self.assertNotIn(REPO_LINE, result.lines)
                 self.assertExitLine(result, "ERROR")
                 self.assertEqual(self.root.status(), "READY\n")
+                self.assertRecord("error", "hook", last_error=error[len("ERROR: "):])
 
 
 class TerminationSignals(RootTestCase):
@@ -47,6 +48,16 @@ class TerminationSignals(RootTestCase):
         self.assertEqual(result.lines[-2:], ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"])
         self.assertEqual(self.hook_calls(), [["/usr/lib/updater/hook", "init", "1.8.3"]])
         self.assertEqual(self.root.status(), "READY\n")
+        self.assertRecord("error", "interrupted", last_error="terminated by signal #15: Terminated")
+
+    def test_sigkill_leaves_a_whole_record_that_the_next_start_reports(self):
+        result = self.run_signalled_during_hook(signal.SIGKILL)
+        self.assertEqual(result.returncode, -signal.SIGKILL, result)
+        record = self.record()
+        self.assertEqual((record["result"], record["state"], record["ended"]), ("running", "READY", None))
+        result = self.updater()
+        self.assertIn("WARNING: the previous run was interrupted in state READY", result.lines, result)
+        self.assertEqual(self.record()["interrupted_run"], {"state": "READY"})
 
     def test_sighup_is_caught_the_same_way(self):
         result = self.run_signalled_during_hook(signal.SIGHUP)

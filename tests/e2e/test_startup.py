@@ -72,6 +72,7 @@ class ConfigurationFiles(RootTestCase):
         self.assertIn("ERROR: failed parsing configuration file '/etc/updater.conf'", result.lines)
         self.assertNoExitLine(result)
         self.assertIsNone(self.root.status())
+        self.assertRecord("error", "configuration", state=None)
 
         result = self.updater("--conf-file", "/etc/missing.conf")
         self.assertEqual(result.returncode, 1, result)
@@ -166,11 +167,13 @@ class CommandLine(RootTestCase):
             "--quiet", "--log-level", "--repo", "--repo-url", "--log-to-stderr", "--log-to", "--check-only", "--test",
             "--no-sig-check", "--no-pkg-sig-check", "--no-md-sig-check", "--no-reboot", "--background",
             "--cache-only", "--no-cache-clean", "--check-db-headers", "--max-wait-time", "--lock-timeout",
-            "--cache-dir", "--conf-file", "--help", "--usage"])
+            "--cache-dir", "--conf-file", "--allow-metadata-rollback", "--help", "--usage"])
         text = " ".join(result.stdout.split())
         for help_text in ("-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
                           "--cache-dir=<dir> Specify a cache directory other than the default.",
                           "--conf-file=<file> Specify a configuration file other than the default '/etc/updater.conf'.",
+                          "--allow-metadata-rollback Accept repository metadata older than the metadata accepted "
+                          "before, for a deliberate rollback.",
                           "Help options:"):
             self.assertIn(help_text, text)
         self.assertEqual(self.hook_calls(), [])
@@ -248,6 +251,7 @@ class PersistedStatus(RootTestCase):
         self.assertEqual(self.root.status(), "CORRUPTED\n")
         self.assertEqual(self.root.update_state(), "CORRUPTED\n")
         self.assertEqual(self.hook_calls(), [])
+        self.assertRecord("fatal", "interrupted", state="CORRUPTED", interrupted_run={"state": "UPDATING"})
 
         result = self.updater()
         self.assertEqual(result.returncode, 2, result)
@@ -273,6 +277,8 @@ class PersistedStatus(RootTestCase):
         result = self.updater()
         self.assertEqual(len(self.hook_calls()), 1, result)
         self.assertEqual(self.root.status(), "READY\n")
+        self.assertIn("WARNING: the previous run was interrupted in state DOWNLOADING", result.lines)
+        self.assertEqual(self.record()["interrupted_run"], {"state": "DOWNLOADING"})
 
 
 if __name__ == "__main__":

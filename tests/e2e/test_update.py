@@ -2,6 +2,8 @@
 add-ons and the release package, the add-on pass, the hooks, the state files
 and the reboot; over a file: repository and over HTTP with signatures."""
 
+import os
+import re
 import unittest
 
 import httpserver
@@ -23,7 +25,8 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.order(), ["telinit", "shutdown"])
 
     def test_multi_pass_update_from_a_file_repository(self):
-        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        repo = self.repo(release.variant(2, drop=FIVE))
+        self.use_repo(repo)
         before = nevras(self.root)
         result = self.traced_updater("--no-md-sig-check")
         self.assertEqual(result.returncode, 0, result)
@@ -58,6 +61,14 @@ class FullUpdate(UpdateTestCase):
         self.assertRebooted()
         self.assertState("REBOOTING", "COMPLETE")
         self.assertEqual(self.root.listdir(PACKAGE_CACHE), [])
+        # The index, the primary file and each package were fetched once.
+        index = os.path.join(repo, "repodata", "repomd.xml")
+        primary = re.search(r'href="(repodata/[^"]*primary\.xml[^"]*)"', open(index).read()).group(1)
+        fetched = [index] + [os.path.join(repo, f) for f in [primary] + PASS_1 + PASS_2]
+        revision = re.search(r"<revision>(.*)</revision>", open(index).read()).group(1)
+        self.assertRecord("ok", state="REBOOTING", product="Demo Appliance", release="1-1", mode="update",
+                          counts={"selected": 5, "installed": 5, "downloaded_bytes": sum(map(os.path.getsize, fetched))},
+                          repository={"id": "base", "uri": "file://" + repo, "revision": revision}, **{"pass": 2})
 
     def test_no_reboot(self):
         self.use_repo(self.repo(release.variant(2, drop=FIVE)))
@@ -114,6 +125,7 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [])
         self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertState("READY", "AVAILABLE")
+        self.assertRecord("error", "hook", last_error="hook failed (exit code 3)")
 
     def test_reboot_that_cannot_start_is_fatal_and_leaves_the_device_startable(self):
         self.use_repo(self.repo(release.packages(2)))

@@ -66,6 +66,7 @@ class FailedFirstPass(UpdateTestCase):
         self.assertEqual(self.status_writes()[-3:], ["UPDATING", "PKGSDONE", "READY"])
         self.assertState("READY", "PENDING")  # pass 1 installed libcore and app
         self.assertEqual(self.reboot_calls(), [])
+        self.assertRecord("error", "rpm", last_error="package installation FAILED (exit code 1)")
 
 
 class CorruptedSystem(UpdateTestCase):
@@ -74,6 +75,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(result.returncode, 2, result)
         self.assertIn(REFUSED, result.lines)
         self.assertState("CORRUPTED", "CORRUPTED")
+        self.assertRecord("fatal", "interrupted", last_error=REFUSED[len("FATAL: "):])
 
     def test_update_cut_short(self):
         # The postupdate hook of the first installing pass installs the
@@ -94,6 +96,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(self.reboot_calls(), [])
         self.assertNotIn("INFO: rebooting for upgrades to take full effect", result.lines)
         self.assertEqual(nevras(self.root), sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"]))
+        self.assertRecord("fatal", "rpm", state="CORRUPTED")
         self.assertRefusedNextTime()
 
     def test_rpm_killed_while_installing(self):
@@ -109,6 +112,7 @@ class CorruptedSystem(UpdateTestCase):
         self.assertEqual(lines[-1], "INFO: --- EXIT FATAL ---")
         self.assertNotIn("INFO: running postupdate hook", lines)
         self.assertState("CORRUPTED", "CORRUPTED")
+        self.assertRecord("fatal", "interrupted", state="CORRUPTED")
         self.assertEqual(self.reboot_calls(), [])
         self.assertRefusedNextTime()
 
@@ -150,9 +154,46 @@ class StatusNotWritable(UpdateTestCase):
         self.assertLinesInOrder(result, ["INFO: running update hook", "INFO: updating package(s)",
                                          "ERROR: failed setting status file for launching rpm, cannot continue",
                                          "WARNING: failed updating status file", "INFO: --- EXIT ERROR ---"])
+        # The status record cannot be written either: one warning, and the run goes on to its end.
+        self.assertEqual([line for line in result.lines if "status record" in line],
+                         ["WARNING: failed writing status record '/var/lib/updater/status.json' (Read-only file system)"])
         self.assertEqual(self.rpm_calls(), [])
         self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertEqual(self.reboot_calls(), [])
+
+
+class DamagedPackage(UpdateTestCase):
+    def test_package_that_does_not_match_its_checksum_is_never_installed(self):
+        repo = self.repo(release.variant(2, drop=FIVE))
+        with open(os.path.join(repo, "updater-1.8.3-2.noarch.rpm"), "r+b") as f:
+            f.seek(-1, os.SEEK_END)
+            last = f.read(1)[0]
+            f.seek(-1, os.SEEK_END)
+            f.write(bytes([last ^ 0xff]))
+        self.use_repo(repo)
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        # Once in the first installing pass, once in the updater-only retry.
+        self.assertEqual(result.lines.count("ERROR: invalid checksum on '%supdater-1.8.3-2.noarch.rpm'" % PACKAGE_CACHE),
+                         2, result)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "checksum")
+
+
+class FullDisk(UpdateTestCase):
+    def test_packages_that_do_not_fit_end_the_run_as_a_disk_space_failure(self):
+        # The download hook leaves the packages a file system of one page.
+        self.root.write_inside("/etc/standins/hook.sh", self.root.read("/etc/standins/hook.sh") +
+                               '[ "$1" = download ] && mkdir -p %s && mount -t tmpfs -o size=4k tmpfs %s\n'
+                               % (PACKAGE_CACHE, PACKAGE_CACHE))
+        httpserver.ScriptedServer(self.root, {"root": self.repo(release.variant(2, drop=FIVE))}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("ERROR: failed fetching 'app-2-1.noarch.rpm' (failed writing downloaded data to file "
+                      "(No space left on device))", result.lines)
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "disk-space")
 
 
 class PackageSignatures(UpdateTestCase):
@@ -176,6 +217,11 @@ class PackageSignatures(UpdateTestCase):
         self.assertIn("DEBUG: opened rpm transaction (checking headers)", result.lines)
         self.assertEqual(nevras(self.root), sorted(set(release_nevras(1)) - {"updater-1.8.3-1"} | {"updater-1.8.3-2"}))
         self.assertState("REBOOTING", "PENDING")
+        # The next run stops at the same package, and the retry has no updater left to install.
+        self.root.write("/var/lib/updater/status", "READY\n")
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertRecord("error", "package-signature")
 
     def test_no_package_signature_check(self):
         result = self.updater("--no-md-sig-check", "--no-pkg-sig-check", "--log-level", "debug")

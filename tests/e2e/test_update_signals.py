@@ -40,6 +40,8 @@ class SigtermDuringRpm(UpdateTestCase):
         self.assertEqual(result.returncode, -signal.SIGTERM, result)
         self.assertEqual(result.lines[-2:], ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"])
         self.assertState("READY", "PENDING")
+        record = self.assertRecord("error", "interrupted", state="READY", **{"pass": 2})
+        self.assertEqual((record["counts"]["selected"], record["counts"]["installed"]), (5, 3))
         self.assertEqual(self.reboot_calls(), [])
 
     def test_installed_packages_still_reboot(self):
@@ -71,20 +73,24 @@ class SigtermDuringDownload(UpdateTestCase):
         self.assertEqual(nevras(self.root), release_nevras(1))
         return stderr
 
-    def assertNextStartAllowed(self):
+    def assertNextStartAllowed(self, state):
+        # The record of the process that died stays whole and still running.
+        self.assertEqual({key: self.record()[key] for key in ("result", "state", "ended")},
+                         {"result": "running", "state": state, "ended": None})
         result = self.updater("--no-sig-check", "--check-only")
         self.assertEqual(result.returncode, 0, result)
         self.assertIn("INFO: --- 5 UPDATE(S) ---", result.lines)
+        self.assertRecord("ok", interrupted_run={"state": state})
 
     def test_package_download(self):
         self.run_signalled_during_request("/libcore-2-1.noarch.rpm")
         self.assertState("DOWNLOADING", None)
-        self.assertNextStartAllowed()
+        self.assertNextStartAllowed("DOWNLOADING")
 
     def test_metadata_download(self):
         self.run_signalled_during_request("/repodata/repomd.xml")
         self.assertState("ANALYZING", None)
-        self.assertNextStartAllowed()
+        self.assertNextStartAllowed("ANALYZING")
 
 
 if __name__ == "__main__":

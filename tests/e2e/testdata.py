@@ -8,6 +8,7 @@ content, so that many tests can share them cheaply.
 import fcntl
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -146,10 +147,13 @@ def _clean_env(home):
 
 
 class Key:
-    """An OpenPGP key pair in its own GnuPG home (cached by name)."""
+    """An OpenPGP key pair in its own GnuPG home (cached by name). With
+    `created` (seconds since 1970) gpg works at that time for the key: it is
+    made then, and everything it signs is dated then."""
 
-    def __init__(self, name, algo="rsa2048"):
+    def __init__(self, name, algo="rsa2048", created=None):
         self.name = name
+        self.faked_time = ["--faked-system-time", "%d!" % created] if created else []
         self.uid = "%s <%s@updater.test>" % (name, name)
         self.home = os.path.join(CACHE, "keys", name)
         with _locked("key-" + name):
@@ -165,15 +169,16 @@ class Key:
         self.keyid = self._gpg("--list-keys", "--with-colons", self.uid).stdout.split("pub:")[1].split(":")[3].lower()
 
     def _gpg(self, *args):
-        return _run(["gpg", "--homedir", self.home, "--quiet"] + list(args))
+        return _run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
 
     def sign_rpm(self, rpm_path, out_dir):
         """A signed copy of the package in out_dir; returns its path."""
         os.makedirs(out_dir, exist_ok=True)
         target = os.path.join(out_dir, os.path.basename(rpm_path))
         shutil.copy(rpm_path, target)
-        _run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home, "--define", "__gpg /usr/bin/gpg",
-              target], env=_clean_env(self.home))
+        dated = ["--define", "_gpg_sign_cmd_extra_args " + " ".join(self.faked_time)] if self.faked_time else []
+        _run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home,
+              "--define", "__gpg /usr/bin/gpg"] + dated + [target], env=_clean_env(self.home))
         return target
 
     def detach_sign(self, path, out=None):
@@ -189,13 +194,20 @@ class Key:
         root.check(["rpm", "--import", "/tmp/key-%s.asc" % self.name])
 
 
-def make_repo(directory, rpm_paths, key=None, extra_args=()):
+def make_repo(directory, rpm_paths, key=None, extra_args=(), timestamp=None):
     """An rpm-md repository in directory holding copies of the packages;
-    repodata/repomd.xml is signed when a key is given."""
+    repodata/repomd.xml is signed when a key is given. With `timestamp`
+    (seconds since 1970) every data entry of repomd.xml carries that time."""
     os.makedirs(directory, exist_ok=True)
     for path in rpm_paths:
         shutil.copy(path, os.path.join(directory, os.path.basename(path)))
     _run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
+    if timestamp is not None:
+        index = os.path.join(directory, "repodata", "repomd.xml")
+        with open(index) as f:
+            text = f.read()
+        with open(index, "w") as f:
+            f.write(re.sub(r"<timestamp>\d+</timestamp>", "<timestamp>%d</timestamp>" % timestamp, text))
     if key:
         key.detach_sign(os.path.join(directory, "repodata", "repomd.xml"))
     return directory

@@ -80,6 +80,7 @@ class UpdateTestCase(RootTestCase):
     def setUp(self):
         self.root = DeviceRoot()
         self.addCleanup(self.root.close)
+        self.addCleanup(self.record)
         self.work = tempfile.mkdtemp(prefix="update-e2e-")
         self.addCleanup(shutil.rmtree, self.work, True)
         for name in ("telinit", "shutdown"):
@@ -90,15 +91,16 @@ class UpdateTestCase(RootTestCase):
 
     # -- repositories --------------------------------------------------------
 
-    def repo(self, pkgs, name="repo", key=None, sign_packages=None):
+    def repo(self, pkgs, name="repo", key=None, sign_packages=None, timestamp=None):
         """An rpm-md repository of the packages in the work directory (a host
         path, seen at the same path inside the root). With key, repomd.xml is
-        signed; sign_packages maps package names to the key that signs them."""
+        signed; sign_packages maps package names to the key that signs them;
+        timestamp dates the index's entries."""
         paths = []
         for pkg, path in zip(pkgs, testdata.build_all(pkgs)):
             signer = (sign_packages or {}).get(pkg.name)
             paths.append(signer.sign_rpm(path, os.path.join(self.work, name + "-signed")) if signer else path)
-        return testdata.make_repo(os.path.join(self.work, name), paths, key=key)
+        return testdata.make_repo(os.path.join(self.work, name), paths, key=key, timestamp=timestamp)
 
     def use_repo(self, location):
         self.root.write_config(text=release.CONFIG % {"location": location})
@@ -118,8 +120,10 @@ class UpdateTestCase(RootTestCase):
         (with the file each descriptor names) and sync calls: the exact
         sequence of state file writes, however fast they follow each other."""
         # A sanitizer build's leak check cannot run under ptrace.
-        return self.root.run(["strace", "-qq", "-y", "-e", "trace=write,sync", "-e", "signal=none", "-o", TRACE,
-                              UPDATER] + list(self.ARGS + args), env={"ASAN_OPTIONS": "detect_leaks=0"})
+        result = self.root.run(["strace", "-qq", "-y", "-e", "trace=write,sync", "-e", "signal=none", "-o", TRACE,
+                                UPDATER] + list(self.ARGS + args), env={"ASAN_OPTIONS": "detect_leaks=0"})
+        self.record()
+        return result
 
     def traced(self, pattern):
         text = self.root.read(TRACE) or ""

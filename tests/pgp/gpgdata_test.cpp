@@ -12,6 +12,7 @@ using namespace updater;
 using namespace updater::pgptest;
 using updater::testing::GpgKey;
 using updater::testing::readFile;
+using updater::testing::splitLines;
 using updater::testing::TemporaryDirectory;
 
 namespace {
@@ -64,6 +65,24 @@ TEST_F(GpgData, PublicKeyIdsAreGpgsKeyIds)
         EXPECT_EQ(keyIdToHex(ids[0]), key->keyId());
         EXPECT_EQ(keyIdToHex(ids[1]), key->subkeyId());
     }
+}
+
+TEST_F(GpgData, NewestKeyCreationIsGpgsNewestCreationDate)
+{
+    std::vector<Bytes> exported;
+    unsigned long newest = 0;
+    const std::regex created("(pub|sub):[^:]*:[^:]*:[^:]*:[^:]*:([0-9]+):.*");
+    for (const GpgKey* key : keys->all()) {
+        exported.push_back(bytesOf(key->publicKey()));
+        for (const std::string& line : splitLines(key->gpg("--list-keys --with-colons"))) {
+            std::smatch match;
+            if (std::regex_match(line, match, created))
+                newest = std::max(newest, std::stoul(match[2]));
+        }
+    }
+    exported.push_back(Bytes{0x99, 0x00}); // not a key: passed over
+    ASSERT_NE(newest, 0u);
+    EXPECT_EQ(newestKeyCreation(exported), newest);
 }
 
 TEST_F(GpgData, DetachedSignatureFieldsAreGpgsPacketFields)

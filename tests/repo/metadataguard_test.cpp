@@ -1,0 +1,81 @@
+// The file of a repository's remembered metadata: its name keeps any ID in
+// the state directory, and only a whole record holds back an older index.
+#include "repo/metadataguard.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/testing.h"
+
+using namespace updater;
+using updater::testing::LogCapture;
+using updater::testing::TemporaryDirectory;
+using updater::testing::writeFile;
+
+namespace {
+
+const std::string SHA_A(64, 'a');
+const std::string SHA_B(64, 'b');
+
+TEST(MetadataRecordPath, EveryIdStaysInTheDirectory)
+{
+    const struct {
+        std::string id;
+        std::string path;
+    } cases[] = {
+        {"base", "/state/metadata-base"},
+        {"", "/state/metadata-"},
+        {"../../etc/passwd", "/state/metadata-..%2f..%2fetc%2fpasswd"},
+        {"a b%c_d-e.f", "/state/metadata-a%20b%25c_d-e.f"},
+        {std::string("x\0y\xff", 4), "/state/metadata-x%00y%ff"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(metadataRecordPath("/state/", c.id), c.path);
+}
+
+TEST(MetadataGuard, OnlyAWholeRecordHoldsBackAnOlderIndex)
+{
+    const std::string whole = R"({"revision":"2","timestamp":2000,"sha256":")" + SHA_B + R"("})";
+    const struct {
+        std::string record;
+        bool refused;
+    } cases[] = {
+        {whole, true},
+        {"", false},
+        {"[]", false},
+        {whole.substr(0, whole.size() - 1), false},
+        {R"({"revision":2,"timestamp":2000,"sha256":")" + SHA_B + R"("})", false},
+        {R"({"revision":"2","timestamp":-2000,"sha256":")" + SHA_B + R"("})", false},
+        {R"({"revision":"2","timestamp":2000.5,"sha256":")" + SHA_B + R"("})", false},
+        {R"({"revision":"2","timestamp":2000,"sha256":"bb"})", false},
+        {R"({"revision":"2","sha256":")" + SHA_B + R"("})", false},
+    };
+    TemporaryDirectory dir;
+    const Config config;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        writeFile(dir.file("metadata-base"), c.record);
+        LogCapture capture;
+        MetadataGuard guard(config, dir.file("metadata-base"));
+        EXPECT_EQ(guard.admit(RepomdFacts{"1", 1000, SHA_A}, 5000), !c.refused);
+        EXPECT_EQ(capture.has("WARNING: remembered repository metadata '" + dir.file("metadata-base") +
+                              "' is damaged, starting afresh"),
+                  !c.refused);
+    }
+}
+
+TEST(MetadataGuard, RememberedRecordReadsBackWhateverTheRevisionHolds)
+{
+    TemporaryDirectory dir;
+    const Config config;
+    LogCapture capture;
+    MetadataGuard first(config, dir.file("metadata-base"));
+    const RepomdFacts accepted{"rev \"1\"\n\\\xff", 2000, SHA_B};
+    ASSERT_TRUE(first.admit(accepted, 5000));
+    first.remember(accepted);
+    MetadataGuard next(config, dir.file("metadata-base"));
+    EXPECT_FALSE(next.admit(RepomdFacts{"0", 1999, SHA_A}, 5000));
+    EXPECT_TRUE(next.admit(accepted, 5000));
+    EXPECT_FALSE(capture.contains("damaged"));
+}
+
+} // namespace
