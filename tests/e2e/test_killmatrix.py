@@ -10,12 +10,13 @@ REBOOTING. A check of its own for every row goes into CHECKS."""
 
 import os
 import signal
+import subprocess
 import sys
 import unittest
 
 import httpserver
 import release
-from driverhelpers import LOCK_FILE, wait_for
+from driverhelpers import LOCK_FILE, status_record, wait_for
 from devroot import UPDATER, Result
 from updatehelpers import FIVE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras, release_nevras
 
@@ -26,8 +27,13 @@ FINAL = sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"])
 PASSES = [{f[:-len(".noarch.rpm")] for f in files} for files in (PASS_1, PASS_2)]
 
 # Holds the hook at its first call with the name in /etc/standins/hold-<name>,
-# noting its process ID in /tmp/held.
-HOLD_HOOK = 'if [ -f /etc/standins/hold-$1 ]; then rm /etc/standins/hold-$1; echo $$ > /tmp/held; exec sleep 300; fi\n'
+# noting its process ID in /tmp/held, until /tmp/go appears.
+HOLD_HOOK = """if [ -f /etc/standins/hold-$1 ]; then
+  rm /etc/standins/hold-$1; echo $$ > /tmp/held
+  i=0; while [ ! -e /tmp/go ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+  rm /tmp/held
+fi
+"""
 # Holds rpm before a test transaction starts, the same way.
 HOLD_RPM = """#!/bin/sh
 if [ "$1" = --test ] && [ -f /etc/standins/hold-rpm ]; then
@@ -35,18 +41,19 @@ if [ "$1" = --test ] && [ -f /etc/standins/hold-rpm ]; then
 fi
 exec /usr/bin/rpm "$@"
 """
-# Holds the agent under strace: at its last system call, or before it sets
-# the mode of the fourth state file it writes (ANALYZING twice, DOWNLOADING,
-# then UPDATING), written but not renamed.
+# Holds the agent under strace at its last system call.
 AT_EXIT = ("-e", "inject=exit_group:delay_enter=600s")
-BEFORE_RENAMING_UPDATING = ("-e", "inject=fchmod:delay_enter=600s:when=4")
+# Attached once the update hook holds the agent: the first file mode it sets
+# after the hook is the one of the temporary status file holding UPDATING,
+# written but not yet renamed.
+NEXT_FILE_MODE = ("-e", "inject=fchmod:delay_enter=600s:when=1")
 
 GOES_ON = (0, "INFO: --- EXIT OK ---")
 
 
 class Row:
     def __init__(self, name, status, next_start, args=(), delay=False, hook=None, rpm=False, waiting=False,
-                 strace=None, temporary=None, final=("REBOOTING", "COMPLETE", FINAL)):
+                 strace=None, attach=None, temporary=None, final=("REBOOTING", "COMPLETE", FINAL)):
         self.name = name
         self.status = status          # the status file's word when the agent is killed
         self.next_start = next_start  # exit code and a line of the next start
@@ -56,6 +63,7 @@ class Row:
         self.rpm = rpm                # hold rpm's test transaction
         self.waiting = waiting        # hold rpm in libcore's %pre
         self.strace = strace          # hold under strace
+        self.attach = attach          # hold under strace attached at the hook's hold, then released
         self.temporary = temporary    # held once a temporary status file holds this word
         self.final = final            # status, update state and packages after the next start
 
@@ -69,14 +77,14 @@ ROWS = [
         waiting=True, final=("CORRUPTED", "CORRUPTED", None)),
     Row("PKGSDONE", "PKGSDONE", GOES_ON, hook="postupdate"),
     Row("REBOOTING", "REBOOTING", (1, "INFO: machine is rebooting after update, cannot start"), strace=AT_EXIT),
-    Row("UPDATING written, not renamed", "DOWNLOADING", GOES_ON, strace=BEFORE_RENAMING_UPDATING,
+    Row("UPDATING written, not renamed", "DOWNLOADING", GOES_ON, hook="update", attach=NEXT_FILE_MODE,
         temporary="UPDATING"),
 ]
 
 
 class KillMatrix(UpdateTestCase):
     # Run after every kill and every next start, with the run's log lines.
-    CHECKS = ("check_state_files_whole", "check_nothing_reported_done")
+    CHECKS = ("check_state_files_whole", "check_nothing_reported_done", "check_status_record_parses")
 
     def test_sigkill_in_every_state(self):
         wrong = []
@@ -127,16 +135,29 @@ class KillMatrix(UpdateTestCase):
             self.addCleanup(self._stop, proc)
         else:
             proc = self.start(*args)
+        tracer = None
         try:
+            if row.attach:
+                wait_for(lambda: self.root.read("/tmp/held") or proc.poll() is not None, timeout=60, what="the hook")
+                tracer = self.attach(row.attach)
+                self.root.check(["touch", "/tmp/go"])
             wait_for(lambda: self.reached(row) or proc.poll() is not None, timeout=60, what="the hold of " + row.name)
             self.assertTrue(self.reached(row), "the run ended before its hold")
             self.assertEqual(self.root.status(), row.status + "\n")
         finally:
-            self.power_cut(proc, row)
+            self.power_cut(proc, row, tracer)
         stdout, stderr = proc.communicate(timeout=60)
         return Result(proc.returncode, stdout, stderr).lines
 
-    def power_cut(self, proc, row):
+    def attach(self, inject):
+        """strace attached to the agent; returns once it is."""
+        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip()] + list(inject),
+                                  stderr=subprocess.PIPE, text=True)
+        self.addCleanup(self._stop, tracer)
+        self.assertIn("attached", tracer.stderr.readline())
+        return tracer
+
+    def power_cut(self, proc, row, tracer):
         """SIGKILL to the agent and to what holds it."""
         for pid in (self.root.read(LOCK_FILE), self.root.read("/tmp/held"), self.root.read("/tmp/rpm-pid")):
             if pid:
@@ -144,18 +165,20 @@ class KillMatrix(UpdateTestCase):
                     os.kill(int(pid), signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-        if row.strace:
-            proc.kill()  # strace waits out its delay even for a dead tracee
+        # strace waits out its delay even for a dead tracee.
+        for process in (proc if row.strace else None, tracer):
+            if process:
+                process.kill()
 
     def reached(self, row):
         """Whether the agent is at the row's point of hold."""
+        if row.temporary:
+            return any(self.root.read("/var/lib/updater/" + name) == row.temporary + "\n"
+                       for name in self.root.listdir("/var/lib/updater") if name.startswith("status."))
         if row.hook or row.rpm:
             return bool(self.root.read("/tmp/held"))
         if row.waiting:
             return bool(self.root.read("/tmp/rpm-pid"))
-        if row.temporary:
-            return any(self.root.read("/var/lib/updater/" + name) == row.temporary + "\n"
-                       for name in self.root.listdir("/var/lib/updater") if name.startswith("status."))
         return self.root.status() == row.status + "\n"
 
     def run_checks(self, lines):
@@ -165,6 +188,9 @@ class KillMatrix(UpdateTestCase):
     def check_state_files_whole(self, lines):
         self.assertIn(self.root.status(), [None] + [word + "\n" for word in STATUS_WORDS])
         self.assertIn(self.root.update_state(), [None] + [word + "\n" for word in UPDATE_STATES])
+
+    def check_status_record_parses(self, lines):
+        self.assertIsNotNone(status_record(self.root))
 
     def check_nothing_reported_done(self, lines):
         installed = set(nevras(self.root))
