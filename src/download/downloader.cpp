@@ -148,24 +148,85 @@ bool Downloader::download(const std::string& path, const std::string& file, bool
         LOG(error, "repository downloader not open, cannot download '%s'", path.c_str());
         return false;
     }
-    TemporaryFile temporary(file + ".tmp");
-    LOG(debug, "downloading path '%s' to '%s'", path.c_str(), file.c_str());
-    if (!temporary.create() || !fetch(path, temporary.fd(), bypassCaches) || !temporary.commit(file))
+    std::string requestPath = path;
+    resolvePath(requestPath);
+    return downloadThrough(m_vFetchers.front().get(), requestPath, path, file, bypassCaches);
+}
+
+bool Downloader::download(const std::string& base, const std::string& path, const std::string& file,
+                          bool bypassCaches)
+{
+    std::string address = base + (base.ends_with('/') ? "" : "/") + path;
+    if (!isOpen()) {
+        LOG(error, "repository downloader not open, cannot download '%s'", address.c_str());
         return false;
-    LOG(debug, "successfully downloaded path '%s' to '%s'", path.c_str(), file.c_str());
+    }
+    ParsedUri uri;
+    if (!parseBase(base, uri))
+        return false;
+    URLFetcher* fetcher = fetcherFor(uri.get());
+    if (!fetcher) {
+        LOG(error, "cannot create fetcher for '%s'", base.c_str());
+        return false;
+    }
+    std::string requestPath = uri->path;
+    if (!requestPath.ends_with('/'))
+        requestPath += '/';
+    return downloadThrough(fetcher, requestPath + path, address, file, bypassCaches);
+}
+
+bool Downloader::acceptsBase(const std::string& base) const
+{
+    ParsedUri uri;
+    return parseBase(base, uri);
+}
+
+// A base is an absolute address without query or fragment, on a server that
+// a redirect may lead to; a local repository may also name local files.
+bool Downloader::parseBase(const std::string& base, ParsedUri& uri) const
+{
+    const char* refusal = nullptr;
+    if (!uri.parse(base.c_str()) || !uri->scheme || !uri->host || !uri->path || uri->query || uri->fragment)
+        refusal = "not a plain absolute address";
+    else if (strcmp(uri->scheme, "file") == 0)
+        refusal = isLocal() ? nullptr : "a network repository may not name local files";
+    else if (!followable(uri.get()))
+        refusal = "only http, https and file addresses are followed";
+    if (refusal)
+        LOG(error, "refusing location base '%s': %s", base.c_str(), refusal);
+    return !refusal;
+}
+
+bool Downloader::isLocal() const
+{
+    return isOpen() && m_baseUri->scheme && strcmp(m_baseUri->scheme, "file") == 0;
+}
+
+// Downloads through "<file>.tmp", starting with the `first` fetcher.
+bool Downloader::downloadThrough(URLFetcher* first, const std::string& requestPath, const std::string& displayName,
+                                 const std::string& file, bool bypassCaches)
+{
+    TemporaryFile temporary(file + ".tmp");
+    LOG(debug, "downloading path '%s' to '%s'", displayName.c_str(), file.c_str());
+    if (!temporary.create() || !fetch(first, requestPath, displayName, temporary.fd(), bypassCaches) ||
+        !temporary.commit(file))
+        return false;
+    LOG(debug, "successfully downloaded path '%s' to '%s'", displayName.c_str(), file.c_str());
     return true;
 }
 
-// Gets `path` from the base server, following up to MAX_REDIRECTS redirects.
-bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
+// Gets `requestPath` from the `first` fetcher's server, following up to
+// MAX_REDIRECTS redirects. The first fetcher keeps its connection for the
+// next download; one reached by a redirect closes it.
+bool Downloader::fetch(URLFetcher* first, const std::string& path, const std::string& displayName, int fd,
+                       bool bypassCaches)
 {
     std::string requestPath = path;
-    resolvePath(requestPath);
-    URLFetcher* current = m_vFetchers.front().get();
+    URLFetcher* current = first;
     int allowance = MAX_REDIRECTS + 1;
     for (;;) {
-        if (current->get(requestPath, fd, bypassCaches, path)) {
-            if (current != m_vFetchers.front().get())
+        if (current->get(requestPath, fd, bypassCaches, displayName)) {
+            if (current != first)
                 current->closeConnection();
             return true;
         }
@@ -180,7 +241,7 @@ bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
             LOG(error, "got redirect with unparseable location");
             return false;
         }
-        LOG(debug, "'%s' redirected to '%s://%s:%u%s", path.c_str(), orEmpty(location->scheme),
+        LOG(debug, "'%s' redirected to '%s://%s:%u%s", displayName.c_str(), orEmpty(location->scheme),
             orEmpty(location->host), location->port, orEmpty(location->path));
         current = fetcherForRedirect(*location, current);
         if (!current)
@@ -191,32 +252,34 @@ bool Downloader::fetch(const std::string& path, int fd, bool bypassCaches)
     }
 }
 
-// The fetcher of the server `location` names: an existing one, or a new one
-// added to the list. Null (after a message) when none can be built.
-URLFetcher* Downloader::fetcherForRedirect(const ne_uri& location, URLFetcher* current)
+// The fetcher of the server `uri` names: an existing one, or a new one added
+// to the list; null when none can be built.
+URLFetcher* Downloader::fetcherFor(const ne_uri& uri)
 {
-    URLFetcher* next = nullptr;
-    if (followable(location)) {
-        for (auto& fetcher : m_vFetchers) {
-            if (fetcher->matches(location)) {
-                next = fetcher.get();
-                break;
-            }
-        }
+    for (auto& fetcher : m_vFetchers) {
+        if (fetcher->matches(uri))
+            return fetcher.get();
     }
-    if (next != current)
-        current->closeConnection();
-    if (next)
-        return next;
-    auto fetcher = followable(location) ? std::make_unique<URLFetcher>(location) : nullptr;
-    if (!fetcher || !fetcher->isValid()) {
-        NeonText text(ne_uri_unparse(&location));
-        LOG(error, "cannot create fetcher for redirection to '%s'", text.get());
+    auto fetcher = std::make_unique<URLFetcher>(uri);
+    if (!fetcher->isValid())
         return nullptr;
-    }
     fetcher->setNotifier(m_pNotifier);
     m_vFetchers.push_back(std::move(fetcher));
     return m_vFetchers.back().get();
+}
+
+// The fetcher for a redirect's Location (see fetcherFor). Null, after a
+// message, when the Location is not followable or no fetcher can be built.
+URLFetcher* Downloader::fetcherForRedirect(const ne_uri& location, URLFetcher* current)
+{
+    URLFetcher* next = followable(location) ? fetcherFor(location) : nullptr;
+    if (next != current)
+        current->closeConnection();
+    if (!next) {
+        NeonText text(ne_uri_unparse(&location));
+        LOG(error, "cannot create fetcher for redirection to '%s'", text.get());
+    }
+    return next;
 }
 
 } // namespace updater

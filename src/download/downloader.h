@@ -125,6 +125,17 @@ public:
     // leaves neither the temporary file nor any change to `file`.
     [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches);
 
+    // Likewise for a file kept elsewhere: `path` relative to `base`, an
+    // absolute address that the repository's metadata names, fetched through
+    // the fetcher of the base's server (one is added for a new server).
+    [[nodiscard]] bool download(const std::string& base, const std::string& path, const std::string& file,
+                                bool bypassCaches);
+
+    // True when files may be fetched from `base`: an http or https address,
+    // or a local file address when the repository itself is a local one.
+    // Logs why it refuses.
+    [[nodiscard]] bool acceptsBase(const std::string& base) const;
+
     // Drops every fetcher and the base URI; the downloader may be opened again.
     void close();
 
@@ -133,8 +144,14 @@ public:
 
 private:
     bool fail();
-    [[nodiscard]] bool fetch(const std::string& path, int fd, bool bypassCaches);
+    bool isLocal() const; // opened on a file: URI
+    [[nodiscard]] bool parseBase(const std::string& base, ParsedUri& uri) const;
+    [[nodiscard]] bool downloadThrough(URLFetcher* first, const std::string& requestPath,
+                                       const std::string& displayName, const std::string& file, bool bypassCaches);
+    [[nodiscard]] bool fetch(URLFetcher* first, const std::string& requestPath, const std::string& displayName, int fd,
+                             bool bypassCaches);
     URLFetcher* fetcherForRedirect(const ne_uri& location, URLFetcher* current);
+    URLFetcher* fetcherFor(const ne_uri& uri);
 
     ParsedUri m_baseUri;
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers; // [0]: the base URI's server

@@ -19,11 +19,16 @@ struct Package {
     PooledString name;
     PooledString group;
     Evr evr;
+    // Repository packages only: the address that `location` is relative to
+    // when the metadata names one (xml:base); empty for the repository's
+    // own. Pooled, since one base serves every package that has it, and
+    // placed here where it fills padding.
+    PooledString locationBase;
     DependencySet requires_; // ("requires" is a keyword)
     DependencySet provides;
     DependencySet obsoletes;
     // Repository packages only:
-    StoredString location;  // relative to the repository's base URI
+    StoredString location;  // relative to locationBase, or else to the repository's base URI
     StoredString localPath; // package cache directory + last component of location
     Checksum checksum;
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <memory>
 #include <unistd.h>
 
@@ -28,8 +29,11 @@ bool fetchPackage(Downloader& downloader, const Package& package)
 {
     std::string location = package.location.str();
     std::string localPath = package.localPath.str();
+    std::string base = package.locationBase.str();
     for (bool bypassCaches : {false, true}) {
-        if (!downloader.download(location, localPath, bypassCaches)) {
+        bool downloaded = base.empty() ? downloader.download(location, localPath, bypassCaches)
+                                       : downloader.download(base, location, localPath, bypassCaches);
+        if (!downloaded) {
             LOG(error, "failed getting package '%s' from repository", location.c_str());
             return false;
         }
@@ -43,6 +47,38 @@ bool fetchPackage(Downloader& downloader, const Package& package)
     return false;
 }
 
+// Two packages kept under one cache file would overwrite each other, and rpm
+// would be handed one file for both: such a pair is refused before anything
+// is downloaded.
+bool distinctCacheFiles(const NewPackages& packages)
+{
+    std::map<std::string_view, const Package*> byPath;
+    for (const auto& [name, package] : packages) {
+        auto [first, added] = byPath.try_emplace(package.localPath.view(), &package);
+        if (!added) {
+            noteFailure(FailureClass::network);
+            LOG(error, "packages '%s' and '%s' would share the cache file '%s'", first->second->location.c_str(),
+                package.location.c_str(), package.localPath.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every address that the metadata names for packages kept elsewhere is
+// checked before the first download.
+bool basesAccepted(const Downloader& downloader, const NewPackages& packages)
+{
+    for (const auto& [name, package] : packages) {
+        if (!package.locationBase.empty() && !downloader.acceptsBase(package.locationBase.str())) {
+            noteFailure(FailureClass::network);
+            LOG(error, "failed getting package '%s' from repository", package.location.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool RepositoryData::fetchPackages(const NewPackages& packages)
@@ -51,7 +87,7 @@ bool RepositoryData::fetchPackages(const NewPackages& packages)
         LOG(error, "no repository URI set, cannot get packages");
         return false;
     }
-    if (!createDir(m_packageCacheDir))
+    if (!distinctCacheFiles(packages) || !createDir(m_packageCacheDir))
         return false;
     // Declared before the downloader, whose sessions report to it until they close.
     ItemNotify notifier(static_cast<int>(packages.size()));
@@ -61,6 +97,8 @@ bool RepositoryData::fetchPackages(const NewPackages& packages)
         return false;
     }
     downloader.setNotifier(&notifier);
+    if (!basesAccepted(downloader, packages))
+        return false;
     for (const auto& [name, package] : packages) {
         std::string localPath = package.localPath.str();
         if (isReadable(localPath) && package.checksum.checkFile(localPath))

@@ -65,6 +65,19 @@ const char* attributeText(xmlAttrPtr attr, XmlText& owned)
     return owned ? chars(owned.get()) : "";
 }
 
+// The element's own xml:base, as createrepo_c --baseurl writes it on each
+// location; empty when it has none.
+PooledString xmlBase(xmlNodePtr element)
+{
+    for (xmlAttrPtr attr = element->properties; attr; attr = attr->next) {
+        if (attr->ns && xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) && strcmp(chars(attr->name), "base") == 0) {
+            XmlText owned;
+            return PooledString(attributeText(attr, owned));
+        }
+    }
+    return {};
+}
+
 // The same debug line as nodeAttribute, for attributes read without it.
 void logMissingAttribute(xmlNodePtr element, const char* name)
 {
@@ -310,8 +323,13 @@ public:
             return m_arch.empty() && nodeText(child, m_arch);
         if (named(child, "version"))
             return !m_hasVersion && (m_hasVersion = parseEvrAttributes(child, m_package.evr));
-        if (named(child, "location"))
-            return !m_hasLocation && (m_hasLocation = nodeAttribute(child, "href", m_location));
+        if (named(child, "location")) {
+            if (m_hasLocation || !nodeAttribute(child, "href", m_location))
+                return false;
+            m_hasLocation = true;
+            m_package.locationBase = xmlBase(child);
+            return true;
+        }
         if (named(child, "checksum"))
             return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
         if (named(child, "format"))

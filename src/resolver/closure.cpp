@@ -3,30 +3,15 @@
 #include "resolver/resolver.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "log/logger.h"
+#include "resolver/futuresystem.h"
+#include "resolver/richrequire.h"
 
 namespace updater {
 namespace {
-
-using ProvidesPool = std::vector<Dependency>; // dependency order, duplicates allowed
-
-bool isFileRequire(const Dependency& require) { return require.name.view().starts_with('/'); }
-
-// The installed packages that no new package replaces, then the new packages.
-std::vector<const Package*> futureSystem(const PackageCollection& installed, const NewPackages& newPackages)
-{
-    std::vector<const Package*> packages;
-    packages.reserve(installed.size() + newPackages.size());
-    for (const auto& [name, package] : installed) {
-        if (!newPackages.contains(name))
-            packages.push_back(&package);
-    }
-    for (const auto& [name, package] : newPackages)
-        packages.push_back(&package);
-    return packages;
-}
 
 ProvidesPool providesOf(const std::vector<const Package*>& packages)
 {
@@ -38,21 +23,7 @@ ProvidesPool providesOf(const std::vector<const Package*>& packages)
     for (const Package* package : packages)
         pool.insert(pool.end(), package->provides.begin(), package->provides.end());
     std::sort(pool.begin(), pool.end());
-    if (logEnabled(LogLevel::trace)) {
-        for (const Dependency& provide : pool)
-            LOG(trace, "dep %s", provide.toString().c_str());
-    }
     return pool;
-}
-
-bool isProvided(const ProvidesPool& pool, const Dependency& require)
-{
-    auto entry = std::lower_bound(pool.begin(), pool.end(), require.name.view(), DependencyOrder());
-    for (; entry != pool.end() && entry->name == require.name; ++entry) {
-        if (entry->overlaps(require))
-            return true;
-    }
-    return false;
 }
 
 const char* modeText(PullMode mode)
@@ -66,6 +37,12 @@ const char* modeText(PullMode mode)
         return "skip updates";
     }
     return "?";
+}
+
+bool hasRichRequire(const UnsatisfiedSet& unsatisfied)
+{
+    auto first = unsatisfied.lower_bound(std::string_view("("));
+    return first != unsatisfied.end() && isRichDependency(first->name.view());
 }
 
 // Pulls `best` for every open require that one of its provides meets, and
@@ -96,17 +73,52 @@ unsigned pullThroughProvides(const Package& best, UnsatisfiedSet& unsatisfied, N
     return pulled;
 }
 
+// True when the system after the update meets the require.
+bool isMet(const Dependency& require, const FutureSystem& system)
+{
+    if (isRichDependency(require.name.view()))
+        return richRequireMet(require, system);
+    return isProvided(system.provides, require);
+}
+
 } // namespace
+
+FutureSystem futureSystem(const PackageCollection& installed, const NewPackages& newPackages)
+{
+    FutureSystem system;
+    system.packages.reserve(installed.size() + newPackages.size());
+    for (const auto& [name, package] : installed) {
+        if (!newPackages.contains(name))
+            system.packages.push_back(&package);
+    }
+    for (const auto& [name, package] : newPackages)
+        system.packages.push_back(&package);
+    system.provides = providesOf(system.packages);
+    return system;
+}
+
+bool isProvided(const ProvidesPool& pool, const Dependency& require)
+{
+    auto entry = std::lower_bound(pool.begin(), pool.end(), require.name.view(), DependencyOrder());
+    for (; entry != pool.end() && entry->name == require.name; ++entry) {
+        if (entry->overlaps(require))
+            return true;
+    }
+    return false;
+}
 
 bool Resolver::checkDependencies(const NewPackages& newPackages, UnsatisfiedSet& unsatisfied) const
 {
     LOG(debug, "checking dependencies for %u new packages", static_cast<unsigned>(newPackages.size()));
     unsatisfied.clear();
-    std::vector<const Package*> packages = futureSystem(installed(), newPackages);
-    ProvidesPool pool = providesOf(packages);
-    for (const Package* package : packages) {
+    const FutureSystem system = futureSystem(installed(), newPackages);
+    if (logEnabled(LogLevel::trace)) {
+        for (const Dependency& provide : system.provides)
+            LOG(trace, "dep %s", provide.toString().c_str());
+    }
+    for (const Package* package : system.packages) {
         for (const Dependency& require : package->requires_) {
-            if (isProvided(pool, require))
+            if (isMet(require, system))
                 continue;
             if (isFileRequire(require)) {
                 LOG(debug, "ignoring non-satisfied file dependency %s for %s", require.toString().c_str(),
@@ -139,6 +151,14 @@ bool Resolver::pullDependencies(PullMode mode, const PackageCollection& reposito
     if (unsatisfied.empty())
         return false;
     LOG(debug, "resolving dependencies (%s)", modeText(mode));
+    // Rich requires are weighed against the system as it stands before this pull.
+    std::optional<FutureSystem> system;
+    std::optional<RichPull> rich;
+    if (hasRichRequire(unsatisfied)) {
+        system.emplace(futureSystem(installed(), newPackages));
+        rich.emplace(repository, newPackages, *system);
+        rich->collect(unsatisfied);
+    }
     unsigned pulled = 0;
     for (auto first = repository.begin(); first != repository.end();) {
         if (newPackages.contains(first->first)) {
@@ -151,8 +171,11 @@ bool Resolver::pullDependencies(PullMode mode, const PackageCollection& reposito
         first = run.end();
         const Package& best = bestPackage(run);
         LOG(trace, "found %s as best", best.label().c_str());
-        if (wantedInMode(mode, best))
-            pulled += pullThroughProvides(best, unsatisfied, newPackages);
+        if (!wantedInMode(mode, best))
+            continue;
+        pulled += pullThroughProvides(best, unsatisfied, newPackages);
+        if (rich)
+            pulled += rich->pull(best, unsatisfied, newPackages);
     }
     LOG(debug, "pulled %u packages", pulled);
     return pulled > 0;

@@ -120,30 +120,6 @@ TEST_F(PackageCache, KeepsNothingOfACutDownload)
     EXPECT_TRUE(temporaryFiles().empty());
 }
 
-// Both packages end in the same file name: the second is checked against its
-// own checksum and fetched over the first.
-TEST_F(PackageCache, PackagesSharingAFileNameAreEachChecked)
-{
-    std::string older = served("alpha-1.0-1.noarch.rpm");
-    std::string newer = served("alpha-1.1-1.noarch.rpm");
-    TestServer server(serverConfig("\"/v2/alpha.rpm\": {\"body_file\": " + json(newer) + "}"), PORT);
-    NewPackages set;
-    Package one(PooledString("one"));
-    one.location = StoredString("alpha-1.0-1.noarch.rpm");
-    one.localPath = StoredString(cached("alpha.rpm"));
-    one.checksum = sha256Of(older);
-    Package two(PooledString("two"));
-    two.location = StoredString("v2/alpha.rpm");
-    two.localPath = one.localPath;
-    two.checksum = sha256Of(newer);
-    set.emplace(one.name.view(), one);
-    set.emplace(two.name.view(), two);
-    ChildRun run = fetch(&set);
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(packageRequests(server), (std::vector<std::string>{"/alpha-1.0-1.noarch.rpm", "/v2/alpha.rpm"}));
-    EXPECT_EQ(readFile(cached("alpha.rpm")), readFile(newer));
-}
-
 TEST_F(PackageCache, ReportsWhatKeepsTheFetchFromStarting)
 {
     NewPackages empty;

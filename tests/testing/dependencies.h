@@ -1,5 +1,6 @@
 // Dependencies written as rpm prints them: "name", or "name op evr" with op
-// one of < > = <= >=. Header only: for tests that link updater_evr.
+// one of < > = <= >=, or a rich dependency "(...)" kept whole as its name.
+// Header only: for tests that link updater_evr.
 #pragma once
 
 #include <sstream>
@@ -13,6 +14,8 @@ namespace updater::testing {
 
 inline Dependency parseDependency(const std::string& text)
 {
+    if (text.starts_with('('))
+        return Dependency(PooledString(text));
     static const std::pair<const char*, int32_t> operators[] = {
         {"<", LESS}, {">", GREATER}, {"=", EQUAL}, {"<=", LESS | EQUAL}, {">=", GREATER | EQUAL}};
     std::istringstream in(text);
