@@ -36,6 +36,17 @@ struct NetworkSettings {
     std::string userAgentProdname;
 };
 
+// Bounds of network transfers, from the `download` element of the
+// configuration files.
+struct DownloadSettings {
+    unsigned connectTimeout = 180;         // seconds to set up a connection
+    unsigned readTimeout = 120;            // seconds a server may stay silent
+    unsigned lowSpeedLimit = 1024;         // bytes per second; 0 turns the check off
+    unsigned lowSpeedTime = 60;            // seconds a transfer may stay below lowSpeedLimit
+    unsigned metadataDeadline = 1800;      // seconds for all metadata of one update
+    uint64_t maxRepomdSize = 4 << 20;      // bytes of repomd.xml and of its signature
+};
+
 struct Config {
     Config(); // built-in defaults, the USB repository included
 
@@ -62,6 +73,7 @@ struct Config {
     std::vector<std::string> addonGroups;
     std::list<Repository> repositories; // list: records keep their address while others move
     NetworkSettings network;
+    DownloadSettings download;
     // Repository metadata older than the metadata accepted before is refused
     // (a replay or a stale mirror) unless a rollback is allowed.
     bool allowMetadataRollback = false;

@@ -1,8 +1,9 @@
 // The defaults file and the configuration file: XML with the root `updater`,
-// read node by node; `repository`, `log`, `product`, `user-agent` and
-// `metadata` are handled from their expanded subtrees wherever they stand.
+// read node by node; `repository`, `log`, `product`, `user-agent`, `metadata`
+// and `download` are handled from their expanded subtrees wherever they stand.
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -190,6 +191,61 @@ bool handleUserAgent(Config& config, xmlNodePtr node, bool)
     return true;
 }
 
+// A decimal count from `min` to `max`: digits only, no sign, no blanks.
+bool parseCount(const std::string& text, uint64_t min, uint64_t max, uint64_t& value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed < min || parsed > max)
+        return false;
+    value = parsed;
+    return true;
+}
+
+// The children of `download`; the seconds stay within a day, which neon's
+// timeouts (int seconds, turned into milliseconds) can hold.
+constexpr uint64_t DAY = 86400;
+const struct {
+    const char* name;
+    uint64_t min;
+    uint64_t max;
+    void (*set)(DownloadSettings&, uint64_t);
+} DOWNLOAD_SETTINGS[] = {
+    {"connect-timeout", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.connectTimeout = static_cast<unsigned>(v); }},
+    {"read-timeout", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.readTimeout = static_cast<unsigned>(v); }},
+    {"low-speed-limit", 0, UINT32_MAX,
+     [](DownloadSettings& d, uint64_t v) { d.lowSpeedLimit = static_cast<unsigned>(v); }},
+    {"low-speed-time", 1, DAY, [](DownloadSettings& d, uint64_t v) { d.lowSpeedTime = static_cast<unsigned>(v); }},
+    {"metadata-deadline", 1, DAY,
+     [](DownloadSettings& d, uint64_t v) { d.metadataDeadline = static_cast<unsigned>(v); }},
+    {"max-repomd-size", 1, UINT64_MAX, [](DownloadSettings& d, uint64_t v) { d.maxRepomdSize = v; }},
+};
+
+// A failing child leaves every setting as it was.
+bool handleDownload(Config& config, xmlNodePtr node, bool)
+{
+    DownloadSettings download = config.download;
+    for (xmlNodePtr child : children(node)) {
+        for (const auto& setting : DOWNLOAD_SETTINGS) {
+            if (!named(child, setting.name))
+                continue;
+            std::string text;
+            uint64_t value = 0;
+            if (!nodeText(child, text))
+                return false;
+            if (!parseCount(text, setting.min, setting.max, value)) {
+                LOG(error, "invalid value '%s' for '%s' in 'download' element", text.c_str(), setting.name);
+                return false;
+            }
+            setting.set(download, value);
+        }
+    }
+    config.download = download;
+    return true;
+}
+
 // A whole number of days from 0 (off) to 36500, digits only.
 bool parseDays(const std::string& text, uint32_t& days)
 {
@@ -243,6 +299,7 @@ const struct {
     {"product", handleProduct},
     {"user-agent", handleUserAgent},
     {"metadata", handleMetadata},
+    {"download", handleDownload},
 };
 
 bool handleElement(Config& config, xmlTextReaderPtr reader, const char* name, bool isDefaults)

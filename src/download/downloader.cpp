@@ -45,9 +45,13 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
+    // A file left by an interrupted run, or a link planted under the name,
+    // goes first; the new file is then made afresh and never through a link.
+    // What cannot be removed makes the creation fail.
     [[nodiscard]] bool create()
     {
-        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        unlink(m_path.c_str());
+        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_fd < 0) {
             noteIfDiskFull();
             LOG(error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
@@ -99,7 +103,7 @@ bool Downloader::open(const std::string& uri)
     }
     LOG(debug, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'", base.scheme,
         base.host, base.port, base.path);
-    m_vFetchers.push_back(std::make_unique<URLFetcher>(base));
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(base, true));
     if (!m_vFetchers.back()->isValid()) {
         LOG(error, "cannot create fetcher for '%s'", uri.c_str());
         return fail();
@@ -122,6 +126,7 @@ bool Downloader::fail()
 
 void Downloader::close()
 {
+    m_deadline.reset();
     m_sBasePath.clear();
     m_vFetchers.clear();
     m_baseUri.reset();
@@ -142,7 +147,7 @@ void Downloader::resolvePath(std::string& path) const
     path = std::move(resolved);
 }
 
-bool Downloader::download(const std::string& path, const std::string& file, bool bypassCaches)
+bool Downloader::download(const std::string& path, const std::string& file, bool bypassCaches, uint64_t maxSize)
 {
     if (!isOpen()) {
         LOG(error, "repository downloader not open, cannot download '%s'", path.c_str());
@@ -150,11 +155,11 @@ bool Downloader::download(const std::string& path, const std::string& file, bool
     }
     std::string requestPath = path;
     resolvePath(requestPath);
-    return downloadThrough(m_vFetchers.front().get(), requestPath, path, file, bypassCaches);
+    return downloadThrough(m_vFetchers.front().get(), requestPath, path, file, bypassCaches, maxSize);
 }
 
 bool Downloader::download(const std::string& base, const std::string& path, const std::string& file,
-                          bool bypassCaches)
+                          bool bypassCaches, uint64_t maxSize)
 {
     std::string address = base + (base.ends_with('/') ? "" : "/") + path;
     if (!isOpen()) {
@@ -172,7 +177,7 @@ bool Downloader::download(const std::string& base, const std::string& path, cons
     std::string requestPath = uri->path;
     if (!requestPath.ends_with('/'))
         requestPath += '/';
-    return downloadThrough(fetcher, requestPath + path, address, file, bypassCaches);
+    return downloadThrough(fetcher, requestPath + path, address, file, bypassCaches, maxSize);
 }
 
 bool Downloader::acceptsBase(const std::string& base) const
@@ -204,11 +209,12 @@ bool Downloader::isLocal() const
 
 // Downloads through "<file>.tmp", starting with the `first` fetcher.
 bool Downloader::downloadThrough(URLFetcher* first, const std::string& requestPath, const std::string& displayName,
-                                 const std::string& file, bool bypassCaches)
+                                 const std::string& file, bool bypassCaches, uint64_t maxSize)
 {
     TemporaryFile temporary(file + ".tmp");
     LOG(debug, "downloading path '%s' to '%s'", displayName.c_str(), file.c_str());
-    if (!temporary.create() || !fetch(first, requestPath, displayName, temporary.fd(), bypassCaches) ||
+    if (!temporary.create() ||
+        !fetch(first, requestPath, displayName, temporary.fd(), bypassCaches, FetchLimits{maxSize, m_deadline}) ||
         !temporary.commit(file))
         return false;
     LOG(debug, "successfully downloaded path '%s' to '%s'", displayName.c_str(), file.c_str());
@@ -219,13 +225,13 @@ bool Downloader::downloadThrough(URLFetcher* first, const std::string& requestPa
 // MAX_REDIRECTS redirects. The first fetcher keeps its connection for the
 // next download; one reached by a redirect closes it.
 bool Downloader::fetch(URLFetcher* first, const std::string& path, const std::string& displayName, int fd,
-                       bool bypassCaches)
+                       bool bypassCaches, const FetchLimits& limits)
 {
     std::string requestPath = path;
     URLFetcher* current = first;
     int allowance = MAX_REDIRECTS + 1;
     for (;;) {
-        if (current->get(requestPath, fd, bypassCaches, displayName)) {
+        if (current->get(requestPath, fd, bypassCaches, displayName, limits)) {
             if (current != first)
                 current->closeConnection();
             return true;
@@ -243,6 +249,13 @@ bool Downloader::fetch(URLFetcher* first, const std::string& path, const std::st
         }
         LOG(debug, "'%s' redirected to '%s://%s:%u%s", displayName.c_str(), orEmpty(location->scheme),
             orEmpty(location->host), location->port, orEmpty(location->path));
+        if (current->isEncrypted() && location->scheme && strcmp(location->scheme, "http") == 0) {
+            NeonText text(ne_uri_unparse(location));
+            noteFailure(FailureClass::tls);
+            LOG(error, "refusing redirect from '%s' to unencrypted '%s'", current->address(requestPath).c_str(),
+                text.get());
+            return false;
+        }
         current = fetcherForRedirect(*location, current);
         if (!current)
             return false;

@@ -10,8 +10,10 @@
 // complete.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,18 @@
 #include "config/config.h"
 #include "download/neonhandles.h"
 #include "identity/credentials.h"
+#include "log/failureclass.h"
 
 namespace updater {
+
+// Bounds of one download, on top of the class-wide timeouts and low-speed
+// limit. A body that would pass maxSize is cut off there and refused.
+struct FetchLimits {
+    uint64_t maxSize = 0; // bytes; 0: unbounded
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+class BodyWriter;
 
 class URLFetcher {
 public:
@@ -34,16 +46,18 @@ public:
     };
 
     // Process-wide set-up, before the first fetcher is built: network
-    // settings, device identity, user agent and default credentials. Later
-    // calls do nothing.
-    static void initClass(const NetworkSettings& settings);
+    // settings, transfer bounds, device identity, user agent and default
+    // credentials. Later calls do nothing.
+    static void initClass(const NetworkSettings& settings, const DownloadSettings& download = DownloadSettings());
 
     // Bytes that all fetchers of the process have written into files so far
     // (response bodies and copies of local files), retries included.
     static uint64_t bytesFetched();
 
-    // A fetcher for the scheme, host and port of `uri`; test isValid().
-    explicit URLFetcher(const ne_uri& uri);
+    // A fetcher for the scheme, host and port of `uri`; test isValid(). Only
+    // the fetcher of the configured repository's own server offers the
+    // device's default credentials.
+    explicit URLFetcher(const ne_uri& uri, bool offerDeviceCredentials = false);
     ~URLFetcher();
     URLFetcher(const URLFetcher&) = delete;
     URLFetcher& operator=(const URLFetcher&) = delete;
@@ -51,10 +65,14 @@ public:
     bool isValid() const { return m_bValid; }
 
     // GETs `path` (for file: a local path) and writes the body of a 2xx
-    // response to `fd` (open for writing, empty). Connection failures and
-    // timeouts are retried twice with fd emptied. `displayName` names the
-    // resource in messages. False also after a redirect: see wasRedirected().
-    [[nodiscard]] bool get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName);
+    // response to `fd` (open for writing, empty), within `limits`.
+    // Connection failures, timeouts and transfers below the low-speed limit
+    // are retried twice with fd emptied, while the deadline allows; a body
+    // that cannot be written or breaks another bound is not. `displayName`
+    // names the resource in messages. False also after a redirect: see
+    // wasRedirected().
+    [[nodiscard]] bool get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName,
+                           const FetchLimits& limits = FetchLimits());
 
     bool wasRedirected() const { return m_bRedirected; }
     // Location of the last redirect, resolved by neon; null when not redirected.
@@ -62,6 +80,9 @@ public:
 
     // Same scheme, host (exact bytes) and port; port 0 is the scheme's default.
     bool matches(const ne_uri& uri) const;
+    bool isEncrypted() const { return m_sScheme == "https"; }
+    // "scheme://host:port" followed by `path`, for messages.
+    std::string address(const std::string& path) const;
 
     void closeConnection();
     // Forwards every status event of the session to `notifier` (may be null).
@@ -72,10 +93,10 @@ private:
     static ClassState& classState();
 
     [[nodiscard]] bool openSession();
-    int request(const std::string& path, int fd, bool bypassCaches, int& status);
+    int request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& status);
     std::string errorText(int code) const;
-    // Notes the class of a failed request: its neon code and HTTP status.
-    void noteFetchFailure(int code, int status) const;
+    // The class of a failed request, from its neon code and HTTP status.
+    FailureClass fetchFailure(int code, int status) const;
     // neon's certificate check found fault; the connection is refused.
     static int refuseCertificate(void* userdata, int failures, const ne_ssl_certificate* certificate);
 
@@ -92,6 +113,7 @@ private:
                           char* password);
 
     bool m_bValid = false;
+    bool m_bDeviceCredentials; // the default credentials may be offered here
     std::string m_sScheme;
     std::string m_sHost;
     unsigned m_uPort = 0;
@@ -99,7 +121,6 @@ private:
     bool m_bRedirected = false;
     bool m_bViaProxy = false;
     bool m_bCertificateRefused = false;
-    int m_iWriteErrno = 0; // errno of a failed write of the response body
     std::vector<NeonInetAddr> m_vLocalAddrs; // the server's local addresses; empty when the proxy is used
     NetCredentials m_credentials;
     const char* m_pszPath = nullptr; // request in progress, for the credential callbacks
@@ -120,23 +141,30 @@ public:
     // Set after open(); every fetcher, also those made for redirects, reports to it.
     void setNotifier(URLFetcher::Notifier* notifier);
 
+    // Every download from now on ends with a failure once `deadline` passes.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
+
     // Downloads the repository-relative `path` into `file` through
-    // "<file>.tmp", renamed into place only when complete. A failed download
-    // leaves neither the temporary file nor any change to `file`.
-    [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches);
+    // "<file>.tmp", renamed into place only when complete. A body larger than
+    // `maxSize` (0: unbounded) is cut off and refused. A failed download
+    // leaves neither the temporary file nor any change to `file`. A redirect
+    // from https to http is refused.
+    [[nodiscard]] bool download(const std::string& path, const std::string& file, bool bypassCaches,
+                                uint64_t maxSize = 0);
 
     // Likewise for a file kept elsewhere: `path` relative to `base`, an
     // absolute address that the repository's metadata names, fetched through
     // the fetcher of the base's server (one is added for a new server).
     [[nodiscard]] bool download(const std::string& base, const std::string& path, const std::string& file,
-                                bool bypassCaches);
+                                bool bypassCaches, uint64_t maxSize = 0);
 
     // True when files may be fetched from `base`: an http or https address,
     // or a local file address when the repository itself is a local one.
     // Logs why it refuses.
     [[nodiscard]] bool acceptsBase(const std::string& base) const;
 
-    // Drops every fetcher and the base URI; the downloader may be opened again.
+    // Drops every fetcher, the base URI and the deadline; the downloader may be
+    // opened again.
     void close();
 
     // Prefixes `path` with the base path (nothing normalised).
@@ -147,9 +175,10 @@ private:
     bool isLocal() const; // opened on a file: URI
     [[nodiscard]] bool parseBase(const std::string& base, ParsedUri& uri) const;
     [[nodiscard]] bool downloadThrough(URLFetcher* first, const std::string& requestPath,
-                                       const std::string& displayName, const std::string& file, bool bypassCaches);
+                                       const std::string& displayName, const std::string& file, bool bypassCaches,
+                                       uint64_t maxSize);
     [[nodiscard]] bool fetch(URLFetcher* first, const std::string& requestPath, const std::string& displayName, int fd,
-                             bool bypassCaches);
+                             bool bypassCaches, const FetchLimits& limits);
     URLFetcher* fetcherForRedirect(const ne_uri& location, URLFetcher* current);
     URLFetcher* fetcherFor(const ne_uri& uri);
 
@@ -157,6 +186,7 @@ private:
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers; // [0]: the base URI's server
     std::string m_sBasePath;                              // ends in "/" while open
     URLFetcher::Notifier* m_pNotifier = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };
 
 } // namespace updater

@@ -60,8 +60,11 @@ int URLFetcher::digestCredentials(void* userdata, const char* realm, int attempt
         return -1;
     if (fetcher->lookupCredentials(fetcher->m_credentials, "user", realm, attempt, user, password) == 0)
         return 0;
-    // The device's own credentials only after the configured ones, and only
-    // for Digest, which does not reveal the password.
+    // The device's own credentials only after the configured ones, only for
+    // Digest, which does not reveal the password, and only to the configured
+    // repository's server: a Digest answer can still be attacked offline.
+    if (!fetcher->m_bDeviceCredentials)
+        return -1;
     return fetcher->lookupCredentials(classState().defaults, "default user", realm, attempt, user, password);
 }
 

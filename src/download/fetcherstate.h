@@ -13,6 +13,7 @@ namespace updater {
 struct URLFetcher::ClassState {
     bool initialised = false;
     NetworkSettings network;
+    DownloadSettings download;
     std::string userAgent;
     NetCredentials defaults{ne_uri{}}; // at most the device's default entry
 };

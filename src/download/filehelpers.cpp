@@ -30,8 +30,6 @@ bool isReadable(const std::string& path)
     return false;
 }
 
-namespace {
-
 bool writeAll(int fd, std::string_view content)
 {
     while (!content.empty()) {
@@ -45,6 +43,8 @@ bool writeAll(int fd, std::string_view content)
     }
     return true;
 }
+
+namespace {
 
 bool syncDirectoryOf(const std::string& path)
 {

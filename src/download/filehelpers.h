@@ -1,16 +1,27 @@
 // Small file operations shared by the download subsystem and its callers.
 #pragma once
 
+#include <dirent.h>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace updater {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, DirCloser>;
 
 // Last component of a path, trailing slashes skipped; "" for "" or "///".
 std::string baseName(std::string_view path);
 
 // True when the path can be opened for reading; logs at debug level otherwise.
 [[nodiscard]] bool isReadable(const std::string& path);
+
+// Writes all of `content`, going on after partial and interrupted writes;
+// false with errno set when a write fails.
+[[nodiscard]] bool writeAll(int fd, std::string_view content);
 
 // Replaces the file at `path` with `content` so that a crash leaves either the
 // old file or the new one: a temporary file beside it (mode 0644) is written,

@@ -8,6 +8,7 @@
 #include <neon/ne_request.h>
 #include <neon/ne_utils.h>
 
+#include "download/bodywriter.h"
 #include "download/downloader.h"
 #include "download/fetcherstate.h"
 #include "download/filehelpers.h"
@@ -19,49 +20,36 @@ namespace updater {
 
 namespace {
 
-constexpr int READ_TIMEOUT_SECONDS = 120;
-constexpr int CONNECT_TIMEOUT_SECONDS = 180;
 constexpr int MAX_RETRIES = 2;
 constexpr int HTTP_UNAUTHORIZED = 401;
 constexpr int HTTP_PROXY_AUTHENTICATION_REQUIRED = 407;
 
-uint64_t fetchedBytes = 0;
-
-// Writes all of `length` bytes, continuing partial and interrupted writes.
-bool writeAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-        fetchedBytes += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
+// The response of one request and where its body goes.
 struct BodyTarget {
     ne_session* session;
-    int fd;
-    int& writeErrno;
+    BodyWriter& writer;
+    int statusClass = 0; // of the response whose body is arriving
 };
 
-// neon's body reader for 2xx responses; non-zero aborts the response.
+// Every response's body reaches the writer, so that the bounds hold for
+// error pages too; only the body of a 2xx response is kept.
+int acceptAny(void* userdata, ne_request*, const ne_status* status)
+{
+    static_cast<BodyTarget*>(userdata)->statusClass = status->klass;
+    return 1;
+}
+
+// neon's body reader; non-zero aborts the response.
 int writeBody(void* userdata, const char* block, size_t length)
 {
     auto* target = static_cast<BodyTarget*>(userdata);
-    if (writeAll(target->fd, block, length))
+    if (target->writer.take(block, length, target->statusClass == 2))
         return 0;
-    target->writeErrno = errno;
-    ne_set_error(target->session, "failed writing downloaded data to file (%s)", errnoText().c_str());
+    ne_set_error(target->session, "%s", target->writer.reason().c_str());
     return -1;
 }
 
-bool copyFile(const std::string& source, int fd)
+bool copyFile(const std::string& source, int fd, const FetchLimits& limits)
 {
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
@@ -69,6 +57,7 @@ bool copyFile(const std::string& source, int fd)
         LOG(error, "failed copying file (%s)", errnoText().c_str());
         return false;
     }
+    BodyWriter writer(fd, limits, 0, 0);
     char block[4096];
     bool ok = true;
     for (;;) {
@@ -77,15 +66,26 @@ bool copyFile(const std::string& source, int fd)
             continue;
         if (n == 0)
             break;
-        if (n < 0 || !writeAll(fd, block, static_cast<size_t>(n))) {
-            noteFailure(errno == ENOSPC || errno == EDQUOT ? FailureClass::diskSpace : FailureClass::network);
+        if (n < 0) {
+            noteFailure(FailureClass::network);
             LOG(error, "failed copying file (%s)", errnoText().c_str());
+            ok = false;
+            break;
+        }
+        if (!writer.take(block, static_cast<size_t>(n), true)) {
+            noteFailure(writer.failureClass().value_or(FailureClass::network));
+            LOG(error, "failed copying file (%s)", writer.reason().c_str());
             ok = false;
             break;
         }
     }
     close(in);
     return ok;
+}
+
+bool deadlinePassed(const FetchLimits& limits)
+{
+    return limits.deadline && std::chrono::steady_clock::now() >= *limits.deadline;
 }
 
 bool rewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0; }
@@ -102,7 +102,7 @@ void forwardStatus(void* userdata, ne_session_status status, const ne_session_st
 
 void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {}
 
-uint64_t URLFetcher::bytesFetched() { return fetchedBytes; }
+uint64_t URLFetcher::bytesFetched() { return BodyWriter::bytesStored(); }
 
 URLFetcher::ClassState& URLFetcher::classState()
 {
@@ -110,12 +110,13 @@ URLFetcher::ClassState& URLFetcher::classState()
     return state;
 }
 
-void URLFetcher::initClass(const NetworkSettings& settings)
+void URLFetcher::initClass(const NetworkSettings& settings, const DownloadSettings& download)
 {
     ClassState& state = classState();
     if (state.initialised)
         return;
     state.network = settings;
+    state.download = download;
     state.initialised = true;
     readCpuInfo();
     state.userAgent = composeUserAgent(settings.userAgentBase, settings.userAgentProdname);
@@ -123,7 +124,8 @@ void URLFetcher::initClass(const NetworkSettings& settings)
         LOG(warn, "cannot recover default authentication credentials");
 }
 
-URLFetcher::URLFetcher(const ne_uri& uri) : m_credentials(uri)
+URLFetcher::URLFetcher(const ne_uri& uri, bool offerDeviceCredentials)
+    : m_bDeviceCredentials(offerDeviceCredentials), m_credentials(uri)
 {
     const ClassState& state = classState();
     if (!state.initialised) {
@@ -180,8 +182,9 @@ bool URLFetcher::openSession()
     chooseRoute();
     ne_set_useragent(session, classState().userAgent.c_str());
     ne_redirect_register(session);
-    ne_set_read_timeout(session, READ_TIMEOUT_SECONDS);
-    ne_set_connect_timeout(session, CONNECT_TIMEOUT_SECONDS);
+    const DownloadSettings& download = classState().download;
+    ne_set_read_timeout(session, static_cast<int>(download.readTimeout));
+    ne_set_connect_timeout(session, static_cast<int>(download.connectTimeout));
     return true;
 }
 
@@ -202,14 +205,13 @@ int URLFetcher::refuseCertificate(void* userdata, int, const ne_ssl_certificate*
     return -1;
 }
 
-int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int& status)
+int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& status)
 {
     m_pszPath = path.c_str();
     m_bCertificateRefused = false;
-    m_iWriteErrno = 0;
     NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
-    BodyTarget target{m_pSession.get(), fd, m_iWriteErrno};
-    ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBody, &target);
+    BodyTarget target{m_pSession.get(), writer};
+    ne_add_response_body_reader(request.get(), acceptAny, writeBody, &target);
     if (bypassCaches) {
         ne_add_request_header(request.get(), "Cache-Control", "no-cache");
         ne_add_request_header(request.get(), "Pragma", "no-cache");
@@ -221,24 +223,37 @@ int URLFetcher::request(const std::string& path, int fd, bool bypassCaches, int&
     return code;
 }
 
-bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName)
+// Transient failures are retried with fd emptied, unless the body could not
+// be stored, broke a bound other than the low-speed limit, or the deadline
+// has passed.
+bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const std::string& displayName,
+                     const FetchLimits& limits)
 {
     if (!m_bValid)
         return false;
     m_bRedirected = false;
     LOG(trace, "URLFetcher::get() this = %p", static_cast<void*>(this));
     if (!m_pSession)
-        return copyFile(path, fd);
+        return copyFile(path, fd, limits);
+    const DownloadSettings& download = classState().download;
     int retries = 0;
     int status = 0;
     int code;
+    std::optional<FailureClass> stopped;
     for (;;) {
-        code = request(path, fd, bypassCaches, status);
+        if (deadlinePassed(limits)) {
+            noteFailure(FailureClass::network);
+            LOG(error, "failed fetching '%s' (time allowed for the download ran out)", displayName.c_str());
+            return false;
+        }
+        BodyWriter writer(fd, limits, download.lowSpeedLimit, download.lowSpeedTime);
+        code = request(path, bypassCaches, writer, status);
         if (code == NE_REDIRECT) {
             m_bRedirected = true;
             return false;
         }
-        if (retries == MAX_RETRIES || !isTransient(code))
+        stopped = writer.failureClass();
+        if (retries == MAX_RETRIES || !isTransient(code) || !writer.retryable())
             break;
         ++retries;
         LOG(warn, "failed fetching '%s' (%s); retrying", displayName.c_str(), errorText(code).c_str());
@@ -252,7 +267,7 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
             LOG(info, "fetched '%s' in retry %i", displayName.c_str(), retries);
         return true;
     }
-    noteFetchFailure(code, status);
+    noteFailure(stopped ? *stopped : fetchFailure(code, status));
     LOG(error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(code).c_str());
     if (code == NE_LOOKUP)
         LOG(error, "make sure that a network gateway and DNS servers are configured\nand that the unit is connected to "
@@ -262,20 +277,18 @@ bool URLFetcher::get(const std::string& path, int fd, bool bypassCaches, const s
     return false;
 }
 
-void URLFetcher::noteFetchFailure(int code, int status) const
+FailureClass URLFetcher::fetchFailure(int code, int status) const
 {
     FailureClass failure = FailureClass::network;
     if (m_bCertificateRefused)
         failure = FailureClass::tls;
-    else if (m_iWriteErrno == ENOSPC || m_iWriteErrno == EDQUOT)
-        failure = FailureClass::diskSpace;
     else if (code == NE_AUTH || status == HTTP_UNAUTHORIZED)
         failure = FailureClass::authentication;
     else if (code == NE_PROXYAUTH || status == HTTP_PROXY_AUTHENTICATION_REQUIRED)
         failure = FailureClass::proxy;
     else if (m_bViaProxy && (code == NE_CONNECT || code == NE_LOOKUP))
         failure = FailureClass::proxy; // the proxy itself cannot be reached
-    noteFailure(failure);
+    return failure;
 }
 
 std::string URLFetcher::errorText(int code) const
@@ -311,6 +324,11 @@ const ne_uri* URLFetcher::redirectLocation() const
     if (!m_pSession || !m_bRedirected)
         return nullptr;
     return ne_redirect_location(m_pSession.get());
+}
+
+std::string URLFetcher::address(const std::string& path) const
+{
+    return m_sScheme + "://" + m_sHost + ":" + std::to_string(m_uPort) + path;
 }
 
 bool URLFetcher::matches(const ne_uri& uri) const

@@ -58,6 +58,10 @@ std::array<poptOption, CommandLine::TABLE_SIZE> CommandLine::table()
          "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
         {"allow-metadata-rollback", '\0', POPT_ARG_NONE, &allowMetadataRollback, 0,
          "Accept repository metadata older than the metadata accepted before, for a deliberate rollback.", nullptr},
+        {"version", '\0', POPT_ARG_NONE, &version, 0, "Print the program's version and exit.", nullptr},
+        {"clear-reboot-status", '\0', POPT_ARG_NONE, &clearRebootStatus, 0,
+         "Turn a REBOOTING status left from before this boot into READY and exit; meant for the boot-time unit.",
+         nullptr},
         POPT_AUTOHELP POPT_TABLEEND,
     }};
 }

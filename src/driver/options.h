@@ -14,7 +14,7 @@ namespace updater {
 // a setting on, and an integer of 0 counts as not given.
 class CommandLine {
 public:
-    static constexpr size_t TABLE_SIZE = 23; // 21 options, popt's help table, the end
+    static constexpr size_t TABLE_SIZE = 25; // 23 options, popt's help table, the end
 
     CommandLine() = default;
     ~CommandLine(); // popt leaves its copies of string arguments to the application
@@ -48,6 +48,8 @@ public:
     char* cacheDir = nullptr;
     char* confFile = nullptr;
     int allowMetadataRollback = 0;
+    int version = 0;
+    int clearRebootStatus = 0;
 };
 
 } // namespace updater

@@ -1,6 +1,7 @@
 #include "driver/updater.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <neon/ne_alloc.h>
 #include <neon/ne_socket.h>
 #include <new>
+#include <optional>
 #include <pwd.h>
 #include <rpm/rpmcli.h>
 #include <set>
@@ -22,6 +24,7 @@
 #include "driver/lock.h"
 #include "driver/options.h"
 #include "driver/passes.h"
+#include "driver/rebootstatus.h"
 #include "driver/signals.h"
 #include "driver/startguards.h"
 #include "driver/status.h"
@@ -355,7 +358,7 @@ void runGuarded(Run& run)
         return;
     (void)Logger::instance().addFileOutput(LAST_LOG, LogLevel::info, false);
     announce(config, mode);
-    URLFetcher::initClass(config.network);
+    URLFetcher::initClass(config.network, config.download);
     if (const auto lockout = firmwareLockout()) {
         noteFailure(FailureClass::configuration);
         LOG(error, "firmware update is disabled: %s", lockout->c_str());
@@ -415,6 +418,35 @@ void guardProcessState()
     }
 }
 
+// The boot-time unit's run: under the cache lock, a REBOOTING status from
+// before this boot becomes READY. It needs no configuration file, so that a
+// broken one cannot keep the device refusing updates; only --lock-timeout and
+// --log-to apply.
+int clearStatusAtBoot(const CommandLine& options)
+{
+    Config config;
+    options.applyTo(config);
+    if (options.logTo)
+        (void)Logger::instance().addFileOutput(options.logTo, LogLevel::trace, true);
+    const std::optional<time_t> booted = bootTime();
+    if (!booted || !acquireCacheLock(config.lockTimeout))
+        return 1;
+    return clearRebootStatus(*booted) ? 0 : 1;
+}
+
+// --version and --clear-reboot-status: jobs that end before the configuration
+// is read. Neither is an update run, so neither writes the status record.
+int runJobBeforeConfiguration(Run& run)
+{
+    int code = 0;
+    if (run.options.version)
+        printf("%s %s\n", PROGRAM_WORD, UPDATER_VERSION);
+    else
+        code = clearStatusAtBoot(run.options);
+    releaseLibraries(run);
+    return code;
+}
+
 std::string programName(const char* argv0)
 {
     const char* slash = strrchr(argv0, '/');
@@ -432,7 +464,10 @@ int run(int argc, char** argv)
     if (!installSignalHandlers())
         return 1;
     auto table = run.options.table();
-    const bool prepared = initLibraries(run, argc, argv, table) && prepare(run);
+    const bool initialized = initLibraries(run, argc, argv, table);
+    if (initialized && (run.options.version || run.options.clearRebootStatus))
+        return runJobBeforeConfiguration(run);
+    const bool prepared = initialized && prepare(run);
     StatusRecord& record = StatusRecord::instance();
     record.begin(modeName(run.options.checkOnly, run.options.test), started);
     record.setProduct(run.config.productName);

@@ -18,6 +18,15 @@ const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(t
 
 const char* shown(const char* value) { return value ? value : "<null>"; }
 
+// neon's child test compares prefixes, so "/repo" would take in
+// "/repository"; the request must also go on with a new path component.
+bool isBelow(const std::string& entryPath, const std::string& requestPath)
+{
+    if (!ne_path_childof(entryPath.c_str(), requestPath.c_str()))
+        return false;
+    return entryPath.back() == '/' || requestPath[entryPath.size()] == '/';
+}
+
 } // namespace
 
 NetCredentials::NetCredentials(const ne_uri& server)
@@ -107,8 +116,7 @@ const CredentialEntry* NetCredentials::find(const std::string& realm, const std:
         requestPath.c_str());
     for (; m_cursor < m_entries.size(); ++m_cursor) {
         const CredentialEntry& entry = m_entries[m_cursor];
-        if ((entry.realm.empty() || entry.realm == realm) &&
-            ne_path_childof(entry.path.c_str(), requestPath.c_str())) {
+        if ((entry.realm.empty() || entry.realm == realm) && isBelow(entry.path, requestPath)) {
             ++m_cursor;
             return &entry;
         }

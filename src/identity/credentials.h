@@ -38,7 +38,9 @@ public:
     bool addIfMatches(const char* href, const char* realm, const char* user, const char* password);
 
     // The next entry after the cursor for this realm whose path lies above
-    // `requestPath`; null when none is left (the cursor then stays at the end).
+    // `requestPath` by whole path components ("/repo" is above "/repo/x" but
+    // not "/repository"); null when none is left (the cursor then stays at
+    // the end).
     const CredentialEntry* find(const std::string& realm, const std::string& requestPath);
 
     void rewind() { m_cursor = 0; }

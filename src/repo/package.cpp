@@ -30,28 +30,28 @@ uint64_t namePrefix(std::string_view name)
 
 } // namespace
 
-PackageCollection collectByName(std::vector<Package>&& packages)
+PackageCollection collectByName(PackageBatch&& batch)
 {
     struct Key {
         uint64_t prefix;
-        uint32_t index;
+        PackageCollection::iterator node;
     };
+    PackageCollection& nodes = batch.m_nodes;
     std::vector<Key> keys;
-    keys.reserve(packages.size());
-    for (size_t i = 0; i < packages.size(); ++i)
-        keys.push_back(Key{namePrefix(packages[i].name.view()), static_cast<uint32_t>(i)});
-    std::stable_sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    keys.reserve(nodes.size());
+    for (auto node = nodes.begin(); node != nodes.end(); ++node)
+        keys.push_back(Key{namePrefix(node->second.name.view()), node});
+    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         if (a.prefix != b.prefix)
             return a.prefix < b.prefix;
-        return packages[a.index].name.view() < packages[b.index].name.view();
+        return a.node->second.name.view() < b.node->second.name.view();
     });
     PackageCollection collection;
     for (const Key& key : keys) {
-        Package& package = packages[key.index];
-        std::string_view name = package.name.view();
-        collection.emplace_hint(collection.end(), name, std::move(package));
+        auto node = nodes.extract(key.node);
+        node.key() = node.mapped().name.view();
+        collection.insert(collection.end(), std::move(node));
     }
-    packages.clear();
     return collection;
 }
 

@@ -2,6 +2,7 @@
 // the collections the resolver works on.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@ struct Package {
     StoredString location;  // relative to locationBase, or else to the repository's base URI
     StoredString localPath; // package cache directory + last component of location
     Checksum checksum;
+    uint64_t size = 0; // bytes of the package file; 0: not declared
 
     Package() = default;
     explicit Package(PooledString packageName) : name(packageName) {}
@@ -54,10 +56,23 @@ inline void addPackage(PackageCollection& collection, Package package)
     collection.emplace_hint(collection.upper_bound(key), key, std::move(package));
 }
 
+// Packages in the order they were read, each already in the node that the
+// ordered collection keeps, so that ordering them later moves no package
+// and needs no second copy of the list.
+class PackageBatch {
+public:
+    void add(Package package) { m_nodes.emplace_hint(m_nodes.end(), std::string_view(), std::move(package)); }
+    size_t size() const { return m_nodes.size(); }
+
+private:
+    friend PackageCollection collectByName(PackageBatch&& batch);
+    PackageCollection m_nodes; // keys empty until ordered
+};
+
 // The packages ordered by name, keeping their order within a name. Faster
 // than adding them one by one for the tens of thousands of packages of a
 // repository, whose names come in no particular order.
-PackageCollection collectByName(std::vector<Package>&& packages);
+PackageCollection collectByName(PackageBatch&& batch);
 
 // At most one package per name.
 using NewPackages = std::map<std::string_view, Package, std::less<>>;

@@ -1,11 +1,13 @@
 // The package cache of a repository: the packages of an update set fetched
-// into it with their checksums checked, and its emptying before a pass.
+// into it, within the sizes the metadata declares, with the free space
+// checked first and their checksums after; and its emptying before a pass.
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
-#include <dirent.h>
 #include <map>
-#include <memory>
+#include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 #include "download/downloader.h"
 #include "download/filehelpers.h"
@@ -18,11 +20,6 @@ namespace updater {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using Directory = std::unique_ptr<DIR, DirCloser>;
-
 // Downloads one package until it matches its checksum: once, then once more
 // bypassing HTTP caches.
 bool fetchPackage(Downloader& downloader, const Package& package)
@@ -31,8 +28,9 @@ bool fetchPackage(Downloader& downloader, const Package& package)
     std::string localPath = package.localPath.str();
     std::string base = package.locationBase.str();
     for (bool bypassCaches : {false, true}) {
-        bool downloaded = base.empty() ? downloader.download(location, localPath, bypassCaches)
-                                       : downloader.download(base, location, localPath, bypassCaches);
+        bool downloaded = base.empty()
+                              ? downloader.download(location, localPath, bypassCaches, package.size)
+                              : downloader.download(base, location, localPath, bypassCaches, package.size);
         if (!downloaded) {
             LOG(error, "failed getting package '%s' from repository", location.c_str());
             return false;
@@ -44,6 +42,23 @@ bool fetchPackage(Downloader& downloader, const Package& package)
     }
     noteFailure(FailureClass::checksum);
     LOG(error, "invalid checksum on '%s'", localPath.c_str());
+    return false;
+}
+
+// Whether the file system of `directory` has room for `needed` bytes.
+bool hasRoom(const std::string& directory, uint64_t needed)
+{
+    struct statvfs info;
+    if (statvfs(directory.c_str(), &info) != 0) {
+        LOG(warn, "cannot check free space in '%s' (%s)", directory.c_str(), errnoText().c_str());
+        return true; // the downloads will tell
+    }
+    const uint64_t available = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+    if (needed <= available)
+        return true;
+    noteFailure(FailureClass::diskSpace);
+    LOG(error, "not enough space in '%s' for the packages: %" PRIu64 " bytes needed, %" PRIu64 " bytes free",
+        directory.c_str(), needed, available);
     return false;
 }
 
@@ -99,11 +114,20 @@ bool RepositoryData::fetchPackages(const NewPackages& packages)
     downloader.setNotifier(&notifier);
     if (!basesAccepted(downloader, packages))
         return false;
+    // Valid copies from an earlier run are neither downloaded nor counted.
+    std::vector<const Package*> missing;
+    uint64_t needed = 0;
     for (const auto& [name, package] : packages) {
         std::string localPath = package.localPath.str();
         if (isReadable(localPath) && package.checksum.checkFile(localPath))
-            continue; // a valid copy from an earlier run: not counted
-        if (!fetchPackage(downloader, package))
+            continue;
+        missing.push_back(&package);
+        needed += package.size;
+    }
+    if (!hasRoom(m_packageCacheDir, needed))
+        return false;
+    for (const Package* package : missing) {
+        if (!fetchPackage(downloader, *package))
             return false;
         notifier.itemDone();
     }

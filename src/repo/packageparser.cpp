@@ -332,6 +332,8 @@ public:
         }
         if (named(child, "checksum"))
             return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
+        if (named(child, "size"))
+            return !m_hasSize && (m_hasSize = readSize(child, m_package.size));
         if (named(child, "format"))
             return parseFormat(child, m_package);
         return true;
@@ -351,7 +353,20 @@ private:
         return true;
     }
 
+    // The size of the package file, when the element declares it.
+    static bool readSize(xmlNodePtr element, uint64_t& size)
+    {
+        xmlAttrPtr attr = plainAttribute(element, "package");
+        XmlText owned;
+        if (attr && !parseByteCount(attributeText(attr, owned), size)) {
+            LOG(debug, "failed parsing 'size' element");
+            return false;
+        }
+        return true;
+    }
+
     Package& m_package;
+    bool m_hasSize = false;
     bool m_hasName = false;
     bool m_hasVersion = false;
     bool m_hasLocation = false;
@@ -420,6 +435,18 @@ bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set)
         if (isElementIn(node, ns) && named(node, "entry") && !parseEntry(node, set))
             return false;
     }
+    return true;
+}
+
+bool parseByteCount(const char* text, uint64_t& count)
+{
+    if (!*text || strspn(text, "0123456789") != strlen(text))
+        return false;
+    errno = 0;
+    unsigned long long value = strtoull(text, nullptr, 10);
+    if (errno == ERANGE)
+        return false;
+    count = value;
     return true;
 }
 

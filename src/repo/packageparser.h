@@ -3,6 +3,7 @@
 // entries and the architecture test against rpm's configured platform.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,9 @@ enum class PackageParse {
 
 // The attributes epoch, ver and rel (rel optional) of an element.
 [[nodiscard]] bool parseEvrAttributes(xmlNodePtr element, Evr& evr);
+
+// A byte count of the metadata: decimal digits only.
+[[nodiscard]] bool parseByteCount(const char* text, uint64_t& count);
 
 // The attribute type and the text of a checksum element.
 [[nodiscard]] bool parseChecksumElement(xmlNodePtr element, Checksum& checksum);

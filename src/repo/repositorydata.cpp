@@ -138,6 +138,13 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
         std::string text;
         return nodeText(child, text) && parseTimestamp(text, entry.timestamp);
     }
+    if (named(child, "size")) {
+        std::string text;
+        if (nodeText(child, text) && parseByteCount(text.c_str(), entry.size))
+            return true;
+        LOG(debug, "failed parsing 'size'");
+        return false;
+    }
     return true;
 }
 
@@ -159,6 +166,7 @@ bool parseData(xmlNodePtr data, const std::string& cacheDir, MetadataEntry& entr
 
 RepositoryData::RepositoryData(const Config& config, const Repository& repository)
     : m_repository(repository),
+      m_download(config.download),
       m_skipMetadataSignature(config.noMdSigCheck),
       m_cacheDir(config.cacheDir + repository.id + "/"),
       m_packageCacheDir(m_cacheDir + "packages/"),
@@ -283,7 +291,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
         return false;
     }
     // Filled aside so that a bad document leaves no partial package list.
-    std::vector<Package> loaded;
+    PackageBatch loaded;
     bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
@@ -300,7 +308,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
-            loaded.push_back(std::move(package));
+            loaded.add(std::move(package));
         return Walk::skipSubtree;
     });
     if (ok)

@@ -3,6 +3,7 @@
 // metadata; fetching packages into its package cache.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
@@ -27,6 +28,7 @@ struct MetadataEntry {
     std::string localPath; // cacheDir + last component of location
     Checksum checksum;     // of the file as stored
     Checksum openChecksum; // of its gzip-decompressed content; may be empty
+    uint64_t size = 0;     // bytes of the file as stored; 0: not declared
     uint64_t timestamp = 0; // whole seconds of the `timestamp` child; 0 without one
 };
 
@@ -78,6 +80,7 @@ private:
                                   std::string& revision) const;
 
     const Repository& m_repository;
+    DownloadSettings m_download;
     bool m_skipMetadataSignature;
     std::string m_cacheDir;        // config cacheDir + id + "/"
     std::string m_packageCacheDir; // m_cacheDir + "packages/"

@@ -333,6 +333,18 @@ TEST_F(ConfigTest, FailingElements)
         {"<metadata><max-age-days>-1</max-age-days></metadata>",
          "ERROR: invalid value '-1' for 'max-age-days' in configuration file, expected 0 to 36500"},
         {"<metadata><refuse-stale/></metadata>", "DEBUG: no string list for node 'refuse-stale'"},
+        // Counts are plain decimal digits within their range; seconds are never 0.
+        {"<download><read-timeout>0</read-timeout></download>",
+         "ERROR: invalid value '0' for 'read-timeout' in 'download' element"},
+        {"<download><connect-timeout>86401</connect-timeout></download>",
+         "ERROR: invalid value '86401' for 'connect-timeout' in 'download' element"},
+        {"<download><low-speed-limit>-1</low-speed-limit></download>",
+         "ERROR: invalid value '-1' for 'low-speed-limit' in 'download' element"},
+        {"<download><metadata-deadline> 60</metadata-deadline></download>",
+         "ERROR: invalid value ' 60' for 'metadata-deadline' in 'download' element"},
+        {"<download><max-repomd-size>18446744073709551616</max-repomd-size></download>",
+         "ERROR: invalid value '18446744073709551616' for 'max-repomd-size' in 'download' element"},
+        {"<download><low-speed-time/></download>", "DEBUG: no string list for node 'low-speed-time'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);

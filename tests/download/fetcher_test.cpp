@@ -167,27 +167,6 @@ TEST_F(FetcherTest, IdentifiesTheDeviceInTheUserAgent)
               "TestAgent/1.8.3 (lumenta-x-00000000c0ffee42) neon/0.32.5");
 }
 
-TEST_F(FetcherTest, StopsWhenTheBodyCannotBeWritten)
-{
-    TestServer server(R"({"routes": {"/f": {"body": "some content"}}})", 8080);
-    ChildRun run = runChild([] {
-        ParsedUri uri;
-        if (!uri.parse("http://127.0.0.1:8080/"))
-            return false;
-        URLFetcher fetcher(uri.get());
-        int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        bool ok = fetcher.get("/f", fd, false, "f");
-        close(fd);
-        return ok;
-    });
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.has("WARNING: failed fetching 'f' (failed writing downloaded data to file (No space left on "
-                        "device)); retrying"))
-        << run.text();
-    EXPECT_TRUE(run.has("ERROR: failed rewinding, cannot retry"));
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
 TEST_F(FetcherTest, ReportsARedirectWithoutFollowingIt)
 {
     TestServer server(R"({"routes": {"/old": {"status": 301, "location": "http://repo.test:8081/new?x=1"}}})", 8080);

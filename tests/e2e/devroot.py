@@ -48,6 +48,9 @@ echo ready
 read -r _ || true
 """
 
+# The first EEPROM data file the device identity tries for a one-record device.
+EEPROM_FILE = "/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data"
+
 MINIMAL_CONFIG = """<?xml version="1.0"?>
 <updater>
   <repository id="base"><name>Base</name><location href="%(location)s"/></repository>
@@ -161,6 +164,21 @@ class DeviceRoot:
         with open(source, "w") as f:
             f.write(text)
         self._ns(["mount", "--bind", source, os.path.join(self.merged, "proc/cpuinfo")], mount=True, net=False)
+
+    def set_identity(self, serial="00000000a3f2c91e", revision="a22082", hardware="Talmer"):
+        """A believable device: a cpuinfo with Serial, Revision and Hardware
+        lines, and the EEPROM record its default password is derived from."""
+        self.set_cpuinfo("processor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n\n"
+                         "Hardware\t: %s\nRevision\t: %s\nSerial\t\t: %s\n" % (hardware, revision, serial))
+        self.check(["sh", "-c", 'mkdir -p "$(dirname "$1")" && printf %s "$2" > "$1"', "sh", EEPROM_FILE,
+                    "VRK-%s-%s" % (revision, serial[-12:])])
+
+    def mount_tmpfs(self, path, size):
+        """A file system of `size` bytes over the root's directory `path`.
+        What is written there is seen only from inside the root."""
+        self.check(["mkdir", "-p", path])
+        self._ns(["mount", "-t", "tmpfs", "-o", "size=%d,mode=755" % size, "tmpfs",
+                  os.path.join(self.merged, path.lstrip("/"))], mount=True, net=False)
 
     # -- processes -----------------------------------------------------------
 

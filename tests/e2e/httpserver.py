@@ -18,12 +18,15 @@ The configuration (JSON) may hold:
             forward-proxy mode: absolute-URI GET requests and CONNECT tunnels are relayed to the
             target (looked up in "hosts" first, so that names need not resolve); with "users" the
             proxy demands Basic authentication (407)
+  "never_accept": true: listen, but never accept a connection (connect timeouts)
   "routes": {path: step or [step, ...]}: the n-th request to a path (query included, or else
             without the query) is answered by the n-th step; the last step repeats. A step has
             "status" (default 200, or 302 with "location"), "body" (text), "body_file",
             "headers" {name: value}, "location", "delay" (seconds before answering),
             "drop" (close the connection without an answer), "truncate" (announce the whole
-            body but send only this many bytes, then close)
+            body but send only this many bytes, then close), "drip" {"bytes": N, "interval": S}
+            (send the body N bytes at a time, S seconds apart), "endless" (a body without
+            length that never ends: it is sent until the client goes away)
 
 With --ready the bound port is written to FILE (atomically) once the server listens.
 SIGTERM ends the server.
@@ -202,7 +205,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- answers -----------------------------------------------------------------
 
-    def answer(self, status, body=b"", headers=None, truncate=None):
+    def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
         if isinstance(body, str):
             body = body.encode()
         self.send_response(status)
@@ -219,7 +222,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
+        if drip:
+            return self.drip(body, drip["bytes"], drip["interval"])
         self.wfile.write(body)
+
+    def drip(self, body, size, interval):
+        try:
+            for at in range(0, len(body), size):
+                if at:
+                    time.sleep(interval)
+                self.wfile.write(body[at:at + size])
+                self.wfile.flush()
+        except OSError:
+            self.close_connection = True
+
+    def endless(self, status):
+        self.send_response(status)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = b"x" * 65536
+        try:
+            while True:
+                self.wfile.write(block)
+        except OSError:
+            pass
 
     def play(self, step):
         if step.get("delay"):
@@ -231,11 +258,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "location" in step:
             headers["Location"] = step["location"]
         status = step.get("status", 302 if "location" in step else 200)
+        if step.get("endless"):
+            return self.endless(status)
         body = step.get("body", "")
         if "body_file" in step:
             with open(step["body_file"], "rb") as f:
                 body = f.read()
-        self.answer(status, body, headers, step.get("truncate"))
+        self.answer(status, body, headers, step.get("truncate"), step.get("drip"))
 
     def serve_file(self):
         root = self.server.config.get("root")
@@ -367,7 +396,27 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass
 
 
+def never_accept(port, bind, ready):
+    """Listens without ever accepting, its queue filled by its own
+    connections: the kernel drops every further connection attempt."""
+    listener = socket.socket(socket.AF_INET6 if ":" in bind else socket.AF_INET)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((bind, port))
+    listener.listen(0)
+    fillers = [socket.create_connection(listener.getsockname()[:2])]
+    if ready:
+        with open(ready + ".part", "w") as f:
+            f.write("%d\n" % listener.getsockname()[1])
+        os.rename(ready + ".part", ready)
+    signal.sigwait([signal.SIGTERM])
+    for s in fillers + [listener]:
+        s.close()
+
+
 def serve(config, port=0, bind="127.0.0.1", ready=None):
+    if config.get("never_accept"):
+        signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
+        return never_accept(port, bind, ready)
     server = Server((bind, port), config)
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
     if ready:

@@ -3,12 +3,14 @@ configuration files, the start-up guards, the persisted status and the exit
 line and code. Updates are not these runs' subject: their repository does
 not exist, so a run that gets through start-up ends with ERROR."""
 
+import os
 import re
 import unittest
 
 from devroot import UPDATER
 from driverhelpers import DEFAULTS_FILE, RootTestCase, config, info_lines, repository
 
+STATUS_FILE = "/var/lib/updater/status"
 REPO_LINE = "INFO: updating packages from repository '%s' (URI '%s')"
 
 
@@ -167,7 +169,8 @@ class CommandLine(RootTestCase):
             "--quiet", "--log-level", "--repo", "--repo-url", "--log-to-stderr", "--log-to", "--check-only", "--test",
             "--no-sig-check", "--no-pkg-sig-check", "--no-md-sig-check", "--no-reboot", "--background",
             "--cache-only", "--no-cache-clean", "--check-db-headers", "--max-wait-time", "--lock-timeout",
-            "--cache-dir", "--conf-file", "--allow-metadata-rollback", "--help", "--usage"])
+            "--cache-dir", "--conf-file", "--allow-metadata-rollback", "--version", "--clear-reboot-status", "--help",
+            "--usage"])
         text = " ".join(result.stdout.split())
         for help_text in ("-r, --repo=repo-id Use the specified repo from the configuration file instead of the default.",
                           "--cache-dir=<dir> Specify a cache directory other than the default.",
@@ -178,6 +181,11 @@ class CommandLine(RootTestCase):
             self.assertIn(help_text, text)
         self.assertEqual(self.hook_calls(), [])
         self.assertIsNone(self.root.read("/run/lock/updater"))
+
+    def test_version_answers_before_the_configuration_is_read(self):
+        self.root.write_config(text="<updater><repository id='base'>")  # unparsable: not read
+        result = self.updater("--version")
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "updater 1.8.3\n", ""))
 
     def test_mode_line_names_the_mode(self):
         for args, mode in (((), "update"), (("-N",), "test"), (("--check-only",), "check"), (("-n", "-N"), "check")):
@@ -279,6 +287,30 @@ class PersistedStatus(RootTestCase):
         self.assertEqual(self.root.status(), "READY\n")
         self.assertIn("WARNING: the previous run was interrupted in state DOWNLOADING", result.lines)
         self.assertEqual(self.record()["interrupted_run"], {"state": "DOWNLOADING"})
+
+    def test_boot_clears_only_a_reboot_status_from_before_the_boot(self):
+        with open("/proc/stat") as f:
+            booted = int(re.search(r"^btime (\d+)$", f.read(), re.M).group(1))
+        # The configuration file is not read: a broken one cannot keep the device refusing.
+        self.root.write_config(text="<updater><repository id='base'>")
+        cases = (("REBOOTING", booted - 60, "READY"), ("REBOOTING", booted + 1, "REBOOTING"),
+                 ("CORRUPTED", booted - 60, "CORRUPTED"), ("UPDATING", booted - 60, "UPDATING"), (None, 0, None))
+        for word, written, expected in cases:
+            self.root.remove(STATUS_FILE)
+            if word:
+                self.root.write_inside(STATUS_FILE, word + "\n")
+                os.utime(self.root.path(STATUS_FILE), (written, written))
+            result = self.updater("--clear-reboot-status")
+            self.assertEqual(result.returncode, 0, result)
+            self.assertEqual(self.root.status(), expected and expected + "\n", (word, written))
+            cleared = "INFO: device rebooted after update, status is READY again" in result.lines
+            self.assertEqual(cleared, expected == "READY" != word, result)
+        self.assertEqual(self.hook_calls(), [])
+        self.assertIsNone(self.record())  # not an update run
+        self.root.write_inside(STATUS_FILE, "ready\n")
+        result = self.updater("--clear-reboot-status")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("ERROR: cannot recover status, aborting", result.lines)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,45 @@
+"""The vendor's steps of docs/publishing.md, run as they stand in the guide:
+the demo and the end-to-end tests publish their repositories through them,
+so the guide stays true."""
+
+import os
+import re
+import shutil
+import subprocess
+
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "publishing.md")
+
+
+def blocks(where):
+    """The guide's shell blocks whose first line is "# <where>", in order."""
+    with open(GUIDE) as f:
+        text = f.read()
+    found = re.findall(r"^```sh\n# (\w+)\n(.*?)^```$", text, re.M | re.S)
+    return [code for tag, code in found if tag == where]
+
+
+def publish(directory, rpm_paths, key, steps=None):
+    """A repository in `directory`/repo made from copies of the packages by
+    the guide's vendor blocks; `steps` picks some of them by position (a
+    missed step). The exported public key lands in `directory`/updates-key.asc.
+    Returns the repository's path."""
+    repo = os.path.join(directory, "repo")
+    os.makedirs(repo, exist_ok=True)
+    for path in rpm_paths:
+        shutil.copy(path, repo)
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": key.home, "LANG": "C", "GNUPGHOME": key.home,
+           "KEY": key.uid, "REPO": repo}
+    vendor = blocks("vendor")
+    for number, code in enumerate(vendor):
+        if steps is None or number in steps:
+            subprocess.run(["sh", "-ec", code], env=env, check=True, capture_output=True, cwd=repo)
+    return repo
+
+
+def import_key(root, key_file):
+    """The guide's image block, run inside the device root for its own rpm
+    database (the root's "/" is the image)."""
+    with open(key_file) as f:
+        root.write("/tmp/image/updates-key.asc", f.read())
+    for code in blocks("image"):
+        root.check(["sh", "-ec", code], env={"IMAGE": "/"}, cwd="/tmp/image")
