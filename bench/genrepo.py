@@ -158,6 +158,29 @@ def write_repo(directory, count, installed_limit, seed=1):
     return primary
 
 
+def zstd_copy(directory, gzip_repo):
+    """The repository `gzip_repo` with its primary recompressed by zstd (as
+    createrepo_c 1.0 and later write it), in `directory`; returns the
+    primary's path."""
+    repodata = os.path.join(directory, "repodata")
+    os.makedirs(repodata, exist_ok=True)
+    source = os.path.join(gzip_repo, "repodata")
+    gz = [f for f in os.listdir(source) if f.endswith("primary.xml.gz")][0]
+    with gzip.open(os.path.join(source, gz)) as f:
+        content = f.read()
+    stored = subprocess.run(["zstd", "-q", "-c"], input=content, capture_output=True, check=True).stdout
+    checksum = hashlib.sha256(stored).hexdigest()
+    primary = os.path.join(repodata, "%s-primary.xml.zst" % checksum)
+    with open(primary, "wb") as f:
+        f.write(stored)
+    with open(os.path.join(source, "repomd.xml")) as f:
+        repomd = f.read()
+    old = gz.split("-")[0]
+    with open(os.path.join(repodata, "repomd.xml"), "w") as f:
+        f.write(repomd.replace(gz, os.path.basename(primary)).replace(old, checksum))
+    return primary
+
+
 def installed_spec(count):
     """One spec with one subpackage per installed package (version 1.0)."""
     lines = ["Name: bench-installed", "Version: 1.0", "Release: 1", "Summary: bench", "License: MIT",

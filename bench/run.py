@@ -3,7 +3,9 @@
 the same input (the machine is shared and noisy), and the ratio is printed.
 
   check     parsePrimary and the package selection at 1,000, 10,000 and
-            60,000 packages against `xmllint --stream --noout`, and the whole
+            60,000 packages, with a gzip and a zstd primary, each against its
+            reader floor (`xmllint --stream --noout FILE` for gzip, `zstd -dc
+            FILE | xmllint --stream --noout -` for zstd), and the whole
             `updater --check-only --cache-only --no-md-sig-check` run
   update    a plain update of 300 signed packages from a local signed
             repository against `rpm -U` of the same files in an identical
@@ -19,6 +21,7 @@ the same input (the machine is shared and noisy), and the ratio is printed.
 import argparse
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -38,18 +41,25 @@ def best_of(runs, fn):
     return min(results, key=lambda r: r[0])
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def timed(cmd, **kw):
-    start = time.monotonic()
+    """Wall seconds and CPU seconds (of all its processes) of one command."""
+    start, cpu = time.monotonic(), children_cpu()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, **kw)
-    return (time.monotonic() - start,)
+    return time.monotonic() - start, children_cpu() - cpu
 
 
 def time_in_root(root, args):
-    """Wall seconds and peak resident kB of one command in the device root."""
-    result = root.run(["/usr/bin/time", "-f", "TIME %e %M"] + args, timeout=900)
+    """Wall seconds, peak resident kB, the result and CPU seconds of one
+    command in the device root."""
+    result = root.run(["/usr/bin/time", "-f", "TIME %e %M %U %S"] + args, timeout=900)
     line = [l for l in result.stderr.splitlines() if l.startswith("TIME ")][-1]
-    _, seconds, kb = line.split()
-    return float(seconds), int(kb), result
+    _, seconds, kb, user, system = line.split()
+    return float(seconds), int(kb), result, float(user) + float(system)
 
 
 def installed_root(devroot, data):
@@ -60,36 +70,56 @@ def installed_root(devroot, data):
     return root
 
 
-def bench_check(build, data, sizes):
+# The reader floor of a primary file in each compression.
+FLOORS = {
+    "gzip": lambda primary: ["xmllint", "--stream", "--noout", primary],
+    "zstd": lambda primary: ["sh", "-c", "zstd -dc '%s' | xmllint --stream --noout -" % primary],
+}
+
+
+def check_repo(data, size, compression):
+    """The repository of `size` packages with its primary in `compression`;
+    returns (repository, primary path)."""
+    repo = os.path.join(data, "repo-%d" % size)
+    if not os.path.isdir(os.path.join(repo, "repodata")):
+        genrepo.write_repo(repo, size, INSTALLED)
+    if compression == "zstd":
+        gzip_repo, repo = repo, os.path.join(data, "repo-%d-zstd" % size)
+        if not os.path.isdir(os.path.join(repo, "repodata")):
+            genrepo.zstd_copy(repo, gzip_repo)
+    suffix = {"gzip": "primary.xml.gz", "zstd": "primary.xml.zst"}[compression]
+    primary = [f for f in os.listdir(os.path.join(repo, "repodata")) if f.endswith(suffix)][0]
+    return repo, os.path.join(repo, "repodata", primary)
+
+
+def bench_check(build, data, sizes, compressions):
     import devroot
     print("== check-only: parse and selection (%d installed packages)" % INSTALLED)
-    print("%8s %10s %9s %6s %10s %9s %10s %9s %6s %9s" % ("packages", "xmllint s", "parse s", "ratio", "select s",
-                                                             "peak MB", "run s", "run MB", "ratio", "updates"))
+    # CPU seconds beside wall seconds: on a shared machine the wall clock
+    # of a single-threaded run varies with the load, its CPU time much less.
+    print("%8s %6s %8s %6s %8s %6s %9s %8s %8s %8s %7s %6s %6s %8s" % (
+        "packages", "format", "floor s", "cpu s", "parse s", "ratio", "select s", "peak MB", "run s", "cpu s",
+        "run MB", "ratio", "cpu r", "updates"))
     root = installed_root(devroot, data)
     try:
         for size in sizes:
-            repo = os.path.join(data, "repo-%d" % size)
-            primary = None
-            if os.path.isdir(os.path.join(repo, "repodata")):
-                primary = [os.path.join(repo, "repodata", f) for f in os.listdir(os.path.join(repo, "repodata"))
-                           if f.endswith("primary.xml.gz")][0]
-            else:
-                primary = genrepo.write_repo(repo, size, INSTALLED)
-            floor = best_of(3, lambda: timed(["xmllint", "--stream", "--noout", primary]))[0]
-            parsed = best_of(3, lambda: _bench_resolve(root, build, primary))
-            stats = parsed[1]
-            cache = "/var/cache/updater/base"
-            root.check(["rm", "-rf", cache])
-            root.check(["mkdir", "-p", cache])
-            root.check(["cp", os.path.join(repo, "repodata", "repomd.xml"), primary, cache + "/"])
-            root.write_config(location="http://127.0.0.1:9/")
-            run = best_of(3, lambda: time_in_root(root, [os.path.join(build, "updater"), "--check-only",
-                                                          "--cache-only", "--no-md-sig-check", "--quiet"]))
-            updates = [l for l in run[2].stderr.splitlines() if "need to update" in l]
-            print("%8d %10.2f %9.2f %6.2f %10.2f %9.1f %10.2f %9.1f %6.2f %9s" % (
-                size, floor, stats["parse_s"], stats["parse_s"] / floor, stats["resolve_s"],
-                stats["peak_kb"] / 1024.0, run[0], run[1] / 1024.0, run[0] / floor,
-                updates[0].split("(")[1].split()[0] if updates else "?"), flush=True)
+            for compression in compressions:
+                repo, primary = check_repo(data, size, compression)
+                floor, floor_cpu = best_of(3, lambda: timed(FLOORS[compression](primary)))
+                parsed = best_of(3, lambda: _bench_resolve(root, build, primary))
+                stats = parsed[1]
+                cache = "/var/cache/updater/base"
+                root.check(["rm", "-rf", cache])
+                root.check(["mkdir", "-p", cache])
+                root.check(["cp", os.path.join(repo, "repodata", "repomd.xml"), primary, cache + "/"])
+                root.write_config(location="http://127.0.0.1:9/")
+                run = best_of(3, lambda: time_in_root(root, [os.path.join(build, "updater"), "--check-only",
+                                                              "--cache-only", "--no-md-sig-check", "--quiet"]))
+                updates = [l for l in run[2].stderr.splitlines() if "need to update" in l]
+                print("%8d %6s %8.2f %6.2f %8.2f %6.2f %9.2f %8.1f %8.2f %8.2f %7.1f %6.2f %6.2f %8s" % (
+                    size, compression, floor, floor_cpu, stats["parse_s"], stats["parse_s"] / floor,
+                    stats["resolve_s"], stats["peak_kb"] / 1024.0, run[0], run[3], run[1] / 1024.0, run[0] / floor,
+                    run[3] / floor_cpu, updates[0].split("(")[1].split()[0] if updates else "?"), flush=True)
     finally:
         root.close()
 
@@ -154,7 +184,7 @@ def bench_update(build, data):
     for _ in range(UPDATE_TRIALS):
         root = release_1_root(devroot, old, key)
         try:
-            seconds, _, result = time_in_root(root, rpm_args)
+            seconds, _, result, _ = time_in_root(root, rpm_args)
             if result.returncode != 0:
                 raise RuntimeError("rpm -U failed: %r" % result)
             figures["rpm"].append(seconds)
@@ -164,7 +194,7 @@ def bench_update(build, data):
         try:
             root.write_config(location=repo)
             for mode, args in (("check", ["--check-only"]), ("update", [])):
-                seconds, kb, result = time_in_root(root, [updater, "--max-wait-time", "-1"] + args)
+                seconds, kb, result, _ = time_in_root(root, [updater, "--max-wait-time", "-1"] + args)
                 if result.returncode != 0 or "INFO: --- %d UPDATE(S) ---" % count not in result.lines:
                     raise RuntimeError("updater %s failed: %r" % (mode, result))
                 figures[mode].append(seconds)
@@ -249,6 +279,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(top, "build"))
     parser.add_argument("--sizes", default="1000,10000,60000")
+    parser.add_argument("--compressions", default="gzip,zstd", help="primary compressions for check")
     parser.add_argument("--download-sizes", default="50,200", help="package sizes in MB")
     parser.add_argument("which", nargs="*", default=["check"])
     args = parser.parse_args()
@@ -257,7 +288,7 @@ def main():
     data = os.path.join(args.build, "bench-data")
     os.makedirs(data, exist_ok=True)
     if "check" in args.which:
-        bench_check(args.build, data, [int(s) for s in args.sizes.split(",")])
+        bench_check(args.build, data, [int(s) for s in args.sizes.split(",")], args.compressions.split(","))
     if "update" in args.which:
         bench_update(args.build, data)
     if "download" in args.which:

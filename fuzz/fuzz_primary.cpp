@@ -1,5 +1,6 @@
 // The primary metadata parser on arbitrary documents: every input is written
-// to a file and loaded as a repository's primary file would be.
+// to a file and loaded as a repository's primary file would be, through the
+// decoder its first bytes choose (the seeds hold each compression).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/xmlnode.h"
+#include "config/xmlreader.h"
 
 namespace updater {
 
@@ -317,7 +318,7 @@ bool handleElement(Config& config, xmlTextReaderPtr reader, const char* name, bo
 
 bool parseConfigFile(Config& config, const std::string& path, bool isDefaults)
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, CONFIG_READER_OPTIONS));
+    XmlReader reader = openXmlFile(path, CONFIG_READER_OPTIONS);
     if (!reader) {
         LOG(error, "could not open configuration file '%s'", path.c_str());
         return false;

@@ -3,6 +3,7 @@
 // what an earlier valid element set.
 #include "config/config.h"
 #include "config/xmlnode.h"
+#include "config/xmlreader.h"
 
 namespace updater {
 
@@ -73,7 +74,7 @@ bool readProxyElement(NetworkSettings& network, xmlTextReaderPtr reader)
 
 void readProxyFile(NetworkSettings& network, const std::string& path)
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, CONFIG_READER_OPTIONS));
+    XmlReader reader = openXmlFile(path, CONFIG_READER_OPTIONS);
     if (!reader) {
         LOG(debug, "no proxy configuration file '%s'", path.c_str());
         return;

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "config/config.h"
+#include "config/xmlreader.h"
 #include "driver/hooks.h"
 #include "driver/lock.h"
 #include "driver/options.h"
@@ -94,6 +95,7 @@ bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, Comma
 {
     std::set_new_handler(onOutOfMemory);
     xmlCheckVersion(20901);
+    routeXmlDiagnostics();
     ne_oom_callback(onOutOfMemory);
     if (ne_sock_init() != 0) {
         LOG(error, "failed initializing (neon)");

@@ -5,6 +5,7 @@
 #include <neon/ne_uri.h>
 
 #include "config/xmlnode.h"
+#include "config/xmlreader.h"
 #include "download/neonhandles.h"
 #include "log/logger.h"
 
@@ -44,7 +45,7 @@ void NetCredentials::clear()
 
 bool NetCredentials::load(const std::string& path)
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, CONFIG_READER_OPTIONS));
+    XmlReader reader = openXmlFile(path, CONFIG_READER_OPTIONS);
     if (!reader) {
         LOG(error, "could not open network credentials file");
         return false;

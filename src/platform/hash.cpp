@@ -13,7 +13,10 @@ namespace {
 const HashFunction functions[] = {
     {"MD5", PGPHASHALGO_MD5, 16},
     {"SHA-1", PGPHASHALGO_SHA1, 20},
+    {"SHA-224", PGPHASHALGO_SHA224, 28},
     {"SHA-256", PGPHASHALGO_SHA256, 32},
+    {"SHA-384", PGPHASHALGO_SHA384, 48},
+    {"SHA-512", PGPHASHALGO_SHA512, 64},
 };
 
 bool cryptoReady()

@@ -9,7 +9,8 @@
 
 namespace updater {
 
-// A hash function known by its library name: "MD5", "SHA-1", "SHA-256".
+// A hash function known by its library name: "MD5", "SHA-1", "SHA-224",
+// "SHA-256", "SHA-384", "SHA-512".
 struct HashFunction {
     const char* name;
     int algorithm; // rpmio's PGPHASHALGO_*

@@ -1,31 +1,46 @@
 #include "repo/checksum.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
-#include <zlib.h>
+#include <set>
+#include <string_view>
 
 #include "log/logger.h"
 #include "platform/hash.h"
+#include "repo/stream.h"
 
 namespace updater {
 
 namespace {
 
-// Files are hashed through one buffer of this size, whatever their size.
-constexpr size_t BLOCK_SIZE = 1024;
+struct TypeName {
+    std::string_view type; // as the metadata writes it
+    const char* function;  // the hash library's name
+};
+
+// Type names are compared exactly, case included. "sha" is how older
+// createrepo versions name SHA-1.
+constexpr TypeName TYPE_NAMES[] = {
+    {"sha", "SHA-1"},      {"sha1", "SHA-1"},     {"sha224", "SHA-224"},
+    {"sha256", "SHA-256"}, {"sha384", "SHA-384"}, {"sha512", "SHA-512"},
+};
 
 // Set at the first refused MD5 checksum, whether or not the warning passed the threshold.
 bool md5Reported = false;
 
-// The hash library's name of a metadata checksum type, or null (logged).
-const char* hashNameOf(const PooledString& type)
+// Whether an unknown type has been reported for a file already: each file is
+// checked again on every download attempt.
+bool firstReportFor(const std::string& path, std::string_view type)
 {
-    if (type.view() == "sha")
-        return "SHA-1";
-    if (type.view() == "sha256")
-        return "SHA-256";
+    static std::set<std::string, std::less<>> reported;
+    return reported.insert(path + '\0' + std::string(type)).second;
+}
+
+// The hash library's name of a metadata checksum type, or null (logged).
+const char* hashNameOf(const PooledString& type, const std::string& path)
+{
+    for (const auto& name : TYPE_NAMES) {
+        if (type.view() == name.type)
+            return name.function;
+    }
     if (type.view() == "md5") {
         if (!md5Reported) {
             md5Reported = true;
@@ -33,63 +48,19 @@ const char* hashNameOf(const PooledString& type)
         }
         return nullptr;
     }
-    LOG(error, "unsupported checksum type '%s'", type.c_str());
+    if (firstReportFor(path, type.view()))
+        LOG(error, "unsupported checksum type '%s'", type.c_str());
     return nullptr;
 }
 
-struct GzCloser {
-    void operator()(gzFile file) const { gzclose(file); }
-};
-using GzFile = std::unique_ptr<gzFile_s, GzCloser>;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-enum class Feed { done, readError, hashError };
-
-Feed feedPlain(int fd, HashContext& hash)
+// The digest against the expected value, as lower-case hex text.
+bool sameDigest(const Checksum& checksum, const std::vector<unsigned char>& bytes, const std::string& path)
 {
-    unsigned char block[BLOCK_SIZE];
-    for (;;) {
-        ssize_t got = read(fd, block, sizeof block);
-        if (got == 0)
-            return Feed::done;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return Feed::readError;
-        }
-        if (!hash.update(block, static_cast<size_t>(got)))
-            return Feed::hashError;
-    }
-}
-
-// zlib passes data that is not gzip-compressed through unchanged.
-Feed feedDecompressed(gzFile file, HashContext& hash)
-{
-    unsigned char block[BLOCK_SIZE];
-    for (;;) {
-        int got = gzread(file, block, sizeof block);
-        if (got == 0)
-            return Feed::done;
-        if (got < 0)
-            return Feed::readError;
-        if (!hash.update(block, static_cast<size_t>(got)))
-            return Feed::hashError;
-    }
+    std::string computed = hexText(bytes.data(), bytes.size());
+    bool same = computed == checksum.value.view();
+    LOG(debug, "'%s' checksum of '%s' (%s) %s against %s", checksum.type.c_str(), path.c_str(), computed.c_str(),
+        same ? "checks" : "FAILS", checksum.value.c_str());
+    return same;
 }
 
 } // namespace
@@ -106,43 +77,52 @@ std::string hexText(const unsigned char* bytes, size_t length)
     return text;
 }
 
-bool Checksum::digest(const std::string& path, bool uncompressed, std::vector<unsigned char>& out) const
+bool Checksum::start(HashContext& hash, const std::string& path) const
 {
-    const char* name = hashNameOf(type);
+    const char* name = hashNameOf(type, path);
     if (!name)
         return false;
     const HashFunction* function = hashFunctionFind(name);
-    HashContext hash;
     if (!function || !hash.init(*function)) {
         LOG(debug, "failed initializing hash function '%s'", name);
         return false;
     }
-    Feed result;
-    if (uncompressed) {
-        GzFile file(gzopen(path.c_str(), "rb"));
-        if (!file) {
-            LOG(error, "failed opening '%s' for checksumming (%s)", path.c_str(), errnoText().c_str());
-            return false;
-        }
-        result = feedDecompressed(file.get(), hash);
-        // A gzip stream cut short reads like an early end; only the close tells.
-        if (gzclose(file.release()) != Z_OK && result == Feed::done)
-            result = Feed::readError;
-    } else {
-        FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) {
-            LOG(error, "failed opening '%s' for checksumming (%s)", path.c_str(), errnoText().c_str());
-            return false;
-        }
-        result = feedPlain(fd.get(), hash);
-    }
-    if (result == Feed::done && !hash.digest(out))
-        result = Feed::hashError;
-    if (result == Feed::readError)
-        LOG(error, "failed while reading from '%s'", path.c_str());
-    else if (result == Feed::hashError)
+    return true;
+}
+
+bool Checksum::matches(HashContext& hash, const std::string& path) const
+{
+    std::vector<unsigned char> bytes;
+    if (!hash.digest(bytes)) {
         LOG(error, "failed computing hash for '%s'", path.c_str());
-    return result == Feed::done;
+        return false;
+    }
+    return sameDigest(*this, bytes, path);
+}
+
+bool Checksum::digest(const std::string& path, bool uncompressed, std::vector<unsigned char>& out) const
+{
+    HashContext hash;
+    if (!start(hash, path))
+        return false;
+    MetadataStream stream(path);
+    if (!uncompressed)
+        stream.hashStored(&hash);
+    if (!stream.open()) {
+        LOG(error, "failed opening '%s' for checksumming (%s)", path.c_str(), errnoText().c_str());
+        return false;
+    }
+    if (uncompressed)
+        stream.hashContent(&hash);
+    if (!stream.finish() || (uncompressed && !stream.contentComplete())) {
+        LOG(error, "failed while reading from '%s'", path.c_str());
+        return false;
+    }
+    if (stream.hashFailed() || !hash.digest(out)) {
+        LOG(error, "failed computing hash for '%s'", path.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool Checksum::check(const std::string& path, bool uncompressed) const
@@ -152,13 +132,7 @@ bool Checksum::check(const std::string& path, bool uncompressed) const
         return false;
     }
     std::vector<unsigned char> bytes;
-    if (!digest(path, uncompressed, bytes))
-        return false;
-    std::string computed = hexText(bytes.data(), bytes.size());
-    bool matches = computed == value.view();
-    LOG(debug, "'%s' checksum of '%s' (%s) %s against %s", type.c_str(), path.c_str(), computed.c_str(),
-        matches ? "checks" : "FAILS", value.c_str());
-    return matches;
+    return digest(path, uncompressed, bytes) && sameDigest(*this, bytes, path);
 }
 
 } // namespace updater

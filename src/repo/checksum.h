@@ -1,5 +1,6 @@
-// File checksums from repository metadata ("sha" and "sha256"), checked as
-// stored or after gzip decompression.
+// File checksums from repository metadata (SHA-1 as "sha" or "sha1", and the
+// SHA-2 types "sha224", "sha256", "sha384", "sha512"), checked as stored or
+// after decompression.
 #pragma once
 
 #include <string>
@@ -9,11 +10,19 @@
 
 namespace updater {
 
+class HashContext;
+
 struct Checksum {
     StoredString value; // expected digest, hexadecimal; empty when the metadata has none
     PooledString type;  // metadata type name: "sha", "sha256", ...
 
-    // Raw digest of the file's bytes, or of its gzip-decompressed content.
+    // Starts `hash` with this checksum's function. False, logged, for MD5
+    // (warned once per process) and for an unknown type (once per file).
+    [[nodiscard]] bool start(HashContext& hash, const std::string& path) const;
+    // Finishes a started hash of `path` and compares it with `value`.
+    [[nodiscard]] bool matches(HashContext& hash, const std::string& path) const;
+
+    // Raw digest of the file's bytes, or of its decompressed content.
     [[nodiscard]] bool digest(const std::string& path, bool uncompressed, std::vector<unsigned char>& out) const;
     // True when the file (or its decompressed content) matches `value`.
     [[nodiscard]] bool check(const std::string& path, bool uncompressed) const;

@@ -14,6 +14,7 @@
 #include "log/failureclass.h"
 #include "log/logger.h"
 #include "repo/itemnotify.h"
+#include "repo/metadatacheck.h"
 #include "repo/packageparser.h"
 #include "repo/repositorydata.h"
 
@@ -23,12 +24,6 @@ namespace {
 
 constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
 constexpr const char* SIGNATURE_RESOURCE = "repodata/repomd.xml.asc";
-
-// The file as stored, or else its decompressed content, matches the entry.
-bool matches(const MetadataEntry& entry)
-{
-    return entry.checksum.checkFile(entry.localPath) || entry.openChecksum.checkUncompressed(entry.localPath);
-}
 
 // A resource that is fetched on every update, bypassing HTTP caches.
 bool fetchFresh(Downloader& downloader, const char* resource, const std::string& file, uint64_t maxSize,
@@ -135,7 +130,7 @@ bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& 
     }
     if (!cacheFileName(entry.location, fileName))
         return false;
-    if (isReadable(entry.localPath) && matches(entry)) {
+    if (isReadable(entry.localPath) && metadataFileMatches(entry)) {
         LOG(debug, "cached copy '%s' of '%s' is valid", entry.localPath.c_str(), entry.location.c_str());
         return true;
     }
@@ -144,7 +139,7 @@ bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& 
             LOG(error, "failed getting repository resource '%s'", entry.location.c_str());
             return false;
         }
-        if (matches(entry))
+        if (metadataFileMatches(entry))
             return true;
         if (!bypassCaches)
             LOG(warn, "invalid checksum on '%s'; retrying with bypass of http caches", entry.location.c_str());

@@ -13,10 +13,20 @@
 #include "log/logger.h"
 #include "platform/rpm54.h"
 #include "repo/repositorydata.h"
+#include "repo/stream.h"
 
 namespace updater {
 
 namespace {
+
+// The most entries one dependency list of a package may hold. The longest
+// lists of real packages hold a few thousand entries; the limit keeps what a
+// document can make one package take bounded.
+constexpr size_t MAX_LIST_ENTRIES = 10000;
+
+// The most document text one element read whole (name, version, location,
+// checksum, group) may take in; real ones take well under a kilobyte.
+constexpr uint64_t MAX_ELEMENT_BYTES = 256 * 1024;
 
 const xmlChar* xmlText(const char* text)
 {
@@ -35,11 +45,6 @@ bool inNamespace(xmlNodePtr node, xmlNsPtr ns)
     if (node->ns == ns)
         return true;
     return node->ns && ns && xmlStrEqual(node->ns->href, ns->href);
-}
-
-bool isElementIn(xmlNodePtr node, xmlNsPtr ns)
-{
-    return node->type == XML_ELEMENT_NODE && inNamespace(node, ns);
 }
 
 // The attribute of that name in no namespace, as it stands in the document
@@ -277,43 +282,89 @@ bool archFits(const std::string& arch)
     return isPlainWord(arch) && platformScore(arch) > 0;
 }
 
-// The rpm-specific part of a package: group and dependency sets.
-bool parseFormat(xmlNodePtr format, Package& package)
+// Visits the element children of the element the reader stands on, with the
+// reader on each child's start tag. A visit may expand the child or walk into
+// it; the walk then goes on after the child, so that what is not read is
+// passed over without being kept. False on a reader error or a failed visit.
+template <typename Visit>
+bool forEachChild(xmlTextReaderPtr reader, Visit visit)
 {
-    xmlNsPtr rpm = xmlSearchNsByHref(format->doc, format, xmlText(RPM_NAMESPACE));
-    if (!rpm) {
-        LOG(debug, "no rpm specific data in XML doc");
+    if (xmlTextReaderIsEmptyElement(reader))
         return true;
-    }
-    for (xmlNodePtr child = format->children; child; child = child->next) {
-        if (!isElementIn(child, rpm))
-            continue;
-        if (named(child, "group")) {
-            std::string group;
-            if (!package.group.empty() || !nodeText(child, group))
+    int depth = xmlTextReaderDepth(reader);
+    int rc = xmlTextReaderRead(reader);
+    while (rc == 1 && xmlTextReaderDepth(reader) > depth) {
+        if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT) {
+            if (!visit(xmlTextReaderCurrentNode(reader)))
                 return false;
-            package.group = PooledString(group);
-        } else if (named(child, "provides")) {
-            LOG(trace, "parsing rpm provides for '%s'", package.name.c_str());
-            if (!parseDependencies(child->children, child->ns, package.provides))
-                return false;
-        } else if (named(child, "requires")) {
-            LOG(trace, "parsing rpm requires for '%s'", package.name.c_str());
-            if (!parseDependencies(child->children, child->ns, package.requires_))
-                return false;
-        } else if (named(child, "obsoletes")) {
-            LOG(trace, "parsing rpm obsoletes for '%s'", package.name.c_str());
-            if (!parseDependencies(child->children, child->ns, package.obsoletes))
-                return false;
+            rc = xmlTextReaderNext(reader);
+        } else {
+            rc = xmlTextReaderRead(reader);
         }
     }
-    return true;
+    return rc == 1;
+}
+
+// The `entry` children of a provides, requires or obsoletes element, read one
+// at a time from their start tags.
+bool parseDependencies(xmlTextReaderPtr reader, xmlNodePtr list, const Package& package, DependencySet& set)
+{
+    size_t entries = 0;
+    return forEachChild(reader, [&](xmlNodePtr node) {
+        if (!inNamespace(node, list->ns) || !named(node, "entry"))
+            return true;
+        if (++entries > MAX_LIST_ENTRIES) {
+            LOG(error, "package '%s' has more than %zu entries in its %s", package.name.c_str(), MAX_LIST_ENTRIES,
+                chars(list->name));
+            return false;
+        }
+        return parseEntry(node, set);
+    });
+}
+
+// The element the reader stands on with its subtree, within the bound on one
+// element's text.
+xmlNodePtr expandSmall(xmlTextReaderPtr reader, MetadataStream* stream)
+{
+    if (stream)
+        stream->boundFromHere(MAX_ELEMENT_BYTES);
+    xmlNodePtr node = xmlTextReaderExpand(reader);
+    if (stream)
+        stream->unbound();
+    return node;
 }
 
 // The children of one `package` element, each taken at most once.
 class PackageChildren {
 public:
-    explicit PackageChildren(Package& package) : m_package(package) {}
+    PackageChildren(Package& package, xmlTextReaderPtr reader, MetadataStream* stream)
+        : m_package(package), m_reader(reader), m_stream(stream)
+    {
+    }
+
+    bool visit(xmlNodePtr child)
+    {
+        if (named(child, "format"))
+            return parseFormat(child);
+        if (!isReadChild(child))
+            return true;
+        xmlNodePtr element = expandSmall(m_reader, m_stream);
+        return element && parse(element);
+    }
+
+    bool complete() const { return m_hasName && m_hasVersion && m_hasLocation && m_hasChecksum; }
+    const std::string& arch() const { return m_arch; }
+    const std::string& location() const { return m_location; }
+
+private:
+    static bool isReadChild(xmlNodePtr child)
+    {
+        for (const char* name : {"name", "arch", "version", "location", "checksum", "size"}) {
+            if (named(child, name))
+                return true;
+        }
+        return false;
+    }
 
     bool parse(xmlNodePtr child)
     {
@@ -330,20 +381,53 @@ public:
             m_package.locationBase = xmlBase(child);
             return true;
         }
-        if (named(child, "checksum"))
-            return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
         if (named(child, "size"))
             return !m_hasSize && (m_hasSize = readSize(child, m_package.size));
-        if (named(child, "format"))
-            return parseFormat(child, m_package);
+        return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
+    }
+
+    // The rpm-specific part of a package: group and dependency sets.
+    bool parseFormat(xmlNodePtr format)
+    {
+        xmlNsPtr rpm = xmlSearchNsByHref(format->doc, format, xmlText(RPM_NAMESPACE));
+        if (!rpm) {
+            LOG(debug, "no rpm specific data in XML doc");
+            return true;
+        }
+        return forEachChild(m_reader, [&](xmlNodePtr child) {
+            if (!inNamespace(child, rpm))
+                return true;
+            if (named(child, "group"))
+                return parseGroup();
+            DependencySet* set = dependencySet(child);
+            if (!set)
+                return true;
+            LOG(trace, "parsing rpm %s for '%s'", chars(child->name), m_package.name.c_str());
+            return parseDependencies(m_reader, child, m_package, *set);
+        });
+    }
+
+    bool parseGroup()
+    {
+        xmlNodePtr element = expandSmall(m_reader, m_stream);
+        std::string group;
+        if (!element || !m_package.group.empty() || !nodeText(element, group))
+            return false;
+        m_package.group = PooledString(group);
         return true;
     }
 
-    bool complete() const { return m_hasName && m_hasVersion && m_hasLocation && m_hasChecksum; }
-    const std::string& arch() const { return m_arch; }
-    const std::string& location() const { return m_location; }
+    DependencySet* dependencySet(xmlNodePtr list)
+    {
+        if (named(list, "provides"))
+            return &m_package.provides;
+        if (named(list, "requires"))
+            return &m_package.requires_;
+        if (named(list, "obsoletes"))
+            return &m_package.obsoletes;
+        return nullptr;
+    }
 
-private:
     static bool readText(xmlNodePtr element, PooledString& out)
     {
         std::string text;
@@ -366,6 +450,8 @@ private:
     }
 
     Package& m_package;
+    xmlTextReaderPtr m_reader;
+    MetadataStream* m_stream;
     bool m_hasSize = false;
     bool m_hasName = false;
     bool m_hasVersion = false;
@@ -384,18 +470,18 @@ bool isRpmPackage(xmlNodePtr element)
 
 } // namespace
 
-PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element, Package& package)
+PackageParse parsePackage(xmlTextReaderPtr reader, MetadataStream* stream, const std::string& packageCacheDir,
+                          Package& package)
 {
+    xmlNodePtr element = xmlTextReaderCurrentNode(reader);
     if (!isRpmPackage(element))
         return PackageParse::skip;
-    if (!element->children)
+    if (xmlTextReaderIsEmptyElement(reader))
         return PackageParse::bad;
-    PackageChildren children(package);
-    for (xmlNodePtr child = element->children; child; child = child->next) {
-        if (isElementIn(child, element->ns) && !children.parse(child))
-            return PackageParse::bad;
-    }
-    if (!children.complete())
+    xmlNsPtr ns = element->ns;
+    PackageChildren children(package, reader, stream);
+    bool read = forEachChild(reader, [&](xmlNodePtr child) { return !inNamespace(child, ns) || children.visit(child); });
+    if (!read || !children.complete())
         return PackageParse::bad;
     std::string fileName;
     if (!cacheFileName(children.location(), fileName))
@@ -419,21 +505,6 @@ bool cacheFileName(std::string_view location, std::string& name)
     if (name.empty() || name == "." || name == "..") {
         LOG(error, "invalid location '%s' in repository metadata", std::string(location).c_str());
         return false;
-    }
-    return true;
-}
-
-bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set)
-{
-    // Sized once: a repository holds a million entries, and grown vectors
-    // would cost reallocations and leave spare capacity behind.
-    size_t entries = set.size();
-    for (xmlNodePtr node = first; node; node = node->next)
-        entries += node->type == XML_ELEMENT_NODE;
-    set.reserve(entries);
-    for (xmlNodePtr node = first; node; node = node->next) {
-        if (isElementIn(node, ns) && named(node, "entry") && !parseEntry(node, set))
-            return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 
 #include "evr/dependency.h"
 #include "evr/evr.h"
@@ -22,21 +23,24 @@ enum class PackageParse {
     keep = 1,
 };
 
-// Fills `package` from an expanded `package` element; its localPath is
-// `packageCacheDir` followed by the last component of its location. rpm's
+class MetadataStream;
+
+// Fills `package` from the `package` element the reader stands on; its
+// localPath is `packageCacheDir` followed by the last component of its
+// location. The element is read as it streams by: only its small children are
+// expanded, each within a bound on the document bytes that `stream` (where
+// given) delivers meanwhile, and each dependency list may hold a bounded
+// number of entries, so that what one package can take is bounded whatever
+// the document says. The reader is left on the element's last node. rpm's
 // macro configuration must have been read (rpmReadConfigFiles) before: the
 // architecture is scored against rpm's platform.
-[[nodiscard]] PackageParse parsePackage(const std::string& packageCacheDir, xmlNodePtr element, Package& package);
+[[nodiscard]] PackageParse parsePackage(xmlTextReaderPtr reader, MetadataStream* stream,
+                                        const std::string& packageCacheDir, Package& package);
 
 // The last component of a repository location: the name of its file in a
 // cache directory. False (logged) when it would name that directory itself or
 // its parent: an empty last component, "." or "..".
 [[nodiscard]] bool cacheFileName(std::string_view location, std::string& name);
-
-// The `entry` elements in namespace `ns` among `first` and its following
-// siblings into `set`. Entries on rpmlib() and weak (missingok) entries are
-// dropped.
-[[nodiscard]] bool parseDependencies(xmlNodePtr first, xmlNsPtr ns, DependencySet& set);
 
 // The attributes epoch, ver and rel (rel optional) of an element.
 [[nodiscard]] bool parseEvrAttributes(xmlNodePtr element, Evr& evr);

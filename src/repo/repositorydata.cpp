@@ -1,6 +1,7 @@
 #include "repo/repositorydata.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include <cerrno>
@@ -9,12 +10,15 @@
 #include <cstring>
 
 #include "config/xmlnode.h"
+#include "config/xmlreader.h"
 #include "download/filehelpers.h"
 #include "log/failureclass.h"
 #include "log/logger.h"
 #include "pgp/pgp.h"
 #include "repo/clockcheck.h"
+#include "repo/metadatacheck.h"
 #include "repo/packageparser.h"
+#include "repo/stream.h"
 #include "sigcheck/trustedkeys.h"
 
 namespace updater {
@@ -145,6 +149,13 @@ bool parseDataChild(xmlNodePtr child, MetadataEntry& entry)
         LOG(debug, "failed parsing 'size'");
         return false;
     }
+    if (named(child, "open-size")) {
+        std::string text;
+        if (nodeText(child, text) && parseByteCount(text.c_str(), entry.openSize))
+            return true;
+        LOG(debug, "failed parsing 'open-size'");
+        return false;
+    }
     return true;
 }
 
@@ -160,6 +171,20 @@ bool parseData(xmlNodePtr data, const std::string& cacheDir, MetadataEntry& entr
     }
     entry.localPath = cacheDir + baseName(entry.location);
     return true;
+}
+
+// The XML reader's input callback over a metadata stream.
+int readStream(void* context, char* buffer, int length)
+{
+    return static_cast<int>(static_cast<MetadataStream*>(context)->read(buffer, static_cast<size_t>(length)));
+}
+
+// A reader on an opened metadata stream; null when its first read failed.
+XmlReader openMetadataReader(MetadataStream& stream)
+{
+    if (stream.failed())
+        return nullptr;
+    return openXmlInput(readStream, &stream, stream.path(), REPOSITORY_READER_OPTIONS, stream.failedFlag());
 }
 
 } // namespace
@@ -234,10 +259,13 @@ bool RepositoryData::parseRepomd()
 bool RepositoryData::readRepomd(const std::string& path, std::map<std::string, MetadataEntry>& entries,
                                 std::string& revision) const
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
+    MetadataStream stream(path);
+    if (!stream.open())
+        return false;
+    XmlReader reader = openMetadataReader(stream);
     if (!reader)
         return false;
-    return walkDocument(reader.get(), [&] {
+    bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         const int depth = xmlTextReaderDepth(r);
         if (depth == 0 && !readerAt(r, "repomd", REPO_NAMESPACE)) {
@@ -261,6 +289,7 @@ bool RepositoryData::readRepomd(const std::string& path, std::map<std::string, M
         entries.emplace(entry.type, std::move(entry));
         return Walk::skipSubtree;
     });
+    return ok && !stream.failed();
 }
 
 bool RepositoryData::loadPrimary(bool verify)
@@ -271,27 +300,54 @@ bool RepositoryData::loadPrimary(bool verify)
         return false;
     }
     const MetadataEntry& entry = primary->second;
-    if (verify && !entry.checksum.checkFile(entry.localPath) && !entry.openChecksum.checkUncompressed(entry.localPath)) {
+    // One pass: the file is parsed while it is hashed, and its packages are
+    // kept only when it matches.
+    MetadataStream stream(entry.localPath);
+    std::optional<MetadataCheck> check;
+    if (verify)
+        check.emplace(entry, stream);
+    stream.limitContent(entry.openSize);
+    bool opened = stream.open();
+    if (!opened && verify)
+        LOG(error, "failed opening '%s' for checksumming (%s)", entry.localPath.c_str(), errnoText().c_str());
+    else if (!opened)
+        LOG(error, "could not open primary file '%s' for parsing", entry.localPath.c_str());
+    else if (check)
+        check->opened();
+    PackageBatch loaded;
+    bool parsed = opened && readPrimary(stream, loaded);
+    if (check && !(opened && stream.finish() && check->matches())) {
         noteFailure(FailureClass::checksum);
         LOG(error, "invalid checksum on '%s'", entry.location.c_str());
         return false;
     }
-    if (!parsePrimary(entry.localPath)) {
+    if (!parsed) {
         LOG(error, "failed parsing repository resource '%s'", entry.location.c_str());
         return false;
     }
+    m_packages = collectByName(std::move(loaded));
     return true;
 }
 
 bool RepositoryData::parsePrimary(const std::string& path)
 {
-    XmlReader reader(xmlReaderForFile(path.c_str(), nullptr, REPOSITORY_READER_OPTIONS));
-    if (!reader) {
+    MetadataStream stream(path);
+    if (!stream.open()) {
         LOG(error, "could not open primary file '%s' for parsing", path.c_str());
         return false;
     }
-    // Filled aside so that a bad document leaves no partial package list.
     PackageBatch loaded;
+    if (!readPrimary(stream, loaded))
+        return false;
+    m_packages = collectByName(std::move(loaded));
+    return true;
+}
+
+bool RepositoryData::readPrimary(MetadataStream& stream, PackageBatch& loaded)
+{
+    XmlReader reader = openMetadataReader(stream);
+    if (!reader)
+        return false;
     bool ok = walkDocument(reader.get(), [&] {
         xmlTextReaderPtr r = reader.get();
         if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
@@ -300,20 +356,15 @@ bool RepositoryData::parsePrimary(const std::string& path)
         }
         if (!readerAt(r, "package", COMMON_NAMESPACE))
             return Walk::descend;
-        xmlNodePtr element = xmlTextReaderExpand(r);
-        if (!element)
-            return Walk::fail;
         Package package;
-        PackageParse result = parsePackage(m_packageCacheDir, element, package);
+        PackageParse result = parsePackage(r, &stream, m_packageCacheDir, package);
         if (result == PackageParse::bad)
             return Walk::fail;
         if (result == PackageParse::keep)
             loaded.add(std::move(package));
         return Walk::skipSubtree;
     });
-    if (ok)
-        m_packages = collectByName(std::move(loaded));
-    return ok;
+    return ok && !stream.failed();
 }
 
 } // namespace updater

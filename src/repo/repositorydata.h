@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "repo/checksum.h"
@@ -16,6 +17,7 @@
 namespace updater {
 
 class Downloader;
+class MetadataStream;
 
 // rpm-md namespaces.
 constexpr const char* REPO_NAMESPACE = "http://linux.duke.edu/metadata/repo";
@@ -27,7 +29,8 @@ struct MetadataEntry {
     std::string location;  // relative to the repository URI
     std::string localPath; // cacheDir + last component of location
     Checksum checksum;     // of the file as stored
-    Checksum openChecksum; // of its gzip-decompressed content; may be empty
+    Checksum openChecksum; // of its decompressed content; may be empty
+    uint64_t openSize = 0; // bytes of its decompressed content; 0 when not declared
     uint64_t size = 0;     // bytes of the file as stored; 0: not declared
     uint64_t timestamp = 0; // whole seconds of the `timestamp` child; 0 without one
 };
@@ -75,6 +78,8 @@ public:
     const RepomdFacts& repomdFacts() const { return m_facts; }
 
 private:
+    // The packages of the primary document that `stream` delivers, into `loaded`.
+    [[nodiscard]] bool readPrimary(MetadataStream& stream, PackageBatch& loaded);
     [[nodiscard]] bool loaded(bool primaryLoaded);
     [[nodiscard]] bool readRepomd(const std::string& path, std::map<std::string, MetadataEntry>& entries,
                                   std::string& revision) const;

@@ -82,10 +82,13 @@ TEST_F(ConfigTest, FileLevelFailures)
     EXPECT_TRUE(capture.has("ERROR: bad top-level element, 'u:updater' instead of 'updater'"));
     EXPECT_EQ(config.logLevel, LogLevel::info);
 
-    // Malformed XML: the XML library reports it, this reader adds nothing.
+    // Malformed XML: the XML library's one line, through the log, naming the
+    // file and the line; this reader adds nothing.
     capture.clear();
-    EXPECT_FALSE(parse(config, "<updater><log level='debug'></updater>"));
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_FALSE(parse(config, "<updater>\n<log level='debug'>\x01</updater>"));
+    EXPECT_EQ(capture.lines().size(), 1u) << capture.text();
+    EXPECT_TRUE(capture.text().starts_with("ERROR: XML error in '" + dir.file("updater.conf") + "' line 2: "))
+        << capture.text();
 }
 
 TEST_F(ConfigTest, RepositoryDefinition)

@@ -35,11 +35,25 @@ std::string hashOf(const char* name, const std::string& data)
 
 TEST(Hash, KnownVectorsByLibraryName)
 {
-    EXPECT_EQ(hashOf("SHA-256", "abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(hashOf("SHA-1", "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(hashOf("MD5", ""), "d41d8cd98f00b204e9800998ecf8427e");
+    const struct {
+        const char* name;
+        const char* data;
+        const char* digest;
+    } cases[] = {
+        {"MD5", "", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"SHA-1", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"SHA-224", "abc", "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
+        {"SHA-256", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"SHA-384", "abc",
+         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
+        {"SHA-512", "abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hashOf(c.name, c.data), c.digest) << c.name;
     EXPECT_EQ(hashFunctionFind("sha256"), nullptr);
-    EXPECT_EQ(hashFunctionFind("SHA-512"), nullptr);
+    EXPECT_EQ(hashFunctionFind("SHA3-256"), nullptr);
 }
 
 TEST(Hash, SpentOrUninitialisedContextRefuses)

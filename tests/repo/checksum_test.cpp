@@ -118,13 +118,20 @@ TEST_F(ChecksumTest, EmptyValueFailsBeforeTheFileIsOpened)
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: attempted to check an empty checksum"});
 }
 
-TEST_F(ChecksumTest, OnlyShaAndSha256AreSupported)
+// Each file is checked again on every download attempt: an unknown type is
+// reported once per file.
+TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
 {
     std::string abc = dir.write("abc", "abc");
+    std::string other = dir.write("other", "abc");
     LogCapture capture;
-    for (const char* type : {"sha1", "SHA256", "Sha", "sha512", ""}) {
+    for (const char* type : {"SHA256", "Sha", "sha3-256", ""}) {
+        std::string line = std::string("ERROR: unsupported checksum type '") + type + "'";
         EXPECT_FALSE(checksum(type, SHA1_ABC).checkFile(abc)) << type;
-        EXPECT_TRUE(capture.has(std::string("ERROR: unsupported checksum type '") + type + "'")) << type;
+        EXPECT_FALSE(checksum(type, SHA1_ABC).checkUncompressed(abc)) << type;
+        EXPECT_EQ(capture.count(line), 1) << type;
+        EXPECT_FALSE(checksum(type, SHA1_ABC).checkFile(other)) << type;
+        EXPECT_EQ(capture.count(line), 2) << type;
     }
 }
 
