@@ -73,6 +73,7 @@ class CacheLock(RootTestCase):
                 self.assertIn(error, result.lines)
                 self.assertExitLine(result, "ERROR")
                 self.assertEqual(self.root.read("/etc/victim"), "precious\n")
+                self.assertRecord("error", "lock", state=None)
         self.assertEqual(self.root.read(LOCK_FILE), "theirs\n")
         self.assertEqual(self.hook_calls(), [])
 
