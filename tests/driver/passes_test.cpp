@@ -10,12 +10,9 @@
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::readFile;
-using updater::testing::writeFile;
 namespace fs = std::filesystem;
 
+namespace updater::testing {
 namespace {
 
 // What one scripted run returns.
@@ -88,3 +85,4 @@ TEST_F(PassLoop, CheckOnlyIsOnePassAndLeavesAPartlyInstalledStateAlone)
 }
 
 } // namespace
+} // namespace updater::testing

@@ -5,9 +5,7 @@
 #include "platform/rpm54.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-
+namespace updater::testing {
 namespace {
 
 struct sigaction currentAction(int signum)
@@ -45,21 +43,6 @@ protected:
         caughtSignal = 0;
     }
 };
-
-TEST_F(Signals, StartUpCatchesTerminationKeepingTheFirstSignalAndIgnoresPipe)
-{
-    ASSERT_TRUE(installSignalHandlers());
-    EXPECT_TRUE(isSignalIgnored(SIGPIPE));
-    EXPECT_FALSE(isSignalIgnored(SIGTERM));
-    raise(SIGPIPE);
-    EXPECT_FALSE(terminationRequested);
-    raise(SIGTERM);
-    EXPECT_TRUE(terminationRequested);
-    EXPECT_EQ(caughtSignal, SIGTERM);
-    for (int signum : {SIGHUP, SIGINT, SIGQUIT})
-        raise(signum); // caught: the test lives on
-    EXPECT_EQ(caughtSignal, SIGTERM);
-}
 
 TEST_F(Signals, EnablePutsBackThePreviousActionAndDisableCatchesAgain)
 {
@@ -127,7 +110,6 @@ TEST_F(Signals, FailedSigactionReleasesTheRpmRegistration)
 
 TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 {
-    using updater::testing::runInChild;
     // SIGHUP caught, then ignored for the rest of the run.
     auto run = runInChild([] {
         if (!installSignalHandlers())
@@ -155,3 +137,4 @@ TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 }
 
 } // namespace
+} // namespace updater::testing

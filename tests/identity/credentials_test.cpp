@@ -57,9 +57,7 @@ TEST(NetCredentialsTest, LoadsTheEntriesOfItsServerOnly)
     EXPECT_EQ(store.entries()[1].realm, "updates");
     EXPECT_EQ(store.entries()[1].password, "");
     EXPECT_EQ(store.entries()[2].path, "/");
-    EXPECT_EQ(capture.count("TRACE: server does not match, discarded"), 4);
     EXPECT_EQ(capture.count("WARNING: ignoring network credential with no URI"), 1);
-    EXPECT_TRUE(capture.has("TRACE: loading network credentials for scheme 'http', host 'repo.example', port '80'"));
 }
 
 TEST(NetCredentialsTest, NeverLogsAPassword)
@@ -68,10 +66,6 @@ TEST(NetCredentialsTest, NeverLogsAPassword)
     LogCapture capture;
     EXPECT_TRUE(store.addIfMatches("http://repo.example/", nullptr, "user", "s3cret"));
     EXPECT_FALSE(store.addIfMatches("http://other.example/", "realm", nullptr, nullptr));
-    EXPECT_TRUE(capture.has("TRACE: evaluating credentials URI = 'http://repo.example/', Realm = '<null>', User = "
-                            "'user', Password = '<hidden>'"));
-    EXPECT_TRUE(capture.has("TRACE: evaluating credentials URI = 'http://other.example/', Realm = 'realm', User = "
-                            "'<null>', Password = '<null>'"));
     EXPECT_FALSE(capture.contains("s3cret"));
 }
 

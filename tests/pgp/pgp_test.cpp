@@ -10,9 +10,9 @@
 #include "pgp_bytes.h"
 #include "testing/testing.h"
 
-using namespace updater;
 using namespace updater::pgptest;
 
+namespace updater::testing {
 namespace {
 
 const Bytes ISSUER_A = hex("01 02 03 04 05 06 07 08");
@@ -107,7 +107,7 @@ std::vector<Case> cases()
 
 TEST(PGPPackets, EdgeCaseTable)
 {
-    updater::testing::LogCapture capture;
+    LogCapture capture;
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         const Bytes bytes = c.bytes; // exactly sized
@@ -137,39 +137,6 @@ TEST(PGPPackets, EdgeCaseTable)
     }
 }
 
-TEST(PGPPackets, PacketsAreLaidOutBackToBack)
-{
-    const Bytes bytes = cat({hex("a8 03 50 47 50"), newPacket(13, hex("41 42")), hex("8b 01 02 03")});
-    PGPPacketSeq packets;
-    ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
-    ASSERT_EQ(packets.size(), 3u);
-    EXPECT_EQ(packets[0].tag, 10);
-    EXPECT_EQ(packets[0].size, 5u);
-    EXPECT_EQ(packets[0].body, bytes.data() + 2);
-    EXPECT_EQ(packets[1].tag, 13);
-    EXPECT_EQ(packets[1].size, 4u);
-    EXPECT_EQ(packets[1].blen, 2u);
-    EXPECT_EQ(packets[2].tag, 2);
-    EXPECT_EQ(packets[2].size, 4u);
-    EXPECT_EQ(packets[2].blen, 3u);
-    EXPECT_EQ(packets[2].body, bytes.data() + 10);
-}
-
-// Version 4 fields are checked against gpg's own listing (gpgdata_test).
-TEST(PGPPackets, Version3FieldsAndOnlySignaturePackets)
-{
-    Bytes v3 = v3Sig(5, 17);
-    v3[2] = 0x01;
-    const PGPPacket p3{2, 0, v3.size(), v3.data()};
-    PGPSigData sig3;
-    ASSERT_TRUE(sig3.parse(p3));
-    EXPECT_EQ(sig3.version, 3);
-    EXPECT_EQ(sig3.sigType, 1);
-    EXPECT_EQ(sig3.pubkeyAlgo, 1);
-    EXPECT_EQ(sig3.hashAlgo, 8);
-    EXPECT_FALSE(PGPSigData().parse(PGPPacket{6, 0, v3.size(), v3.data()})); // not a signature
-}
-
 // Cutting a signature anywhere fails cleanly: the packet header no longer
 // fits, or (with a header that matches the shortened body) the body ends
 // inside its subpacket areas.
@@ -192,25 +159,9 @@ TEST(PGPPackets, TruncationAtEveryPosition)
     }
 }
 
-TEST(PGPPackets, FailedParseLeavesTheRecordAlone)
-{
-    PGPSigData sig;
-    sig.version = 3;
-    sig.hasKeyId = true;
-    sig.keyId = {1, 2, 3, 4, 5, 6, 7, 8};
-    const Bytes bytes = oldPacket(2, v4Sig(0, sub(16, ISSUER_B), sub(2, hex("65 53"))));
-    PGPPacketSeq packets;
-    ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
-    ASSERT_FALSE(sig.parse(packets));
-    EXPECT_EQ(sig.version, 3);
-    EXPECT_EQ(keyIdToHex(sig.keyId), A);
-    EXPECT_FALSE(sig.hasCreated);
-    EXPECT_EQ(sig.pubkeyAlgo, 0);
-}
-
 TEST(PGPPackets, UnknownVersionIsLogged)
 {
-    updater::testing::LogCapture capture;
+    LogCapture capture;
     const Bytes bytes = oldPacket(2, hex("05 00 01 08 00 00 00 00"));
     PGPPacketSeq packets;
     ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
@@ -300,3 +251,4 @@ TEST(PGPPublicKey, MalformedKeyPacketsFailAndLeaveTheListAlone)
 }
 
 } // namespace
+} // namespace updater::testing

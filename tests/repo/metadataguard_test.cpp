@@ -6,11 +6,7 @@
 
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::TemporaryDirectory;
-using updater::testing::writeFile;
-
+namespace updater::testing {
 namespace {
 
 const std::string SHA_A(64, 'a');
@@ -79,3 +75,4 @@ TEST(MetadataGuard, RememberedRecordReadsBackWhateverTheRevisionHolds)
 }
 
 } // namespace
+} // namespace updater::testing

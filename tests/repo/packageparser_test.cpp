@@ -9,16 +9,8 @@
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::PackageXml;
-using updater::testing::primaryDocument;
-using updater::testing::texts;
-using updater::testing::TemporaryDirectory;
-
+namespace updater::testing {
 namespace {
-
-const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
 
 class PrimaryTest : public ::testing::Test {
 protected:
@@ -94,8 +86,6 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
     EXPECT_EQ(package.evr.toString(), "7:1.2");
     EXPECT_EQ(texts(package.requires_), (std::vector<std::string>{"strong", "twice >= 0:2", "unversioned"}));
     EXPECT_EQ(package.requires_.firstOfName("unversioned")->flags, 0);
-    EXPECT_TRUE(capture.has("TRACE: skipping missingok dep 'weak'"));
-    EXPECT_TRUE(capture.has("TRACE: parsing rpm requires for 'foo'"));
     EXPECT_FALSE(capture.contains("rpmlib("));
 }
 
@@ -130,7 +120,7 @@ TEST_F(PrimaryTest, PackagesOfOneNameKeepTheMetadataOrder)
     PackageXml other;
     other.name = "<name>aaa</name>";
     ASSERT_TRUE(parsePackages(packages + other.str()));
-    EXPECT_EQ(updater::testing::labels(data->packages()), (std::vector<std::string>{"aaa-0:1.0-1", "foo-0:2.0", "foo-0:1.0", "foo-0:3.0"}));
+    EXPECT_EQ(labels(data->packages()), (std::vector<std::string>{"aaa-0:1.0-1", "foo-0:2.0", "foo-0:1.0", "foo-0:3.0"}));
 }
 
 TEST_F(PrimaryTest, UndeclaredRpmNamespaceLeavesNoDependencies)
@@ -146,7 +136,6 @@ TEST_F(PrimaryTest, UndeclaredRpmNamespaceLeavesNoDependencies)
     const Package& package = data->packages().begin()->second;
     EXPECT_TRUE(package.provides.empty());
     EXPECT_TRUE(package.group.empty());
-    EXPECT_TRUE(capture.has("DEBUG: no rpm specific data in XML doc"));
 }
 
 TEST_F(PrimaryTest, PredefinedEntitiesAndCharacterReferencesAreDecoded)
@@ -220,33 +209,33 @@ TEST_F(PrimaryTest, OneBadPackageFailsTheWholeDocument)
         {"second checksum", with(&PackageXml::checksum, good.checksum + good.checksum).str(), ""},
         {"second group", with(&PackageXml::group, good.group + good.group).str(), ""},
         {"no name", with(&PackageXml::name, "").str(), ""},
-        {"empty name", with(&PackageXml::name, "<name/>").str(), "DEBUG: no string list for node 'name'"},
+        {"empty name", with(&PackageXml::name, "<name/>").str(), ""},
         {"no version", with(&PackageXml::version, "").str(), ""},
         {"no location", with(&PackageXml::location, "").str(), ""},
         {"location without href", with(&PackageXml::location, "<location/>").str(),
-         "DEBUG: no attribute 'href' for node 'location'"},
+         ""},
         {"no checksum", with(&PackageXml::checksum, "").str(), ""},
         {"checksum without type", with(&PackageXml::checksum, "<checksum>00</checksum>").str(),
-         "DEBUG: failed parsing 'checksum' element"},
+         ""},
         {"no children", R"(<package type="rpm"/>)", ""},
         {"epoch too large", with(&PackageXml::version, R"(<version epoch="2147483647" ver="1"/>)").str(), ""},
         {"negative epoch", with(&PackageXml::version, R"(<version epoch="-1" ver="1"/>)").str(), ""},
         {"epoch with trailing text", with(&PackageXml::version, R"(<version epoch="1a" ver="1"/>)").str(), ""},
         {"empty epoch", with(&PackageXml::version, R"(<version epoch="" ver="1"/>)").str(), ""},
         {"no epoch", with(&PackageXml::version, R"(<version ver="1" rel="1"/>)").str(),
-         "DEBUG: failed parsing 'version' element"},
+         ""},
         {"no ver", with(&PackageXml::version, R"(<version epoch="0" rel="1"/>)").str(), ""},
         {"entry without name", with(&PackageXml::requires_, entry(R"(flags="EQ")")).str(),
-         "DEBUG: failed getting 'name' from 'entry'"},
+         ""},
         {"entry with bad epoch", with(&PackageXml::requires_, entry(R"(name="a" flags="EQ" epoch="x" ver="1")")).str(),
-         "DEBUG: failed parsing EVR in entry"},
+         ""},
         {"versioned entry without flags", with(&PackageXml::requires_, entry(R"(name="a" epoch="0" ver="1")")).str(),
-         "DEBUG: failed parsing 'flags' in 'entry'"},
+         ""},
         {"unknown flags", with(&PackageXml::requires_, entry(R"(name="a" flags="NE" epoch="0" ver="1")")).str(),
-         "DEBUG: invalid flags 'NE' in 'entry'"},
+         ""},
         {"missingok not a number", with(&PackageXml::requires_, entry(R"(name="a" missingok="yes")")).str(), ""},
         {"missingok in a namespace", with(&PackageXml::requires_, entry(R"(name="a" rpm:missingok="1")")).str(),
-         "DEBUG: failed parsing 'missingok' property '1'"},
+         ""},
         {"malformed XML", good.str() + "<package type=\"rpm\"><name>x</nam></package>", ""},
     };
     for (const auto& c : cases) {
@@ -325,3 +314,4 @@ TEST_F(PrimaryTest, NestedEntityExpansionIsBounded)
 }
 
 } // namespace
+} // namespace updater::testing

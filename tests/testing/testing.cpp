@@ -95,6 +95,48 @@ void requireDeviceRoot()
     abort();
 }
 
+std::string unitData(const std::string& relative)
+{
+    return std::string(UNIT_DATA) + "/" + relative;
+}
+
+UnitKey::UnitKey(const std::string& keyName) : name(keyName)
+{
+    std::istringstream facts(readFile(unitData("keys/" + name + ".facts")));
+    std::string subkeys;
+    if (!(facts >> keyId >> subkeys >> newestCreation))
+        throw std::runtime_error("no unit data for key " + name);
+    std::istringstream list(subkeys);
+    for (std::string id; std::getline(list, id, ',');)
+        if (id != "-")
+            subkeyIds.push_back(id);
+}
+
+std::string UnitKey::publicKey() const
+{
+    return readFile(unitData("keys/" + name + ".pub"));
+}
+
+std::string UnitKey::signedPackage(const std::string& package) const
+{
+    return unitData("signed/" + name + "/" + package + "-1.0-1.noarch.rpm");
+}
+
+std::string UnitKey::signature(const std::string& suffix) const
+{
+    return unitData("docs/index.xml." + name + suffix);
+}
+
+void importDatabaseKeys()
+{
+    static const bool imported = [] {
+        for (const char* key : {"rsa", "dsa", "subkeyed"})
+            runCommand("rpm --import " + unitData(std::string("keys/") + key + ".asc"));
+        return true;
+    }();
+    (void)imported;
+}
+
 bool ChildRun::has(const std::string& line) const
 {
     return count(line) > 0;

@@ -96,6 +96,29 @@ struct ChildRun {
     std::string text() const;
 };
 
+// The real data testing/unitdata.py builds before the unit tests run: a path
+// below it.
+std::string unitData(const std::string& relative);
+
+// One of the keys unitdata.py makes with gpg ("rsa", "dsa", "subkeyed",
+// "outsider", "eddsa"), with what gpg reports about it.
+struct UnitKey {
+    explicit UnitKey(const std::string& name);
+    std::string name;
+    std::string keyId;                  // 16 lower-case hex digits
+    std::vector<std::string> subkeyIds; // in gpg's order
+    unsigned long newestCreation = 0;   // of the key and its subkeys
+    std::string publicKey() const;      // binary, as gpg exports it
+    // "signed" or "signed-other" signed by rpmsign with this key.
+    std::string signedPackage(const std::string& package = "signed") const;
+    // The detached signature of unitData("docs/index.xml"): ".asc" armored,
+    // ".sig" binary, ".text.sig" in text mode.
+    std::string signature(const std::string& suffix) const;
+};
+
+// Imports rsa, dsa and subkeyed into the device root's rpm database once.
+void importDatabaseKeys();
+
 // Runs `action` in a forked child that logs from `threshold` up and is killed
 // after a minute. The child ends with exit(), so that a sanitizer build checks
 // its leaks, or with _exit() where rpm keeps what it allocated for a database
