@@ -76,17 +76,6 @@ TEST_F(AuthTest, OffersTheDefaultCredentialsOnlyToDigestAndOnlyLast)
     }
 }
 
-TEST_F(AuthTest, GivesUpWhenEveryDigestCredentialIsRejected)
-{
-    const DeviceRootSetup& root = deviceRoot();
-    TestServer digest(server("Digest", root.defaultUser, "not the device's"), 8080);
-    writeCredentials(entry("http://127.0.0.1:8080/", "first", "pw-first"));
-    ChildRun run = fetch();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(users(digest), (std::vector<std::string>{"", "first", root.defaultUser}));
-    EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (authentication failed on server)")) << run.text();
-}
-
 TEST_F(AuthTest, AcceptsUserNamesUpTo255Bytes)
 {
     std::string longest(255, 'u');

@@ -66,22 +66,5 @@ TEST(CacheLock, TerminationEndsTheWaitWithoutAnError)
     exitStatusOf(holder);
 }
 
-// A local repository and a negative maximum are run end to end.
-TEST(StartDelay, NoDelayWhenCacheOnlyOrWhenZero)
-{
-    std::filesystem::remove(STATUS_FILE);
-    Config config;
-    const Repository repository{"base", "Base", "http://127.0.0.1:9/repo", true, false};
-    RepositoryData remote(config, repository);
-    LogCapture capture;
-    config.cacheOnly = true;
-    EXPECT_TRUE(startDelay(config, remote));
-    config.cacheOnly = false;
-    config.maxWaitTime = 0;
-    EXPECT_TRUE(startDelay(config, remote));
-    EXPECT_FALSE(capture.contains("waiting"));
-    EXPECT_FALSE(std::filesystem::exists(STATUS_FILE));
-}
-
 } // namespace
 } // namespace updater::testing

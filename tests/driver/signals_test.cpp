@@ -60,35 +60,6 @@ TEST_F(Signals, EnablePutsBackThePreviousActionAndDisableCatchesAgain)
     signal(SIGQUIT, SIG_DFL);
 }
 
-TEST_F(Signals, HangupStaysIgnoredThroughEnableAndDisable)
-{
-    ASSERT_TRUE(installSignalHandlers());
-    ASSERT_TRUE(ignoreHangup());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    EXPECT_TRUE(isSignalIgnored(SIGHUP));
-    ASSERT_TRUE(enableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    EXPECT_TRUE(isDefault(SIGTERM));
-    ASSERT_TRUE(disableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    ASSERT_TRUE(ignoreHangup());
-    raise(SIGHUP);
-    EXPECT_FALSE(terminationRequested);
-}
-
-TEST_F(Signals, SameModeTwiceRegistersOnceWithRpm)
-{
-    LogCapture capture;
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, true)); // switches: restore, then ignore
-    EXPECT_TRUE(isIgnoredNow(SIGUSR1));
-    ASSERT_TRUE(restoreSignalHandler(SIGUSR1));
-    EXPECT_TRUE(isDefault(SIGUSR1));
-    EXPECT_EQ(rpmsqEnable(-SIGUSR1, nullptr), -1); // nothing left registered
-    EXPECT_TRUE(capture.lines().empty()) << capture.text();
-}
-
 TEST_F(Signals, SignalRegisteredElsewhereInRpmIsLeftAlone)
 {
     ASSERT_EQ(rpmsqEnable(SIGUSR2, nullptr), 1);

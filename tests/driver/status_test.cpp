@@ -86,14 +86,6 @@ TEST_F(StatusFiles, FailedRenameLeavesNoTemporaryAndKeepsTheOldStatus)
     EXPECT_EQ(readFile(UPDATE_STATE_FILE), "CORRUPTED\n");
 }
 
-TEST_F(StatusFiles, NoTemporaryFileMeansNothingElseHappens)
-{
-    fs::remove_all("/var/lib/updater");
-    LogCapture capture;
-    EXPECT_FALSE(writeSystemStatus(SystemStatus::CORRUPTED, false));
-    EXPECT_FALSE(capture.contains("update state")) << capture.text();
-}
-
 TEST_F(StatusFiles, UpdateStateReadsItsWordsAndNothingElse)
 {
     EXPECT_EQ(readUpdateState(), UpdateState::NONE);
@@ -105,24 +97,6 @@ TEST_F(StatusFiles, UpdateStateReadsItsWordsAndNothingElse)
     EXPECT_TRUE(capture.has("WARNING: unknown update state 'Pending'"));
     writeFile(UPDATE_STATE_FILE, "");
     EXPECT_EQ(readUpdateState(), UpdateState::NONE);
-}
-
-TEST_F(StatusFiles, SameUpdateStateIsWrittenOnce)
-{
-    writeUpdateState(UpdateState::AVAILABLE);
-    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "AVAILABLE\n");
-    fs::remove(UPDATE_STATE_FILE);
-    writeUpdateState(UpdateState::AVAILABLE);
-    EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
-    writeUpdateState(UpdateState::COMPLETE);
-    EXPECT_EQ(readFile(UPDATE_STATE_FILE), "COMPLETE\n");
-
-    // A value read from the file counts as known too.
-    writeFile(UPDATE_STATE_FILE, "PENDING\n");
-    ASSERT_EQ(readUpdateState(), UpdateState::PENDING);
-    fs::remove(UPDATE_STATE_FILE);
-    writeUpdateState(UpdateState::PENDING);
-    EXPECT_FALSE(fs::exists(UPDATE_STATE_FILE));
 }
 
 TEST_F(StatusFiles, FailedUpdateStateWriteIsForgotten)

@@ -69,16 +69,6 @@ TEST(NetCredentialsTest, NeverLogsAPassword)
     EXPECT_FALSE(capture.contains("s3cret"));
 }
 
-TEST(NetCredentialsTest, SkipsEntriesWithBadUris)
-{
-    NetCredentials store = storeFor("http://repo.example/");
-    LogCapture capture;
-    EXPECT_FALSE(store.addIfMatches("http://[broken/", nullptr, "u", "p"));
-    EXPECT_TRUE(capture.has("WARNING: invalid syntax for URI 'http://[broken/' in network credentials"));
-    EXPECT_FALSE(store.addIfMatches("//repo.example/", nullptr, "u", "p")); // no scheme, no port
-    EXPECT_TRUE(store.entries().empty());
-}
-
 TEST(NetCredentialsTest, WalksTheMatchingEntriesInFileOrder)
 {
     NetCredentials store = storeFor("https://repo.example:443/");

@@ -49,16 +49,6 @@ protected:
     TemporaryDirectory m_dir;
 };
 
-TEST_F(IdentityTest, NamesTheDeviceInTheUserAgentAndDefaultUser)
-{
-    LogCapture capture;
-    cpuinfo("Hardware\t: Talmer\nRevision\t: a02082\nSerial\t\t: 00000000c0ffee42\n");
-    EXPECT_EQ(deviceIdentity().hardware, HardwareType::talmer);
-    EXPECT_EQ(composeUserAgent("Lumenta-Updater", "vrk"), "Lumenta-Updater/1.8.3 (vrk-00000000c0ffee42)");
-    EXPECT_EQ(defaultUser("vrk"), "vrk-a02082");
-    EXPECT_FALSE(capture.contains("ERROR:"));
-}
-
 TEST_F(IdentityTest, LeavesOutWhatCpuinfoLacks)
 {
     LogCapture capture;

@@ -60,18 +60,6 @@ TEST_F(LoggerTest, ArgumentsAreNotEvaluatedBelowTheThreshold)
     EXPECT_EQ(evaluated, 1);
 }
 
-TEST_F(LoggerTest, AppendKeepsAndTruncateEmptiesAnExistingFile)
-{
-    std::string appended = dir.write("a", "old\n"), truncated = dir.write("t", "old\n");
-    ASSERT_TRUE(Logger::instance().addFileOutput(appended, LogLevel::trace, true));
-    ASSERT_TRUE(Logger::instance().addFileOutput(truncated, LogLevel::trace, false));
-    LOG(error, "new");
-    Logger::instance().removeFileOutput(appended);
-    Logger::instance().removeFileOutput(truncated);
-    EXPECT_EQ(readFile(appended), "old\nERROR: new\n");
-    EXPECT_EQ(readFile(truncated), "ERROR: new\n");
-}
-
 TEST_F(LoggerTest, UnopenableFileIsReported)
 {
     LogCapture capture;

@@ -137,28 +137,6 @@ TEST(PGPPackets, EdgeCaseTable)
     }
 }
 
-// Cutting a signature anywhere fails cleanly: the packet header no longer
-// fits, or (with a header that matches the shortened body) the body ends
-// inside its subpacket areas.
-TEST(PGPPackets, TruncationAtEveryPosition)
-{
-    const Bytes body = v4Sig(0, cat({sub(2, CREATED), sub(33, padding(21))}), sub(16, ISSUER_A));
-    const Bytes whole = oldPacket(2, body);
-    const size_t areasEnd = body.size() - 4; // the hash prefix and the signature value stay unread
-    for (size_t n = 1; n < whole.size(); ++n) {
-        const Bytes cut(whole.begin(), whole.begin() + n);
-        PGPPacketSeq packets;
-        EXPECT_FALSE(packets.append(cut.data(), cut.size())) << n;
-    }
-    for (size_t n = 0; n <= body.size(); ++n) {
-        const Bytes packet = oldPacket(2, Bytes(body.begin(), body.begin() + n));
-        PGPPacketSeq packets;
-        ASSERT_TRUE(packets.append(packet.data(), packet.size())) << n;
-        PGPSigData sig;
-        EXPECT_EQ(sig.parse(packets), n >= areasEnd) << n;
-    }
-}
-
 TEST(PGPPackets, UnknownVersionIsLogged)
 {
     LogCapture capture;
@@ -168,45 +146,6 @@ TEST(PGPPackets, UnknownVersionIsLogged)
     PGPSigData sig;
     EXPECT_FALSE(sig.parse(packets));
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: signature packet version 5 unknown"});
-}
-
-TEST(PGPLength, EveryFormAndItsLimits)
-{
-    struct LengthCase {
-        Bytes bytes;
-        size_t available;
-        bool ok;
-        size_t length;
-        size_t field;
-    };
-    const LengthCase lengthCases[] = {
-        {hex("00"), 1, true, 0, 1},
-        {hex("bf"), 192, true, 191, 1},
-        {hex("bf"), 191, false, 0, 0},
-        {hex("c0 00"), 194, true, 192, 2},
-        {hex("df ff"), 8385, true, 8383, 2},
-        {hex("df ff"), 8384, false, 0, 0},
-        {hex("c0"), 1, false, 0, 0},
-        {hex("e0"), 100, false, 0, 0},
-        {hex("fe"), 100, false, 0, 0},
-        {hex("ff 00 00 01 00"), 261, true, 256, 5},
-        {hex("ff 00 00 01 00"), 260, false, 0, 0},
-        {hex("ff 00 00 00"), 4, false, 0, 0},
-        {hex("ff ff ff ff ff"), 5, false, 0, 0},
-        {hex("05"), 0, false, 0, 0},
-    };
-    for (const LengthCase& c : lengthCases) {
-        SCOPED_TRACE("first octet " + std::to_string(c.bytes[0]) + ", available " + std::to_string(c.available));
-        Bytes buffer = c.bytes;
-        buffer.resize(std::max(buffer.size(), c.available), 0);
-        size_t length = 0;
-        size_t field = 0;
-        ASSERT_EQ(decodeLength(buffer.data(), c.available, length, field), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(length, c.length);
-            EXPECT_EQ(field, c.field);
-        }
-    }
 }
 
 TEST(PGPPublicKey, KeyIdsByVersion)

@@ -23,38 +23,6 @@ protected:
     std::string cachedPrimary() const { return cacheDir() + baseName(primaryLocation()); }
 };
 
-TEST_F(MetadataUpdate, FetchesOverHttpAndKeepsAValidPrimary)
-{
-    TestServer server(serverConfig(), PORT);
-    ChildRun first = update();
-    ASSERT_EQ(first.exitCode, 0) << first.text();
-    std::vector<std::string> requests = server.requests();
-    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
-    EXPECT_EQ(cacheHeaders(requests[0]), "no-cache/no-cache");
-    EXPECT_EQ(cacheHeaders(requests[1]), "/");
-    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
-    EXPECT_EQ(directoryEntries(cacheDir()), (std::vector<std::string>{baseName(primaryLocation()), "repomd.xml"}));
-    // Two items without the signature: the batch ends with the final line.
-    EXPECT_TRUE(first.has("INFO: downloaded (2/2)")) << first.text();
-
-    ChildRun second = update();
-    ASSERT_EQ(second.exitCode, 0) << second.text();
-    EXPECT_EQ(paths(server).size(), 3u) << "only repomd.xml again";
-    EXPECT_EQ(cacheHeaders(server.requests()[2]), "no-cache/no-cache");
-}
-
-TEST_F(MetadataUpdate, FetchesAWrongCachedPrimaryAgain)
-{
-    TestServer server(serverConfig(), PORT);
-    std::filesystem::create_directories(cacheDir());
-    writeFile(cachedPrimary(), "stale");
-    ChildRun run = update();
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
-    EXPECT_EQ(cacheHeaders(server.requests()[1]), "/");
-    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
-}
-
 TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
 {
     std::string primary = "/" + primaryLocation();

@@ -65,67 +65,28 @@ protected:
     std::unique_ptr<RepositoryData> data;
 };
 
-TEST_F(RepositoryTest, RepomdEntriesAreReadFromTheCachedFile)
-{
-    writeRepomd(R"(
-  <data type="primary">
-    <checksum type="sha256">aa</checksum>
-    <open-checksum type="sha">bb</open-checksum>
-    <location href="repodata/x-primary.xml.gz"/>
-    <timestamp>1300000000.25</timestamp>
-    <size>10</size>
-  </data>
-  <data type="primary"><checksum type="sha256">cc</checksum><location href="second.xml"/></data>
-  <wrapper><data type="other"><timestamp>1.2.3</timestamp></data></wrapper>
-  <data xmlns="urn:elsewhere" type="filelists"/>
-)");
-    ASSERT_TRUE(repo().parseRepomd());
-    const auto& metadata = data->metadata();
-    ASSERT_EQ(metadata.size(), 2u);
-    const MetadataEntry& primary = metadata.at("primary");
-    EXPECT_EQ(primary.type, "primary");
-    EXPECT_EQ(primary.location, "repodata/x-primary.xml.gz");
-    EXPECT_EQ(primary.localPath, cacheDir() + "x-primary.xml.gz");
-    EXPECT_EQ(primary.checksum.type.view(), "sha256");
-    EXPECT_EQ(primary.checksum.value.view(), "aa");
-    EXPECT_EQ(primary.openChecksum.type.view(), "sha");
-    EXPECT_EQ(primary.openChecksum.value.view(), "bb");
-    EXPECT_EQ(metadata.at("other").localPath, cacheDir()) << "an entry without location";
-}
-
 TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
 {
     const struct {
         const char* rule;
         std::string body;
-        std::string logLine;
     } cases[] = {
-        {"no type", "<data><location href=\"a\"/></data>", ""},
-        {"location without href", "<data type=\"primary\"><location/></data>", ""},
-        {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>",
-         ""},
-        {"open-checksum without text", "<data type=\"primary\"><open-checksum type=\"sha\"/></data>",
-         ""},
-        {"letters in timestamp", "<data type=\"primary\"><timestamp>1300000000Z</timestamp></data>",
-         ""},
-        {"empty timestamp", "<data type=\"primary\"><timestamp/></data>", ""},
-        {"timestamp without digits", "<data type=\"primary\"><timestamp>.5</timestamp></data>",
-         ""},
-        {"timestamp overflow", "<data type=\"primary\"><timestamp>99999999999999999999999</timestamp></data>",
-         ""},
-        {"malformed XML", "<data type=\"primary\"></dat>", ""},
+        {"no type", "<data><location href=\"a\"/></data>"},
+        {"location without href", "<data type=\"primary\"><location/></data>"},
+        {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>"},
+        {"open-checksum without text", "<data type=\"primary\"><open-checksum type=\"sha\"/></data>"},
+        {"letters in timestamp", "<data type=\"primary\"><timestamp>1300000000Z</timestamp></data>"},
+        {"empty timestamp", "<data type=\"primary\"><timestamp/></data>"},
+        {"timestamp without digits", "<data type=\"primary\"><timestamp>.5</timestamp></data>"},
+        {"timestamp overflow", "<data type=\"primary\"><timestamp>99999999999999999999999</timestamp></data>"},
+        {"malformed XML", "<data type=\"primary\"></dat>"},
     };
     for (const auto& c : cases) {
         writeRepomd(c.body);
-        LogCapture capture;
         EXPECT_FALSE(repo().parseRepomd()) << c.rule;
-        if (!c.logLine.empty()) {
-            EXPECT_TRUE(capture.has(c.logLine)) << c.rule << "\n" << capture.text();
-        }
     }
     writeFile(cacheDir() + "repomd.xml", "<repomd><data type=\"primary\"/></repomd>");
-    LogCapture capture;
-    EXPECT_FALSE(repo().parseRepomd());
+    EXPECT_FALSE(repo().parseRepomd()) << "the root without its namespace";
 }
 
 TEST_F(RepositoryTest, CacheLoadFailures)
@@ -248,35 +209,6 @@ TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
     EXPECT_EQ(data->packages().find("beta")->second.requires_.firstOfName("alpha-doc"),
               data->packages().find("beta")->second.requires_.end());
     EXPECT_EQ(data->packages().count("alpha"), 3u);
-}
-
-TEST_P(RealRepository, DecompressedPrimaryMatchesItsOpenChecksum)
-{
-    std::string cached = layOutCache();
-    gzFile in = gzopen(cached.c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    std::string content;
-    char buffer[4096];
-    int got;
-    while ((got = gzread(in, buffer, sizeof buffer)) > 0)
-        content.append(buffer, static_cast<size_t>(got));
-    gzclose(in);
-    writeFile(cached, content);
-    ASSERT_TRUE(repo().loadFromCache());
-    EXPECT_EQ(data->packages().size(), 6u);
-}
-
-TEST_P(RealRepository, TamperedPrimaryIsRefused)
-{
-    std::string cached = layOutCache();
-    std::string content = readFile(cached);
-    content[content.size() / 2] ^= 1;
-    writeFile(cached, content);
-    LogCapture capture;
-    EXPECT_FALSE(repo().loadFromCache());
-    std::string location = "repodata/" + fs::path(cached).filename().string();
-    EXPECT_TRUE(capture.has("ERROR: invalid checksum on '" + location + "'")) << capture.text();
-    EXPECT_TRUE(data->packages().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Checksums, RealRepository, ::testing::Values("sha256", "sha"));

@@ -64,17 +64,5 @@ TEST_F(ResolverDatabase, AnUnopenableDatabaseFailsTheSetUp)
     EXPECT_EQ(run.text(), "ERROR: failed opening rpm DB\nERROR: failed opening rpm database\n");
 }
 
-TEST_F(ResolverDatabase, AnUnreadableListFailsTheSetUp)
-{
-    importHeaders(m_dbpath.path(), {HeaderBuilder("good", "1.0", "1"),
-                                    HeaderBuilder().string(RPMTAG_NAME, "norelease").string(RPMTAG_VERSION, "1.0")});
-    Macro dbpath("_dbpath", m_dbpath.path());
-    LogCapture capture(LogLevel::error);
-    Resolver resolver;
-    EXPECT_FALSE(resolver.init(Config()));
-    EXPECT_FALSE(resolver.initialised());
-    EXPECT_EQ(capture.lines().back(), "ERROR: failed getting list of installed packages");
-}
-
 } // namespace
 } // namespace updater::testing

@@ -55,22 +55,6 @@ TEST(IntTag, RefusesOtherCountsTypesAndAbsence)
     }
 }
 
-TEST(StringTag, OnlyASingleString)
-{
-    auto header = HeaderBuilder("name", "1.0", "1").strings(RPMTAG_SUMMARY, {"one"}).header();
-    ASSERT_TRUE(header);
-    std::string value;
-    ASSERT_TRUE(readStringTag(header.get(), RPMTAG_NAME, value));
-    EXPECT_EQ(value, "name");
-
-    LogCapture capture;
-    EXPECT_FALSE(readStringTag(header.get(), RPMTAG_SUMMARY, value)); // an array of one
-    EXPECT_FALSE(readStringTag(header.get(), RPMTAG_URL, value));     // absent
-    EXPECT_EQ(value, "name");
-    EXPECT_EQ(capture.count("ERROR: failed retrieving rpm tag 1004 as string"), 1);
-    EXPECT_EQ(capture.count("ERROR: failed retrieving rpm tag 1020 as string"), 1);
-}
-
 TEST(Dependencies, FilteredMaskedParsedAndMerged)
 {
     auto header = requiring({"rpmlib(PayloadIsZstd)", "hinted", "prereq", "lib", "lib", "any", "eq-empty", "ranged"},
@@ -122,19 +106,6 @@ TEST(Dependencies, IncompleteOrInconsistentArraysFailWithoutAdding)
         EXPECT_TRUE(set.empty());
         EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: failed retrieving rpm dependencies"});
     }
-}
-
-TEST(Dependencies, OnlyRequiresAndProvides)
-{
-    auto header = HeaderBuilder("p", "1", "1")
-                      .dependencies(RPMTAG_OBSOLETENAME, RPMTAG_OBSOLETEFLAGS, RPMTAG_OBSOLETEVERSION, {"old"}, {0},
-                                    {""})
-                      .header();
-    DependencySet set;
-    LogCapture capture;
-    EXPECT_FALSE(readDependencies(header.get(), RPMTAG_OBSOLETENAME, set));
-    EXPECT_TRUE(set.empty());
-    EXPECT_TRUE(capture.has("ERROR: unrecognized dependency tag 1090"));
 }
 
 } // namespace

@@ -123,22 +123,6 @@ TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
     EXPECT_FALSE(gpgv.ran());
 }
 
-// rpm's sqlite back end keeps what it allocated for a database that failed
-// to open: the load runs in a child without the leak check.
-TEST_F(TrustedKeysTest, DatabaseThatCannotBeOpened)
-{
-    TemporaryDirectory dbpath;
-    writeFile(dbpath.file("rpmdb.sqlite"), std::string(8192, 'x'));
-    ChildRun run = runInChild(
-        [&] {
-            Macro macro("_dbpath", dbpath.path());
-            return !TrustedKeys().loadFromRpmDb();
-        },
-        LogLevel::trace, false);
-    EXPECT_EQ(run.exitCode, 0) << "the load did not fail";
-    EXPECT_EQ(run.text(), "ERROR: failed opening rpm DB\nERROR: failed opening rpm DB\n");
-}
-
 // A file system mounted over /tmp for the test's duration.
 class TmpMount {
 public:

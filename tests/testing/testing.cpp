@@ -137,27 +137,18 @@ void importDatabaseKeys()
     (void)imported;
 }
 
-bool ChildRun::has(const std::string& line) const
-{
-    return count(line) > 0;
-}
-
-int ChildRun::count(const std::string& line) const
-{
-    return static_cast<int>(std::count(log.begin(), log.end(), line));
-}
-
-bool ChildRun::contains(const std::string& part) const
-{
-    return text().find(part) != std::string::npos;
-}
-
-std::string ChildRun::text() const
+std::string LogLines::text() const
 {
     std::string all;
-    for (const std::string& line : log)
+    for (const std::string& line : lines())
         all += line + "\n";
     return all;
+}
+
+int LogLines::count(const std::string& line) const
+{
+    const std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold, bool leakCheck)
@@ -203,32 +194,6 @@ LogCapture::~LogCapture()
     logger.removeFileOutput(m_path);
     logger.setThreshold(m_savedThreshold);
     logger.setToStderr(m_savedStderr);
-}
-
-std::vector<std::string> LogCapture::lines() const
-{
-    return splitLines(text());
-}
-
-std::string LogCapture::text() const
-{
-    return readFile(m_path);
-}
-
-bool LogCapture::has(const std::string& line) const
-{
-    return count(line) > 0;
-}
-
-int LogCapture::count(const std::string& line) const
-{
-    const std::vector<std::string> all = lines();
-    return static_cast<int>(std::count(all.begin(), all.end(), line));
-}
-
-bool LogCapture::contains(const std::string& part) const
-{
-    return text().find(part) != std::string::npos;
 }
 
 void LogCapture::clear()
