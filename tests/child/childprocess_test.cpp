@@ -103,16 +103,6 @@ TEST(ChildProcess, StartDetachesOntoDevNullAndWaitRecordsTheResult)
     EXPECT_FALSE(child.wait()); // nothing left to wait for
 }
 
-TEST(ChildProcess, StartOfAMissingProgramFails)
-{
-    LogCapture capture;
-    ChildProcess child("/nonexistent/shutdown");
-    EXPECT_FALSE(child.start());
-    EXPECT_TRUE(capture.has("ERROR: failed starting '/nonexistent/shutdown' (No such file or directory)"));
-    EXPECT_EQ(child.pid(), 0); // reaped, nothing left to wait for
-    EXPECT_FALSE(child.wait());
-}
-
 // With the parent's standard descriptors closed, /dev/null and the pipe ends
 // are themselves 0 to 2; the child must still get /dev/null on stdin and
 // the pipe on stdout and stderr.

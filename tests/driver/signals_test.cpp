@@ -15,18 +15,6 @@ struct sigaction currentAction(int signum)
     return action;
 }
 
-bool isCaught(int signum)
-{
-    const auto action = currentAction(signum);
-    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
-}
-
-bool isIgnoredNow(int signum)
-{
-    const auto action = currentAction(signum);
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
-}
-
 bool isDefault(int signum)
 {
     const auto action = currentAction(signum);
@@ -43,22 +31,6 @@ protected:
         caughtSignal = 0;
     }
 };
-
-TEST_F(Signals, EnablePutsBackThePreviousActionAndDisableCatchesAgain)
-{
-    signal(SIGQUIT, SIG_IGN); // as inherited from a caller
-    ASSERT_TRUE(installSignalHandlers());
-    ASSERT_TRUE(enableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGQUIT));
-    EXPECT_TRUE(isDefault(SIGTERM));
-    EXPECT_TRUE(isDefault(SIGHUP));
-    EXPECT_TRUE(isIgnoredNow(SIGPIPE));
-    ASSERT_TRUE(disableTermination());
-    for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        EXPECT_TRUE(isCaught(signum)) << signum;
-    ASSERT_TRUE(enableTermination());
-    signal(SIGQUIT, SIG_DFL);
-}
 
 TEST_F(Signals, SignalRegisteredElsewhereInRpmIsLeftAlone)
 {

@@ -91,13 +91,6 @@ TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
     EXPECT_TRUE(capture.has("ERROR: failed while reading from '" + truncated + "'"));
 }
 
-TEST_F(ChecksumTest, EmptyValueFailsBeforeTheFileIsOpened)
-{
-    LogCapture capture;
-    EXPECT_FALSE(checksum("sha256", "").checkFile(dir.file("missing")));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: attempted to check an empty checksum"});
-}
-
 // Each file is checked again on every download attempt: an unknown type is
 // reported once per file.
 TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)

@@ -71,21 +71,6 @@ protected:
     std::set<std::string> m_keyringsBefore;
 };
 
-TEST_F(TrustedKeysTest, AcceptsOnlyTheSignatureOfADatabaseKeyOverTheSignedFile)
-{
-    TrustedKeys trusted;
-    ASSERT_TRUE(trusted.loadFromRpmDb());
-    EXPECT_EQ(trusted.keys().size(), 3u);
-    std::string changed = m_dir.write("changed.xml", "<repomd>changed index</repomd>\n");
-    LogCapture capture;
-    EXPECT_TRUE(trusted.verify(m_file, m_signature));
-    EXPECT_TRUE(trusted.verify(m_file, UnitKey("subkeyed").signature(".asc")));
-    EXPECT_FALSE(trusted.verify(m_file, UnitKey("outsider").signature(".asc")));
-    EXPECT_FALSE(trusted.verify(changed, m_signature));
-    EXPECT_FALSE(trusted.verify(m_file, m_dir.file("missing.asc")));
-    EXPECT_FALSE(capture.contains("ERROR")) << capture.text();
-}
-
 TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
 {
     TrustedKeys trusted;
