@@ -25,6 +25,17 @@ protected:
         return m_dir.write(std::to_string(m_copies++) + "/signed-1.0-1.noarch.rpm", bytes);
     }
 
+    // A copy of the package with the last byte of its RSA header signature
+    // flipped, inside the signature value.
+    std::string damagedSignature(const std::string& package)
+    {
+        const std::string hex = runCommand("rpm -qp --nosignature --qf '%{RSAHEADER}' " + package);
+        std::string packet;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            packet += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        return damaged(package, packet.substr(packet.size() - 8));
+    }
+
     TemporaryDirectory m_dir;
     int m_copies = 0;
 };
@@ -55,6 +66,7 @@ TEST_F(SignatureTest, PackageSignatures)
         // A damaged header fails the check at once, without a try of the other algorithm.
         {"damaged header, RSA", damaged(UnitKey("rsa").signedPackage(), headerText), {failed}},
         {"damaged header, DSA", damaged(UnitKey("dsa").signedPackage(), headerText), {failed}},
+        {"damaged signature", damagedSignature(UnitKey("rsa").signedPackage()), {failed}},
         // The message names the file by its last component only.
         {"missing file", m_dir.file("gone-1.0-1.noarch.rpm"),
          {"ERROR: failed opening 'gone-1.0-1.noarch.rpm' to check signature: No such file or directory"}},
@@ -109,6 +121,29 @@ TEST_F(SignatureTest, DatabaseWithoutUsableKeys)
     EXPECT_EQ(std::string(read[0].begin(), read[0].end()), UnitKey("rsa").publicKey());
     EXPECT_EQ(capture.count("WARNING: failed base64 decode of public key data"), 1);
     EXPECT_TRUE(db.checkPackageSignature(UnitKey("rsa").signedPackage()));
+}
+
+// rpm verifies with the keys it can load from the database; a key entry it
+// cannot load (here one that does not begin with the key packet) may still
+// name the signer's key ID to a plain packet reader. The package is refused.
+TEST_F(SignatureTest, KeyThatRpmCannotLoadIsRefused)
+{
+    const UnitKey key("outsider");
+    const std::string marker("\xa8\x03PGP", 5);
+    const std::string unusable =
+        runCommand("printf '%s' '" + marker + "' | cat - " + unitData("keys/outsider.pub") + " | base64 -w0");
+    TemporaryDirectory dbpath;
+    importHeaders(dbpath.path(), {HeaderBuilder("gpg-pubkey", key.keyId.substr(8), "1")
+                                      .strings(RPMTAG_PUBKEYS, {unusable})});
+    Macro macro("_dbpath", dbpath.path());
+    RpmDB db;
+    ASSERT_TRUE(db.open(true));
+    LogCapture capture(LogLevel::error);
+    EXPECT_FALSE(db.checkPackageSignature(key.signedPackage()));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"ERROR: RSA signing key ID " + key.keyId +
+                                            " for package 'signed-1.0-1.noarch.rpm' is in the rpm DB, but rpm cannot use it",
+                                        "ERROR: no acceptable signature on package 'signed-1.0-1.noarch.rpm'"}));
 }
 
 } // namespace
