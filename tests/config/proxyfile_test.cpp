@@ -3,159 +3,105 @@
 #include "config/config.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::TemporaryDirectory;
-
+namespace updater::testing {
 namespace {
 
-struct ProxyFileTest : ::testing::Test {
-    // Reads `xml` as the proxy file into `network`.
-    void read(const std::string& xml) { readProxyFile(network, dir.write("vrkproxy.conf", xml)); }
-
-    static std::string proxyconf(const std::string& body) { return "<proxyconf>" + body + "</proxyconf>"; }
-
-    TemporaryDirectory dir;
-    LogCapture capture;
-    NetworkSettings network;
-};
-
-TEST_F(ProxyFileTest, ValidElementSetsEveryProxyField)
+// Reads `xml` as the proxy file; the settings it leaves and the log lines
+// from info up.
+std::pair<NetworkSettings, std::vector<std::string>> readProxy(const std::string& xml)
 {
-    read(proxyconf("<proxy server='proxy.lan' port='8080' bypassLocalNetwork='off' username='u' password='p w'/>"));
-    EXPECT_EQ(network.proxyServer, "proxy.lan");
-    EXPECT_EQ(network.proxyPort, 8080u);
-    EXPECT_FALSE(network.bypassLocalNetwork);
-    EXPECT_EQ(network.proxyUsername, "u");
-    EXPECT_EQ(network.proxyPassword, "p w");
-    EXPECT_TRUE(capture.has("DEBUG: configured proxy 'proxy.lan' port 8080 bypass 0"));
+    TemporaryDirectory dir;
+    LogCapture capture(LogLevel::info);
+    NetworkSettings network;
+    readProxyFile(network, dir.write("vrkproxy.conf", xml));
+    return {network, capture.lines()};
 }
 
-TEST_F(ProxyFileTest, PortRange)
+TEST(ProxyFile, PortRange)
 {
-    struct {
+    const struct {
         const char* text;
         unsigned port;
     } valid[] = {{"8080", 8080}, {"65534", 65534}, {"0", 0},  {"+80", 80},
                  {" 80", 80},    {"\t\n 443", 443}, {"00000000000000000000000080", 80}};
     for (const auto& c : valid) {
-        SCOPED_TRACE(c.text);
-        network = NetworkSettings();
-        read(proxyconf(std::string("<proxy server='p' port='") + c.text + "'/>"));
-        EXPECT_EQ(network.proxyServer, "p");
-        EXPECT_EQ(network.proxyPort, c.port);
+        auto [network, log] = readProxy(std::string("<proxyconf><proxy server='p' port='") + c.text + "'/></proxyconf>");
+        EXPECT_EQ(network.proxyServer, "p") << c.text;
+        EXPECT_EQ(network.proxyPort, c.port) << c.text;
     }
-
     // Negative texts must not wrap around into valid ports, nor overflow.
-    const char* invalid[] = {"65535", "-1", "80x", "-0", "- 1", "+-1", "-18446744073709551615",
-                             "18446744073709551616", "4294967376", "99999999999999999999999", "80 ",
-                             "0x50", " ", "+", "8 0"};
-    for (const char* text : invalid) {
-        SCOPED_TRACE(text);
-        network = NetworkSettings();
-        capture.clear();
-        read(proxyconf(std::string("<proxy server='p' port='") + text + "'/>"));
-        EXPECT_EQ(network.proxyServer, "");
-        EXPECT_TRUE(capture.has(std::string("ERROR: invalid port number '") + text + "'"));
+    for (const char* text : {"65535", "-1", "80x", "-0", "- 1", "+-1", "-18446744073709551615", "18446744073709551616",
+                             "4294967376", "99999999999999999999999", "80 ", "0x50", " ", "+", "8 0"}) {
+        auto [network, log] = readProxy(std::string("<proxyconf><proxy server='p' port='") + text + "'/></proxyconf>");
+        EXPECT_EQ(network.proxyServer, "") << text;
+        EXPECT_EQ(log, std::vector<std::string>{std::string("ERROR: invalid port number '") + text + "'"});
     }
 }
 
-TEST_F(ProxyFileTest, MissingOrEmptyServerAndPortStopReading)
+TEST(ProxyFile, Elements)
 {
-    read(proxyconf("<proxy port='80'/>"));
-    EXPECT_TRUE(capture.has("DEBUG: no attribute 'server' for node 'proxy'"));
-    EXPECT_TRUE(capture.has("ERROR: no 'server' attribute in 'proxy' element"));
-
-    capture.clear();
-    read(proxyconf("<proxy server='' port='80'/>"));
-    EXPECT_TRUE(capture.has("ERROR: no 'server' attribute in 'proxy' element"));
-
-    capture.clear();
-    read(proxyconf("<proxy server='p'/>"));
-    EXPECT_TRUE(capture.has("ERROR: no 'port' attribute in 'proxy' element"));
-
-    capture.clear();
-    read(proxyconf("<proxy server='p' port=''/>"));
-    EXPECT_TRUE(capture.has("ERROR: no 'port' attribute in 'proxy' element"));
-    EXPECT_EQ(network.proxyServer, "");
-}
-
-TEST_F(ProxyFileTest, BypassIsOffOnlyForOffAndFalse)
-{
-    struct {
-        const char* attribute;
+    const std::string noServer = "ERROR: no 'server' attribute in 'proxy' element";
+    const std::string noPort = "ERROR: no 'port' attribute in 'proxy' element";
+    const struct {
+        std::string body; // inside "proxyconf"
+        std::string server;
         bool bypass;
-    } cases[] = {{"", true},
-                 {" bypassLocalNetwork='no'", true},
-                 {" bypassLocalNetwork='OFF'", true},
-                 {" bypassLocalNetwork=''", true},
-                 {" bypassLocalNetwork='off'", false},
-                 {" bypassLocalNetwork='false'", false}};
+        std::string user;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"<proxy server='p' port='1' username='u' password='p w'/>", "p", true, "u", {}},
+        {"<proxy port='80'/>", "", true, "", {noServer}},
+        {"<proxy server='' port='80'/>", "", true, "", {noServer}},
+        {"<proxy server='p'/>", "", true, "", {noPort}},
+        {"<proxy server='p' port=''/>", "", true, "", {noPort}},
+        {"<proxy server='p' port='1' bypassLocalNetwork='no'/>", "p", true, "", {}},
+        {"<proxy server='p' port='1' bypassLocalNetwork='OFF'/>", "p", true, "", {}},
+        {"<proxy server='p' port='1' bypassLocalNetwork=''/>", "p", true, "", {}},
+        {"<proxy server='p' port='1' bypassLocalNetwork='off'/>", "p", false, "", {}},
+        {"<proxy server='p' port='1' bypassLocalNetwork='false'/>", "p", false, "", {}},
+        // A later valid element replaces the earlier one, credentials and all.
+        {"<proxy server='a' port='1' username='ua' password='pa'/><group><proxy server='b' port='2'/></group>", "b",
+         true, "", {"WARNING: multiple proxy servers in configuration file, using last occurence"}},
+        // An invalid element stops the reading and keeps what was read.
+        {"<proxy server='a' port='1' username='ua'/><proxy port='2'/><proxy server='c' port='3'/>", "a", true, "ua",
+         {"WARNING: multiple proxy servers in configuration file, using last occurence", noServer}},
+        // Prefixed elements do not count; the subtree of a proxy is never searched.
+        {"<n:proxy xmlns:n='urn:n' server='a' port='1'/><proxy><proxy server='inner' port='1'/></proxy>", "", true,
+         "", {noServer}},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.attribute);
-        network.bypassLocalNetwork = !c.bypass;
-        read(proxyconf(std::string("<proxy server='p' port='1'") + c.attribute + "/>"));
+        SCOPED_TRACE(c.body);
+        auto [network, log] = readProxy("<proxyconf>" + c.body + "</proxyconf>");
+        EXPECT_EQ(network.proxyServer, c.server);
         EXPECT_EQ(network.bypassLocalNetwork, c.bypass);
+        EXPECT_EQ(network.proxyUsername, c.user);
+        EXPECT_EQ(log, c.log);
     }
 }
 
-TEST_F(ProxyFileTest, LaterValidElementReplacesEarlierOneWithItsOwnCredentials)
+TEST(ProxyFile, Documents)
 {
-    read(proxyconf("<proxy server='a' port='1' username='ua' password='pa'/>"
-                   "<group><proxy server='b' port='2' bypassLocalNetwork='false'/></group>"));
-    EXPECT_TRUE(capture.has("WARNING: multiple proxy servers in configuration file, using last occurence"));
-    EXPECT_EQ(network.proxyServer, "b");
-    EXPECT_EQ(network.proxyPort, 2u);
-    EXPECT_FALSE(network.bypassLocalNetwork);
-    EXPECT_EQ(network.proxyUsername, "");
-    EXPECT_EQ(network.proxyPassword, "");
-}
+    auto [other, otherLog] = readProxy("<other><proxy server='a' port='1'/></other>");
+    EXPECT_EQ(other.proxyServer, "");
+    EXPECT_EQ(otherLog, std::vector<std::string>{"ERROR: bad top-level element, 'other' instead of 'proxyconf'"});
+    auto [entity, entityLog] = readProxy("<!DOCTYPE proxyconf [<!ENTITY host 'proxy.example'>]>"
+                                         "<proxyconf><proxy server='&host;' port='3128'/></proxyconf>");
+    EXPECT_EQ(entity.proxyServer, "proxy.example");
 
-TEST_F(ProxyFileTest, InvalidElementStopsReadingAndKeepsEarlierSettings)
-{
-    read(proxyconf("<proxy server='a' port='1' username='ua'/><proxy port='2'/><proxy server='c' port='3'/>"));
-    EXPECT_TRUE(capture.has("ERROR: no 'server' attribute in 'proxy' element"));
-    EXPECT_EQ(network.proxyServer, "a");
-    EXPECT_EQ(network.proxyPort, 1u);
-    EXPECT_EQ(network.proxyUsername, "ua");
-    EXPECT_FALSE(capture.contains("'c'"));
-}
-
-TEST_F(ProxyFileTest, OnlyUnprefixedProxyElementsUnderProxyconfCount)
-{
-    read("<other><proxy server='a' port='1'/></other>");
-    EXPECT_TRUE(capture.has("ERROR: bad top-level element, 'other' instead of 'proxyconf'"));
-    EXPECT_EQ(network.proxyServer, "");
-
-    read("<proxyconf xmlns:n='urn:n'><n:proxy server='a' port='1'/><proxy>"
-         "<proxy server='inner' port='1'/></proxy></proxyconf>");
-    // The outer proxy has no server; its subtree is never searched.
-    EXPECT_TRUE(capture.has("ERROR: no 'server' attribute in 'proxy' element"));
-    EXPECT_EQ(network.proxyServer, "");
-}
-
-TEST_F(ProxyFileTest, MissingEmptyOrMalformedFileLeavesNoProxy)
-{
-    readProxyFile(network, dir.file("absent"));
-    std::vector<std::string> expected{"DEBUG: no proxy configuration file '" + dir.file("absent") + "'"};
-    EXPECT_EQ(capture.lines(), expected);
-
+    NetworkSettings network;
+    LogCapture capture(LogLevel::info);
+    readProxyFile(network, "/nonexistent/vrkproxy.conf");
+    EXPECT_EQ(capture.text(), "");
     // The XML library's diagnostics only, through the log.
-    capture.clear();
-    read("");
-    read("<proxyconf><proxy server='a' port='1'");
-    EXPECT_EQ(network.proxyServer, "");
-    EXPECT_FALSE(capture.lines().empty());
-    for (const std::string& line : capture.lines())
-        EXPECT_TRUE(line.starts_with("ERROR: XML error in '" + dir.file("vrkproxy.conf") + "' line 1: ")) << line;
-}
-
-TEST_F(ProxyFileTest, EntitiesAreSubstitutedInAttributes)
-{
-    read("<!DOCTYPE proxyconf [<!ENTITY host 'proxy.example'>]>"
-         "<proxyconf><proxy server='&host;' port='3128'/></proxyconf>");
-    EXPECT_EQ(network.proxyServer, "proxy.example");
-    EXPECT_EQ(network.proxyPort, 3128u);
+    for (const char* xml : {"", "<proxyconf><proxy server='a' port='1'"}) {
+        auto [broken, log] = readProxy(xml);
+        EXPECT_EQ(broken.proxyServer, "");
+        ASSERT_FALSE(log.empty());
+        for (const std::string& line : log)
+            EXPECT_TRUE(line.starts_with("ERROR: XML error in '") && line.find("' line 1: ") != std::string::npos)
+                << line;
+    }
 }
 
 } // namespace
+} // namespace updater::testing

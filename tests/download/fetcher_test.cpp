@@ -31,14 +31,6 @@ bool logValidity(const char* uri)
     return true;
 }
 
-TEST_F(FetcherTest, IsInvalidBeforeClassSetUp)
-{
-    ChildRun run = runChild([] { return logValidity("http://127.0.0.1:8080/"); }, std::nullopt);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.has("ERROR: URLFetcher class not initialized before calling constructor")) << run.text();
-    EXPECT_TRUE(run.has("INFO: test: http://127.0.0.1:8080/ invalid"));
-}
-
 TEST_F(FetcherTest, AcceptsLocalFileUrisAndKnownSchemesOnly)
 {
     ChildRun run = runChild([] {
@@ -57,20 +49,6 @@ TEST_F(FetcherTest, AcceptsLocalFileUrisAndKnownSchemesOnly)
     EXPECT_TRUE(run.has("INFO: test: /var/repo invalid"));
     EXPECT_TRUE(run.contains("for scheme 'https', host 'mirror', port 443 created"));
     EXPECT_TRUE(run.has("INFO: test: https://mirror/repo valid"));
-}
-
-TEST_F(FetcherTest, CopiesLocalFiles)
-{
-    std::string repo = m_dir.path() + "/repo";
-    m_dir.write("repo/repodata/repomd.xml", std::string(10000, 'x') + "end");
-    ChildRun run = runChild([&] {
-        return downloadOnce("file://" + repo, "repodata/repomd.xml", target()) &&
-               !downloadOnce("file://" + repo, "repodata/missing.xml", target() + "2");
-    });
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_EQ(readFile(target()), std::string(10000, 'x') + "end");
-    EXPECT_TRUE(run.has("ERROR: failed copying file (No such file or directory)"));
-    EXPECT_NE(access((target() + "2").c_str(), F_OK), 0);
 }
 
 // Everything but trace and debug lines.
@@ -141,22 +119,6 @@ TEST_F(FetcherTest, RetriesOfTransientFailures)
     }
 }
 
-TEST_F(FetcherTest, AsksCachesToRevalidateOnlyWhenBypassing)
-{
-    TestServer server(R"({"routes": {"/repo/f": {"body": "x"}}})", 8080);
-    ChildRun run = runChild([&] {
-        return downloadOnce("http://127.0.0.1:8080/repo", "f", target(), true) &&
-               downloadOnce("http://127.0.0.1:8080/repo", "f", target(), false);
-    });
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    std::vector<std::string> requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requestHeader(requests[0], "Cache-Control"), "no-cache");
-    EXPECT_EQ(requestHeader(requests[0], "Pragma"), "no-cache");
-    EXPECT_EQ(requestHeader(requests[1], "Cache-Control"), "");
-    EXPECT_EQ(requestHeader(requests[1], "Pragma"), "");
-}
-
 TEST_F(FetcherTest, IdentifiesTheDeviceInTheUserAgent)
 {
     TestServer server(R"({"routes": {"/repo/f": {"body": "x"}}})", 8080);
@@ -165,30 +127,6 @@ TEST_F(FetcherTest, IdentifiesTheDeviceInTheUserAgent)
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(requestHeader(server.requests()[0], "User-Agent"),
               "TestAgent/1.8.3 (lumenta-x-00000000c0ffee42) neon/0.32.5");
-}
-
-TEST_F(FetcherTest, ReportsARedirectWithoutFollowingIt)
-{
-    TestServer server(R"({"routes": {"/old": {"status": 301, "location": "http://repo.test:8081/new?x=1"}}})", 8080);
-    ChildRun run = runChild([&] {
-        ParsedUri uri;
-        if (!uri.parse("http://127.0.0.1:8080/"))
-            return false;
-        URLFetcher fetcher(uri.get());
-        int fd = open(target().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        bool ok = fetcher.get("/old", fd, false, "old");
-        close(fd);
-        const ne_uri* location = fetcher.redirectLocation();
-        if (ok || !fetcher.wasRedirected() || !location)
-            return false;
-        NeonText text(ne_uri_unparse(location));
-        LOG(info, "test: redirected to %s", text.get());
-        return true;
-    });
-    EXPECT_EQ(run.exitCode, 0) << run.text();
-    EXPECT_TRUE(run.has("INFO: test: redirected to http://repo.test:8081/new?x=1"));
-    EXPECT_FALSE(run.contains("ERROR:"));
-    EXPECT_EQ(readFile(target()), "");
 }
 
 } // namespace

@@ -11,49 +11,6 @@
 namespace updater::testing {
 namespace {
 
-TEST(BaseNameTest, TakesTheLastComponent)
-{
-    EXPECT_EQ(baseName("repodata/abc-primary.xml.gz"), "abc-primary.xml.gz");
-    EXPECT_EQ(baseName("/var/cache/updater/base//"), "base");
-    EXPECT_EQ(baseName("package.rpm"), "package.rpm");
-    EXPECT_EQ(baseName("///"), "");
-    EXPECT_EQ(baseName(""), "");
-    EXPECT_EQ(baseName("/top"), "top");
-}
-
-TEST(IsReadableTest, LogsWhyAFileCannotBeRead)
-{
-    TemporaryDirectory dir;
-    std::string present = dir.write("present", "x");
-    LogCapture capture(LogLevel::debug);
-    EXPECT_TRUE(isReadable(present));
-    EXPECT_TRUE(capture.lines().empty());
-    EXPECT_FALSE(isReadable(dir.file("absent")));
-    EXPECT_TRUE(capture.has("DEBUG: file '" + dir.file("absent") + "' not readable (No such file or directory)"));
-}
-
-TEST(CreateDirTest, CreatesOneLevelAndAcceptsAnExistingDirectory)
-{
-    TemporaryDirectory dir;
-    LogCapture capture(LogLevel::debug);
-    std::string fresh = dir.file("cache");
-    ASSERT_TRUE(createDir(fresh));
-    struct stat info;
-    ASSERT_EQ(stat(fresh.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_TRUE(createDir(fresh));
-    EXPECT_EQ(capture.count("DEBUG: successfully created dir '" + fresh + "'"), 2);
-
-    std::string file = dir.write("file", "x");
-    EXPECT_FALSE(createDir(file));
-    EXPECT_TRUE(capture.has("ERROR: cannot create dir '" + file + "' (File exists)"));
-    EXPECT_EQ(readFile(file), "x");
-
-    std::string deep = dir.file("missing/child");
-    EXPECT_FALSE(createDir(deep));
-    EXPECT_TRUE(capture.has("ERROR: cannot create dir '" + deep + "' (No such file or directory)"));
-}
-
 std::vector<std::string> entries(const std::string& directory)
 {
     std::vector<std::string> names;

@@ -14,21 +14,8 @@
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::ChildRun;
-using updater::testing::LogCapture;
-using updater::testing::readFile;
-using updater::testing::runInChild;
-using updater::testing::writeFile;
-
+namespace updater::testing {
 namespace {
-
-std::string pidText(pid_t pid)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%10i\n", static_cast<int>(pid));
-    return text;
-}
 
 // Forks a child that takes the lock and holds it until `release` is closed.
 // Returns once the lock is held.
@@ -63,40 +50,6 @@ int exitStatusOf(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(CacheLock, HolderWritesItsPidOverOldContent)
-{
-    writeFile(LOCK_FILE, "content of an earlier, longer line\n");
-    int release = -1;
-    const pid_t holder = holdLock(release);
-    ASSERT_GT(holder, 0);
-    EXPECT_EQ(readFile(LOCK_FILE), pidText(holder));
-    close(release);
-    EXPECT_EQ(exitStatusOf(holder), 0);
-}
-
-TEST(CacheLock, WithoutATimeoutASecondProcessFailsAtOnce)
-{
-    int release = -1;
-    const pid_t holder = holdLock(release);
-    ASSERT_GT(holder, 0);
-    for (int timeout : {0, -1}) {
-        SCOPED_TRACE(timeout);
-        const auto start = std::chrono::steady_clock::now();
-        ChildRun impatient = runInChild([&] {
-            close(release);
-            return acquireCacheLock(timeout);
-        });
-        EXPECT_EQ(impatient.exitCode, 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
-        EXPECT_FALSE(impatient.contains("will timeout"));
-        EXPECT_TRUE(impatient.has(
-            "ERROR: failed acquiring lock file '/var/lock/updater' (Resource temporarily unavailable)"));
-    }
-    EXPECT_EQ(readFile(LOCK_FILE), pidText(holder));
-    close(release);
-    exitStatusOf(holder);
-}
-
 TEST(CacheLock, TerminationEndsTheWaitWithoutAnError)
 {
     int release = -1;
@@ -113,21 +66,5 @@ TEST(CacheLock, TerminationEndsTheWaitWithoutAnError)
     exitStatusOf(holder);
 }
 
-// A local repository and a negative maximum are run end to end.
-TEST(StartDelay, NoDelayWhenCacheOnlyOrWhenZero)
-{
-    std::filesystem::remove(STATUS_FILE);
-    Config config;
-    const Repository repository{"base", "Base", "http://127.0.0.1:9/repo", true, false};
-    RepositoryData remote(config, repository);
-    LogCapture capture;
-    config.cacheOnly = true;
-    EXPECT_TRUE(startDelay(config, remote));
-    config.cacheOnly = false;
-    config.maxWaitTime = 0;
-    EXPECT_TRUE(startDelay(config, remote));
-    EXPECT_FALSE(capture.contains("waiting"));
-    EXPECT_FALSE(std::filesystem::exists(STATUS_FILE));
-}
-
 } // namespace
+} // namespace updater::testing

@@ -10,12 +10,9 @@
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::readFile;
-using updater::testing::writeFile;
 namespace fs = std::filesystem;
 
+namespace updater::testing {
 namespace {
 
 // What one scripted run returns.
@@ -62,18 +59,6 @@ protected:
     std::vector<Config> calls; // the options of each run
 };
 
-// The passes themselves, their options, the retry and the final update
-// state are pinned by the end-to-end update tests; these are the cases a
-// run of the binary does not reach.
-TEST_F(PassLoop, QuietConfigurationHidesThePassLines)
-{
-    config.quiet = true;
-    LogCapture capture(LogLevel::info);
-    EXPECT_EQ(run({{RunResult::Ok, 2, 0}, {RunResult::Ok, 2, 2}, {RunResult::Ok, 0, 0}}), RunResult::Ok);
-    EXPECT_EQ(calls.size(), 3u);
-    EXPECT_TRUE(capture.lines().empty()) << capture.text();
-}
-
 TEST_F(PassLoop, CheckOnlyIsOnePassAndLeavesAPartlyInstalledStateAlone)
 {
     config.checkOnly = true;
@@ -88,3 +73,4 @@ TEST_F(PassLoop, CheckOnlyIsOnePassAndLeavesAPartlyInstalledStateAlone)
 }
 
 } // namespace
+} // namespace updater::testing

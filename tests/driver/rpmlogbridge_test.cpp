@@ -4,9 +4,7 @@
 #include "driver/updater.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-
+namespace updater::testing {
 namespace {
 
 TEST(RpmLogBridge, RecordsFromRpmLandInTheLogWithoutTheirNewline)
@@ -34,3 +32,4 @@ TEST(RpmLogBridge, RecordsFromRpmLandInTheLogWithoutTheirNewline)
 }
 
 } // namespace
+} // namespace updater::testing

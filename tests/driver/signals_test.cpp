@@ -5,9 +5,7 @@
 #include "platform/rpm54.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-
+namespace updater::testing {
 namespace {
 
 struct sigaction currentAction(int signum)
@@ -15,18 +13,6 @@ struct sigaction currentAction(int signum)
     struct sigaction action;
     sigaction(signum, nullptr, &action);
     return action;
-}
-
-bool isCaught(int signum)
-{
-    const auto action = currentAction(signum);
-    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
-}
-
-bool isIgnoredNow(int signum)
-{
-    const auto action = currentAction(signum);
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
 }
 
 bool isDefault(int signum)
@@ -45,66 +31,6 @@ protected:
         caughtSignal = 0;
     }
 };
-
-TEST_F(Signals, StartUpCatchesTerminationKeepingTheFirstSignalAndIgnoresPipe)
-{
-    ASSERT_TRUE(installSignalHandlers());
-    EXPECT_TRUE(isSignalIgnored(SIGPIPE));
-    EXPECT_FALSE(isSignalIgnored(SIGTERM));
-    raise(SIGPIPE);
-    EXPECT_FALSE(terminationRequested);
-    raise(SIGTERM);
-    EXPECT_TRUE(terminationRequested);
-    EXPECT_EQ(caughtSignal, SIGTERM);
-    for (int signum : {SIGHUP, SIGINT, SIGQUIT})
-        raise(signum); // caught: the test lives on
-    EXPECT_EQ(caughtSignal, SIGTERM);
-}
-
-TEST_F(Signals, EnablePutsBackThePreviousActionAndDisableCatchesAgain)
-{
-    signal(SIGQUIT, SIG_IGN); // as inherited from a caller
-    ASSERT_TRUE(installSignalHandlers());
-    ASSERT_TRUE(enableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGQUIT));
-    EXPECT_TRUE(isDefault(SIGTERM));
-    EXPECT_TRUE(isDefault(SIGHUP));
-    EXPECT_TRUE(isIgnoredNow(SIGPIPE));
-    ASSERT_TRUE(disableTermination());
-    for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        EXPECT_TRUE(isCaught(signum)) << signum;
-    ASSERT_TRUE(enableTermination());
-    signal(SIGQUIT, SIG_DFL);
-}
-
-TEST_F(Signals, HangupStaysIgnoredThroughEnableAndDisable)
-{
-    ASSERT_TRUE(installSignalHandlers());
-    ASSERT_TRUE(ignoreHangup());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    EXPECT_TRUE(isSignalIgnored(SIGHUP));
-    ASSERT_TRUE(enableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    EXPECT_TRUE(isDefault(SIGTERM));
-    ASSERT_TRUE(disableTermination());
-    EXPECT_TRUE(isIgnoredNow(SIGHUP));
-    ASSERT_TRUE(ignoreHangup());
-    raise(SIGHUP);
-    EXPECT_FALSE(terminationRequested);
-}
-
-TEST_F(Signals, SameModeTwiceRegistersOnceWithRpm)
-{
-    LogCapture capture;
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, false));
-    ASSERT_TRUE(setSignalHandler(SIGUSR1, true)); // switches: restore, then ignore
-    EXPECT_TRUE(isIgnoredNow(SIGUSR1));
-    ASSERT_TRUE(restoreSignalHandler(SIGUSR1));
-    EXPECT_TRUE(isDefault(SIGUSR1));
-    EXPECT_EQ(rpmsqEnable(-SIGUSR1, nullptr), -1); // nothing left registered
-    EXPECT_TRUE(capture.lines().empty()) << capture.text();
-}
 
 TEST_F(Signals, SignalRegisteredElsewhereInRpmIsLeftAlone)
 {
@@ -127,7 +53,6 @@ TEST_F(Signals, FailedSigactionReleasesTheRpmRegistration)
 
 TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 {
-    using updater::testing::runInChild;
     // SIGHUP caught, then ignored for the rest of the run.
     auto run = runInChild([] {
         if (!installSignalHandlers())
@@ -155,3 +80,4 @@ TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 }
 
 } // namespace
+} // namespace updater::testing

@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 
-using namespace updater;
-
+namespace updater::testing {
 namespace {
 
 std::optional<std::string> valueIn(const std::string& text)
@@ -61,3 +60,4 @@ TEST(OsReleaseValue, AContinuationOfALongLineIsNotANewLine)
 }
 
 } // namespace
+} // namespace updater::testing

@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace updater;
-
+namespace updater::testing {
 namespace {
 
 TEST(StatusRecordUri, UserAndPasswordNeverShow)
@@ -26,3 +25,4 @@ TEST(StatusRecordUri, UserAndPasswordNeverShow)
 }
 
 } // namespace
+} // namespace updater::testing

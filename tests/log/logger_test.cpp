@@ -6,11 +6,7 @@
 
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::readFile;
-using updater::testing::TemporaryDirectory;
-
+namespace updater::testing {
 namespace {
 
 // The capture restores the Logger's threshold and stderr switch.
@@ -64,32 +60,6 @@ TEST_F(LoggerTest, ArgumentsAreNotEvaluatedBelowTheThreshold)
     EXPECT_EQ(evaluated, 1);
 }
 
-TEST_F(LoggerTest, ReAddingAnOutputOnlyChangesItsLevelAndKeepsContent)
-{
-    std::string path = dir.file("lastlog");
-    Logger::instance().setThreshold(LogLevel::trace);
-    ASSERT_TRUE(Logger::instance().addFileOutput(path, LogLevel::trace, false));
-    LOG(debug, "first");
-    ASSERT_TRUE(Logger::instance().addFileOutput(path, LogLevel::info, false)); // no truncation
-    LOG(debug, "not written");
-    LOG(info, "second");
-    Logger::instance().removeFileOutput(path);
-    EXPECT_EQ(readFile(path), "DEBUG: first\nINFO: second\n");
-    EXPECT_FALSE(Logger::instance().removeFileOutput(path));
-}
-
-TEST_F(LoggerTest, AppendKeepsAndTruncateEmptiesAnExistingFile)
-{
-    std::string appended = dir.write("a", "old\n"), truncated = dir.write("t", "old\n");
-    ASSERT_TRUE(Logger::instance().addFileOutput(appended, LogLevel::trace, true));
-    ASSERT_TRUE(Logger::instance().addFileOutput(truncated, LogLevel::trace, false));
-    LOG(error, "new");
-    Logger::instance().removeFileOutput(appended);
-    Logger::instance().removeFileOutput(truncated);
-    EXPECT_EQ(readFile(appended), "old\nERROR: new\n");
-    EXPECT_EQ(readFile(truncated), "ERROR: new\n");
-}
-
 TEST_F(LoggerTest, UnopenableFileIsReported)
 {
     LogCapture capture;
@@ -98,36 +68,5 @@ TEST_F(LoggerTest, UnopenableFileIsReported)
                             ": No such file or directory"));
 }
 
-TEST_F(LoggerTest, ParseLogLevel)
-{
-    LogCapture capture;
-    EXPECT_EQ(parseLogLevel("warn"), LogLevel::warn);
-    EXPECT_EQ(parseLogLevel("trace"), LogLevel::trace);
-    EXPECT_EQ(parseLogLevel("fatal"), LogLevel::fatal);
-    EXPECT_TRUE(capture.lines().empty());
-    EXPECT_EQ(parseLogLevel("WARN"), LogLevel::info);
-    EXPECT_TRUE(capture.has("ERROR: unrecognized logger level 'WARN' using 'info'"));
-}
-
-TEST_F(LoggerTest, ParseSyslogFacility)
-{
-    LogCapture capture;
-    EXPECT_EQ(parseSyslogFacility("local7"), 184);
-    EXPECT_EQ(parseSyslogFacility("local0"), LOG_LOCAL0);
-    EXPECT_EQ(parseSyslogFacility("user"), LOG_USER);
-    EXPECT_EQ(parseSyslogFacility("daemon"), LOG_DAEMON);
-    EXPECT_TRUE(capture.lines().empty());
-    EXPECT_EQ(parseSyslogFacility("kern"), 24);
-    EXPECT_EQ(parseSyslogFacility("local8"), 24);
-    EXPECT_EQ(capture.count("ERROR: unrecognized syslog facility 'kern' using 'daemon'"), 1);
-}
-
-TEST_F(LoggerTest, ErrnoTextIsTheSystemText)
-{
-    errno = ENOENT;
-    EXPECT_EQ(errnoText(), "No such file or directory");
-    errno = 99999;
-    EXPECT_EQ(errnoText(), "Unknown error 99999");
-}
-
 } // namespace
+} // namespace updater::testing

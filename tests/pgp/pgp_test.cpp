@@ -10,9 +10,9 @@
 #include "pgp_bytes.h"
 #include "testing/testing.h"
 
-using namespace updater;
 using namespace updater::pgptest;
 
+namespace updater::testing {
 namespace {
 
 const Bytes ISSUER_A = hex("01 02 03 04 05 06 07 08");
@@ -107,7 +107,7 @@ std::vector<Case> cases()
 
 TEST(PGPPackets, EdgeCaseTable)
 {
-    updater::testing::LogCapture capture;
+    LogCapture capture;
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         const Bytes bytes = c.bytes; // exactly sized
@@ -137,125 +137,15 @@ TEST(PGPPackets, EdgeCaseTable)
     }
 }
 
-TEST(PGPPackets, PacketsAreLaidOutBackToBack)
-{
-    const Bytes bytes = cat({hex("a8 03 50 47 50"), newPacket(13, hex("41 42")), hex("8b 01 02 03")});
-    PGPPacketSeq packets;
-    ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
-    ASSERT_EQ(packets.size(), 3u);
-    EXPECT_EQ(packets[0].tag, 10);
-    EXPECT_EQ(packets[0].size, 5u);
-    EXPECT_EQ(packets[0].body, bytes.data() + 2);
-    EXPECT_EQ(packets[1].tag, 13);
-    EXPECT_EQ(packets[1].size, 4u);
-    EXPECT_EQ(packets[1].blen, 2u);
-    EXPECT_EQ(packets[2].tag, 2);
-    EXPECT_EQ(packets[2].size, 4u);
-    EXPECT_EQ(packets[2].blen, 3u);
-    EXPECT_EQ(packets[2].body, bytes.data() + 10);
-}
-
-// Version 4 fields are checked against gpg's own listing (gpgdata_test).
-TEST(PGPPackets, Version3FieldsAndOnlySignaturePackets)
-{
-    Bytes v3 = v3Sig(5, 17);
-    v3[2] = 0x01;
-    const PGPPacket p3{2, 0, v3.size(), v3.data()};
-    PGPSigData sig3;
-    ASSERT_TRUE(sig3.parse(p3));
-    EXPECT_EQ(sig3.version, 3);
-    EXPECT_EQ(sig3.sigType, 1);
-    EXPECT_EQ(sig3.pubkeyAlgo, 1);
-    EXPECT_EQ(sig3.hashAlgo, 8);
-    EXPECT_FALSE(PGPSigData().parse(PGPPacket{6, 0, v3.size(), v3.data()})); // not a signature
-}
-
-// Cutting a signature anywhere fails cleanly: the packet header no longer
-// fits, or (with a header that matches the shortened body) the body ends
-// inside its subpacket areas.
-TEST(PGPPackets, TruncationAtEveryPosition)
-{
-    const Bytes body = v4Sig(0, cat({sub(2, CREATED), sub(33, padding(21))}), sub(16, ISSUER_A));
-    const Bytes whole = oldPacket(2, body);
-    const size_t areasEnd = body.size() - 4; // the hash prefix and the signature value stay unread
-    for (size_t n = 1; n < whole.size(); ++n) {
-        const Bytes cut(whole.begin(), whole.begin() + n);
-        PGPPacketSeq packets;
-        EXPECT_FALSE(packets.append(cut.data(), cut.size())) << n;
-    }
-    for (size_t n = 0; n <= body.size(); ++n) {
-        const Bytes packet = oldPacket(2, Bytes(body.begin(), body.begin() + n));
-        PGPPacketSeq packets;
-        ASSERT_TRUE(packets.append(packet.data(), packet.size())) << n;
-        PGPSigData sig;
-        EXPECT_EQ(sig.parse(packets), n >= areasEnd) << n;
-    }
-}
-
-TEST(PGPPackets, FailedParseLeavesTheRecordAlone)
-{
-    PGPSigData sig;
-    sig.version = 3;
-    sig.hasKeyId = true;
-    sig.keyId = {1, 2, 3, 4, 5, 6, 7, 8};
-    const Bytes bytes = oldPacket(2, v4Sig(0, sub(16, ISSUER_B), sub(2, hex("65 53"))));
-    PGPPacketSeq packets;
-    ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
-    ASSERT_FALSE(sig.parse(packets));
-    EXPECT_EQ(sig.version, 3);
-    EXPECT_EQ(keyIdToHex(sig.keyId), A);
-    EXPECT_FALSE(sig.hasCreated);
-    EXPECT_EQ(sig.pubkeyAlgo, 0);
-}
-
 TEST(PGPPackets, UnknownVersionIsLogged)
 {
-    updater::testing::LogCapture capture;
+    LogCapture capture;
     const Bytes bytes = oldPacket(2, hex("05 00 01 08 00 00 00 00"));
     PGPPacketSeq packets;
     ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
     PGPSigData sig;
     EXPECT_FALSE(sig.parse(packets));
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: signature packet version 5 unknown"});
-}
-
-TEST(PGPLength, EveryFormAndItsLimits)
-{
-    struct LengthCase {
-        Bytes bytes;
-        size_t available;
-        bool ok;
-        size_t length;
-        size_t field;
-    };
-    const LengthCase lengthCases[] = {
-        {hex("00"), 1, true, 0, 1},
-        {hex("bf"), 192, true, 191, 1},
-        {hex("bf"), 191, false, 0, 0},
-        {hex("c0 00"), 194, true, 192, 2},
-        {hex("df ff"), 8385, true, 8383, 2},
-        {hex("df ff"), 8384, false, 0, 0},
-        {hex("c0"), 1, false, 0, 0},
-        {hex("e0"), 100, false, 0, 0},
-        {hex("fe"), 100, false, 0, 0},
-        {hex("ff 00 00 01 00"), 261, true, 256, 5},
-        {hex("ff 00 00 01 00"), 260, false, 0, 0},
-        {hex("ff 00 00 00"), 4, false, 0, 0},
-        {hex("ff ff ff ff ff"), 5, false, 0, 0},
-        {hex("05"), 0, false, 0, 0},
-    };
-    for (const LengthCase& c : lengthCases) {
-        SCOPED_TRACE("first octet " + std::to_string(c.bytes[0]) + ", available " + std::to_string(c.available));
-        Bytes buffer = c.bytes;
-        buffer.resize(std::max(buffer.size(), c.available), 0);
-        size_t length = 0;
-        size_t field = 0;
-        ASSERT_EQ(decodeLength(buffer.data(), c.available, length, field), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(length, c.length);
-            EXPECT_EQ(field, c.field);
-        }
-    }
 }
 
 TEST(PGPPublicKey, KeyIdsByVersion)
@@ -300,3 +190,4 @@ TEST(PGPPublicKey, MalformedKeyPacketsFailAndLeaveTheListAlone)
 }
 
 } // namespace
+} // namespace updater::testing

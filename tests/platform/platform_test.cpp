@@ -5,56 +5,8 @@
 #include <rpm/rpmlib.h>
 #include <string>
 
-using namespace updater;
-
+namespace updater::testing {
 namespace {
-
-std::string hex(const std::vector<unsigned char>& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
-std::string hashOf(const char* name, const std::string& data)
-{
-    const HashFunction* function = hashFunctionFind(name);
-    EXPECT_NE(function, nullptr);
-    HashContext ctx;
-    EXPECT_TRUE(ctx.init(*function));
-    EXPECT_TRUE(ctx.update(data.data(), data.size()));
-    std::vector<unsigned char> out;
-    EXPECT_TRUE(ctx.digest(out));
-    EXPECT_EQ(out.size(), function->digestSize);
-    return hex(out);
-}
-
-TEST(Hash, KnownVectorsByLibraryName)
-{
-    const struct {
-        const char* name;
-        const char* data;
-        const char* digest;
-    } cases[] = {
-        {"MD5", "", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"SHA-1", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
-        {"SHA-224", "abc", "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
-        {"SHA-256", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"SHA-384", "abc",
-         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
-        {"SHA-512", "abc",
-         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
-         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(hashOf(c.name, c.data), c.digest) << c.name;
-    EXPECT_EQ(hashFunctionFind("sha256"), nullptr);
-    EXPECT_EQ(hashFunctionFind("SHA3-256"), nullptr);
-}
 
 TEST(Hash, SpentOrUninitialisedContextRefuses)
 {
@@ -78,16 +30,6 @@ TEST(Base64, DecodesAndRefusesGarbage)
     EXPECT_FALSE(b64decode("a*b!", out));
 }
 
-TEST(SignalQueue, RegistrationCounts)
-{
-    EXPECT_EQ(rpmsqEnable(-40, nullptr), -1);
-    EXPECT_EQ(rpmsqEnable(40, nullptr), 1);
-    EXPECT_EQ(rpmsqEnable(40, nullptr), 2);
-    EXPECT_EQ(rpmsqEnable(-40, nullptr), 1);
-    EXPECT_EQ(rpmsqEnable(-40, nullptr), 0);
-    EXPECT_EQ(rpmsqEnable(-40, nullptr), -1);
-}
-
 TEST(PlatformScore, MachineArchAndNoarchScoreForeignDoesNot)
 {
     ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
@@ -99,10 +41,5 @@ TEST(PlatformScore, MachineArchAndNoarchScoreForeignDoesNot)
     EXPECT_EQ(rpmPlatformScore(nullptr, nullptr, 0), 0);
 }
 
-TEST(DbBackend, DebianDefaultIsNotBerkeley)
-{
-    ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
-    EXPECT_FALSE(rpmDbIsBerkeley());
-}
-
 } // namespace
+} // namespace updater::testing

@@ -6,15 +6,11 @@
 
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::TemporaryDirectory;
-
+namespace updater::testing {
 namespace {
 
 const std::string SHA256_ABC = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::string SHA1_ABC = "a9993e364706816aba3e25717850c26c9cd0d89d";
-const std::string SHA256_EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 const std::string SHA256_MILLION_A = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
 const std::string SHA1_MILLION_A = "34aa973cd4c4daa4f61eeb2bdbad27316534016f";
 
@@ -43,7 +39,6 @@ protected:
 TEST_F(ChecksumTest, KnownVectorsAsStoredAndStreamedInBlocks)
 {
     std::string abc = dir.write("abc", "abc");
-    std::string empty = dir.write("empty", "");
     std::string million = dir.write("million", std::string(1000000, 'a'));
     struct Case {
         const char* type;
@@ -52,7 +47,6 @@ TEST_F(ChecksumTest, KnownVectorsAsStoredAndStreamedInBlocks)
     } cases[] = {
         {"sha256", abc, SHA256_ABC},
         {"sha", abc, SHA1_ABC},
-        {"sha256", empty, SHA256_EMPTY},
         {"sha256", million, SHA256_MILLION_A},
         {"sha", million, SHA1_MILLION_A},
     };
@@ -60,20 +54,6 @@ TEST_F(ChecksumTest, KnownVectorsAsStoredAndStreamedInBlocks)
         EXPECT_TRUE(checksum(c.type, c.value).checkFile(c.path)) << c.type << " " << c.path;
         EXPECT_TRUE(checksum(c.type, c.value).checkUncompressed(c.path)) << "plain file, read through zlib";
     }
-}
-
-TEST_F(ChecksumTest, MatchAndMismatchAreLoggedWithTheComputedValue)
-{
-    std::string abc = dir.write("abc", "abc");
-    std::string upper = SHA256_ABC;
-    for (char& c : upper)
-        c = static_cast<char>(toupper(c));
-    LogCapture capture(LogLevel::debug);
-    EXPECT_TRUE(checksum("sha256", SHA256_ABC).checkFile(abc));
-    EXPECT_FALSE(checksum("sha256", upper).checkFile(abc));
-    EXPECT_FALSE(checksum("sha256", SHA256_ABC.substr(0, 63)).checkFile(abc));
-    EXPECT_TRUE(capture.has("DEBUG: 'sha256' checksum of '" + abc + "' (" + SHA256_ABC + ") checks against " + SHA256_ABC));
-    EXPECT_TRUE(capture.has("DEBUG: 'sha256' checksum of '" + abc + "' (" + SHA256_ABC + ") FAILS against " + upper));
 }
 
 TEST_F(ChecksumTest, GzipFileChecksAsStoredOrDecompressed)
@@ -95,7 +75,7 @@ TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
 {
     std::string missing = dir.file("missing");
     std::string gz = writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail");
-    std::string whole = updater::testing::readFile(gz);
+    std::string whole = readFile(gz);
     std::string truncated = dir.write("truncated.gz", whole.substr(0, whole.size() - 12));
     LogCapture capture;
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkFile(missing));
@@ -109,13 +89,6 @@ TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
 
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkUncompressed(truncated));
     EXPECT_TRUE(capture.has("ERROR: failed while reading from '" + truncated + "'"));
-}
-
-TEST_F(ChecksumTest, EmptyValueFailsBeforeTheFileIsOpened)
-{
-    LogCapture capture;
-    EXPECT_FALSE(checksum("sha256", "").checkFile(dir.file("missing")));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: attempted to check an empty checksum"});
 }
 
 // Each file is checked again on every download attempt: an unknown type is
@@ -146,3 +119,4 @@ TEST_F(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
 }
 
 } // namespace
+} // namespace updater::testing

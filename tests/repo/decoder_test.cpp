@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-using namespace updater;
-
+namespace updater::testing {
 namespace {
 
 // The first bytes of a file tell its compression; whatever matches no magic
@@ -37,3 +36,4 @@ TEST(DecoderTest, CompressionFromTheFirstBytes)
 }
 
 } // namespace
+} // namespace updater::testing

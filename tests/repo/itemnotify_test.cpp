@@ -21,19 +21,6 @@ protected:
     LogCapture capture{LogLevel::info};
 };
 
-TEST_F(ItemNotifyTest, ABatchWithinAMinuteLogsNothing)
-{
-    ItemNotify notifier(2);
-    fakeNow += 59;
-    event(notifier);
-    notifier.itemDone();
-    notifier.itemDone();
-    event(notifier);
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{});
-    EXPECT_FALSE(notifier.progressShown);
-    EXPECT_FALSE(notifier.finished);
-}
-
 TEST_F(ItemNotifyTest, ProgressAtMostOnceAMinuteThenTheFinalLineOnce)
 {
     ItemNotify notifier(3);
@@ -66,20 +53,6 @@ TEST_F(ItemNotifyTest, NoFinalLineUnlessEveryItemWasCounted)
     notifier.itemDone();
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"INFO: downloading... (1/3)"});
     EXPECT_EQ(notifier.lastReport, fakeNow);
-}
-
-// The time of a line counts also when the threshold drops it.
-TEST_F(ItemNotifyTest, SuppressedLinesStillCount)
-{
-    Logger::instance().setThreshold(LogLevel::warn);
-    ItemNotify notifier(1);
-    fakeNow += 100;
-    event(notifier);
-    EXPECT_TRUE(notifier.progressShown);
-    EXPECT_EQ(notifier.lastReport, fakeNow);
-    Logger::instance().setThreshold(LogLevel::info);
-    notifier.itemDone();
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"INFO: downloaded (1/1)"});
 }
 
 } // namespace

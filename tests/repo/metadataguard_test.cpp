@@ -6,11 +6,7 @@
 
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::LogCapture;
-using updater::testing::TemporaryDirectory;
-using updater::testing::writeFile;
-
+namespace updater::testing {
 namespace {
 
 const std::string SHA_A(64, 'a');
@@ -63,19 +59,5 @@ TEST(MetadataGuard, OnlyAWholeRecordHoldsBackAnOlderIndex)
     }
 }
 
-TEST(MetadataGuard, RememberedRecordReadsBackWhateverTheRevisionHolds)
-{
-    TemporaryDirectory dir;
-    const Config config;
-    LogCapture capture;
-    MetadataGuard first(config, dir.file("metadata-base"));
-    const RepomdFacts accepted{"rev \"1\"\n\\\xff", 2000, SHA_B};
-    ASSERT_TRUE(first.admit(accepted, 5000));
-    first.remember(accepted);
-    MetadataGuard next(config, dir.file("metadata-base"));
-    EXPECT_FALSE(next.admit(RepomdFacts{"0", 1999, SHA_A}, 5000));
-    EXPECT_TRUE(next.admit(accepted, 5000));
-    EXPECT_FALSE(capture.contains("damaged"));
-}
-
 } // namespace
+} // namespace updater::testing

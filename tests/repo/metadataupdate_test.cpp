@@ -3,12 +3,10 @@
 // primary, checksum retries, and metadata that must not be followed.
 #include <gtest/gtest.h>
 
-#include "servedrepo.h"
+#include "repotesting.h"
 
 namespace updater::testing {
 namespace {
-
-const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
 
 class MetadataUpdate : public ServedRepository {
 protected:
@@ -24,61 +22,6 @@ protected:
 
     std::string cachedPrimary() const { return cacheDir() + baseName(primaryLocation()); }
 };
-
-TEST_F(MetadataUpdate, FetchesOverHttpAndKeepsAValidPrimary)
-{
-    TestServer server(serverConfig(), PORT);
-    ChildRun first = update();
-    ASSERT_EQ(first.exitCode, 0) << first.text();
-    std::vector<std::string> requests = server.requests();
-    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
-    EXPECT_EQ(cacheHeaders(requests[0]), "no-cache/no-cache");
-    EXPECT_EQ(cacheHeaders(requests[1]), "/");
-    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
-    EXPECT_EQ(directoryEntries(cacheDir()), (std::vector<std::string>{baseName(primaryLocation()), "repomd.xml"}));
-    // Two items without the signature: the batch ends with the final line.
-    EXPECT_TRUE(first.has("INFO: downloaded (2/2)")) << first.text();
-
-    ChildRun second = update();
-    ASSERT_EQ(second.exitCode, 0) << second.text();
-    EXPECT_EQ(paths(server).size(), 3u) << "only repomd.xml again";
-    EXPECT_EQ(cacheHeaders(server.requests()[2]), "no-cache/no-cache");
-    EXPECT_TRUE(second.has("DEBUG: cached copy '" + cachedPrimary() + "' of '" + primaryLocation() + "' is valid"));
-}
-
-TEST_F(MetadataUpdate, FetchesFromALocalDirectoryGivenAsOverride)
-{
-    repository.location = "";
-    ChildRun none = update();
-    EXPECT_EQ(none.exitCode, 1);
-    EXPECT_TRUE(none.has("ERROR: no repository URI set, cannot update"));
-
-    ChildRun run = runChild([&] {
-        ItemNotify::setClock(steppingClock);
-        RepositoryData data(config, repository);
-        return data.update(repoDir()) && data.uri() == "file://" + repoDir() && data.packages().size() == 6;
-    });
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    // A local copy raises no session events: one line per item.
-    std::vector<std::string> progress;
-    for (const std::string& line : run.log)
-        if (line.starts_with("INFO: download"))
-            progress.push_back(line);
-    EXPECT_EQ(progress, (std::vector<std::string>{"INFO: downloading... (1/2)", "INFO: downloaded (2/2)"}));
-    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
-}
-
-TEST_F(MetadataUpdate, FetchesAWrongCachedPrimaryAgain)
-{
-    TestServer server(serverConfig(), PORT);
-    std::filesystem::create_directories(cacheDir());
-    writeFile(cachedPrimary(), "stale");
-    ChildRun run = update();
-    ASSERT_EQ(run.exitCode, 0) << run.text();
-    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/" + primaryLocation()}));
-    EXPECT_EQ(cacheHeaders(server.requests()[1]), "/");
-    EXPECT_EQ(readFile(cachedPrimary()), readFile(repoDir() + "/" + primaryLocation()));
-}
 
 TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
 {
@@ -102,20 +45,6 @@ TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
     ChildRun next = update();
     ASSERT_EQ(next.exitCode, 0) << next.text();
     EXPECT_EQ(paths(server).size(), 5u);
-}
-
-TEST_F(MetadataUpdate, FetchesTheSignatureUnlessSkipped)
-{
-    config.noMdSigCheck = false;
-    TestServer server(serverConfig(), PORT); // the test repository has no signature
-    ChildRun run = update();
-    EXPECT_EQ(run.exitCode, 1);
-    std::vector<std::string> requests = server.requests();
-    ASSERT_EQ(paths(server), (std::vector<std::string>{"/repodata/repomd.xml", "/repodata/repomd.xml.asc"}));
-    EXPECT_EQ(cacheHeaders(requests[1]), "no-cache/no-cache");
-    EXPECT_TRUE(run.has("ERROR: failed getting repository resource 'repodata/repomd.xml.asc'")) << run.text();
-    // Three items with the signature.
-    EXPECT_TRUE(run.has("INFO: downloading... (1/3)")) << run.text();
 }
 
 TEST_F(MetadataUpdate, ReportsEachFailingStep)

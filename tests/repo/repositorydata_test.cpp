@@ -13,23 +13,13 @@
 #include "testing/dependencies.h"
 #include "testing/testing.h"
 
-using namespace updater;
-using updater::testing::runCommand;
-using updater::testing::splitLines;
-using updater::testing::LogCapture;
-using updater::testing::parseDependency;
-using updater::testing::PackageXml;
-using updater::testing::primaryDocument;
-using updater::testing::texts;
-using updater::testing::readFile;
-using updater::testing::sha256Of;
-using updater::testing::TemporaryDirectory;
-using updater::testing::writeFile;
 namespace fs = std::filesystem;
 
+namespace updater::testing {
 namespace {
 
-const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new updater::testing::RpmConfig);
+// The architecture test scores against rpm's configured platform.
+const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
 
 class RepositoryTest : public ::testing::Test {
 protected:
@@ -75,106 +65,28 @@ protected:
     std::unique_ptr<RepositoryData> data;
 };
 
-TEST_F(RepositoryTest, LocationsAndCachePaths)
-{
-    const struct {
-        const char* location;
-        const char* uri;
-        bool local;
-    } cases[] = {
-        {"/var/lib/updater/mnt-usb-updates", "file:///var/lib/updater/mnt-usb-updates", true},
-        {"file:/media/usb1/updates", "file:/media/usb1/updates", true},
-        {"http://updates.example/base", "http://updates.example/base", false},
-        {"https://updates.example/base", "https://updates.example/base", false},
-    };
-    for (const auto& c : cases) {
-        repository.location = c.location;
-        EXPECT_EQ(repo().uri(), c.uri);
-        EXPECT_EQ(repo().isLocal(), c.local) << c.location;
-    }
-    repo().setUri("/mnt/stick");
-    EXPECT_EQ(data->uri(), "file:///mnt/stick");
-    EXPECT_EQ(data->cacheDir(), cacheDir());
-    EXPECT_EQ(data->packageCacheDir(), cacheDir() + "packages/");
-}
-
-TEST_F(RepositoryTest, RepomdEntriesAreReadFromTheCachedFile)
-{
-    writeRepomd(R"(
-  <data type="primary">
-    <checksum type="sha256">aa</checksum>
-    <open-checksum type="sha">bb</open-checksum>
-    <location href="repodata/x-primary.xml.gz"/>
-    <timestamp>1300000000.25</timestamp>
-    <size>10</size>
-  </data>
-  <data type="primary"><checksum type="sha256">cc</checksum><location href="second.xml"/></data>
-  <wrapper><data type="other"><timestamp>1.2.3</timestamp></data></wrapper>
-  <data xmlns="urn:elsewhere" type="filelists"/>
-)");
-    ASSERT_TRUE(repo().parseRepomd());
-    const auto& metadata = data->metadata();
-    ASSERT_EQ(metadata.size(), 2u);
-    const MetadataEntry& primary = metadata.at("primary");
-    EXPECT_EQ(primary.type, "primary");
-    EXPECT_EQ(primary.location, "repodata/x-primary.xml.gz");
-    EXPECT_EQ(primary.localPath, cacheDir() + "x-primary.xml.gz");
-    EXPECT_EQ(primary.checksum.type.view(), "sha256");
-    EXPECT_EQ(primary.checksum.value.view(), "aa");
-    EXPECT_EQ(primary.openChecksum.type.view(), "sha");
-    EXPECT_EQ(primary.openChecksum.value.view(), "bb");
-    EXPECT_EQ(metadata.at("other").localPath, cacheDir()) << "an entry without location";
-}
-
 TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
 {
     const struct {
         const char* rule;
         std::string body;
-        std::string logLine;
     } cases[] = {
-        {"no type", "<data><location href=\"a\"/></data>", "DEBUG: no 'type' attribute in 'data' element"},
-        {"location without href", "<data type=\"primary\"><location/></data>", "DEBUG: failed parsing 'data' element"},
-        {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>",
-         "DEBUG: failed parsing 'checksum' element"},
-        {"open-checksum without text", "<data type=\"primary\"><open-checksum type=\"sha\"/></data>",
-         "DEBUG: failed parsing 'checksum' element"},
-        {"letters in timestamp", "<data type=\"primary\"><timestamp>1300000000Z</timestamp></data>",
-         "DEBUG: invalid characters in 'timestamp'"},
-        {"empty timestamp", "<data type=\"primary\"><timestamp/></data>", "DEBUG: failed parsing 'data' element"},
-        {"timestamp without digits", "<data type=\"primary\"><timestamp>.5</timestamp></data>",
-         "DEBUG: failed parsing 'timestamp'"},
-        {"timestamp overflow", "<data type=\"primary\"><timestamp>99999999999999999999999</timestamp></data>",
-         "DEBUG: failed parsing 'timestamp'"},
-        {"malformed XML", "<data type=\"primary\"></dat>", ""},
+        {"no type", "<data><location href=\"a\"/></data>"},
+        {"location without href", "<data type=\"primary\"><location/></data>"},
+        {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>"},
+        {"open-checksum without text", "<data type=\"primary\"><open-checksum type=\"sha\"/></data>"},
+        {"letters in timestamp", "<data type=\"primary\"><timestamp>1300000000Z</timestamp></data>"},
+        {"empty timestamp", "<data type=\"primary\"><timestamp/></data>"},
+        {"timestamp without digits", "<data type=\"primary\"><timestamp>.5</timestamp></data>"},
+        {"timestamp overflow", "<data type=\"primary\"><timestamp>99999999999999999999999</timestamp></data>"},
+        {"malformed XML", "<data type=\"primary\"></dat>"},
     };
     for (const auto& c : cases) {
         writeRepomd(c.body);
-        LogCapture capture;
         EXPECT_FALSE(repo().parseRepomd()) << c.rule;
-        if (!c.logLine.empty()) {
-            EXPECT_TRUE(capture.has(c.logLine)) << c.rule << "\n" << capture.text();
-        }
     }
     writeFile(cacheDir() + "repomd.xml", "<repomd><data type=\"primary\"/></repomd>");
-    LogCapture capture;
-    EXPECT_FALSE(repo().parseRepomd());
-    EXPECT_TRUE(capture.has("DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"));
-}
-
-// Signed repositories are loaded end to end (tests/e2e/test_network.py).
-TEST_F(RepositoryTest, MissingSignatureIsRefused)
-{
-    writeCache(primaryDocument(PackageXml{}.str()));
-    config.noMdSigCheck = false;
-    LogCapture capture(LogLevel::info);
-    EXPECT_FALSE(repo().loadFromCache());
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
-                                   "ERROR: metadata signature missing or unreadable",
-                                   "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'",
-                               }));
-    EXPECT_TRUE(data->metadata().empty());
-    EXPECT_TRUE(data->packages().empty());
+    EXPECT_FALSE(repo().parseRepomd()) << "the root without its namespace";
 }
 
 TEST_F(RepositoryTest, CacheLoadFailures)
@@ -224,7 +136,7 @@ TEST_F(RepositoryTest, PackageLocationsMustNameAFile)
 // Repositories made by createrepo_c from packages built by rpmbuild.
 class RealRepository : public RepositoryTest, public ::testing::WithParamInterface<const char*> {
 protected:
-    std::string repoDir() const { return std::string(TEST_REPOS) + "/" + GetParam(); }
+    std::string repoDir() const { return unitData(std::string("repos/") + GetParam()); }
 
     std::string primaryPath() const
     {
@@ -299,35 +211,7 @@ TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
     EXPECT_EQ(data->packages().count("alpha"), 3u);
 }
 
-TEST_P(RealRepository, DecompressedPrimaryMatchesItsOpenChecksum)
-{
-    std::string cached = layOutCache();
-    gzFile in = gzopen(cached.c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    std::string content;
-    char buffer[4096];
-    int got;
-    while ((got = gzread(in, buffer, sizeof buffer)) > 0)
-        content.append(buffer, static_cast<size_t>(got));
-    gzclose(in);
-    writeFile(cached, content);
-    ASSERT_TRUE(repo().loadFromCache());
-    EXPECT_EQ(data->packages().size(), 6u);
-}
-
-TEST_P(RealRepository, TamperedPrimaryIsRefused)
-{
-    std::string cached = layOutCache();
-    std::string content = readFile(cached);
-    content[content.size() / 2] ^= 1;
-    writeFile(cached, content);
-    LogCapture capture;
-    EXPECT_FALSE(repo().loadFromCache());
-    std::string location = "repodata/" + fs::path(cached).filename().string();
-    EXPECT_TRUE(capture.has("ERROR: invalid checksum on '" + location + "'")) << capture.text();
-    EXPECT_TRUE(data->packages().empty());
-}
-
 INSTANTIATE_TEST_SUITE_P(Checksums, RealRepository, ::testing::Values("sha256", "sha"));
 
 } // namespace
+} // namespace updater::testing

@@ -10,6 +10,8 @@
 
 #include <rpm/header.h>
 
+#include "testing/testing.h"
+
 namespace updater::testing {
 
 struct HeaderFree {

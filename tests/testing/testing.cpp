@@ -95,27 +95,60 @@ void requireDeviceRoot()
     abort();
 }
 
-bool ChildRun::has(const std::string& line) const
+std::string unitData(const std::string& relative)
 {
-    return count(line) > 0;
+    return std::string(UNIT_DATA) + "/" + relative;
 }
 
-int ChildRun::count(const std::string& line) const
+UnitKey::UnitKey(const std::string& keyName) : name(keyName)
 {
-    return static_cast<int>(std::count(log.begin(), log.end(), line));
+    std::istringstream facts(readFile(unitData("keys/" + name + ".facts")));
+    std::string subkeys;
+    if (!(facts >> keyId >> subkeys >> newestCreation))
+        throw std::runtime_error("no unit data for key " + name);
+    std::istringstream list(subkeys);
+    for (std::string id; std::getline(list, id, ',');)
+        if (id != "-")
+            subkeyIds.push_back(id);
 }
 
-bool ChildRun::contains(const std::string& part) const
+std::string UnitKey::publicKey() const
 {
-    return text().find(part) != std::string::npos;
+    return readFile(unitData("keys/" + name + ".pub"));
 }
 
-std::string ChildRun::text() const
+std::string UnitKey::signedPackage(const std::string& package) const
+{
+    return unitData("signed/" + name + "/" + package + "-1.0-1.noarch.rpm");
+}
+
+std::string UnitKey::signature(const std::string& suffix) const
+{
+    return unitData("docs/index.xml." + name + suffix);
+}
+
+void importDatabaseKeys()
+{
+    static const bool imported = [] {
+        for (const char* key : {"rsa", "dsa", "subkeyed"})
+            runCommand("rpm --import " + unitData(std::string("keys/") + key + ".asc"));
+        return true;
+    }();
+    (void)imported;
+}
+
+std::string LogLines::text() const
 {
     std::string all;
-    for (const std::string& line : log)
+    for (const std::string& line : lines())
         all += line + "\n";
     return all;
+}
+
+int LogLines::count(const std::string& line) const
+{
+    const std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold, bool leakCheck)
@@ -161,32 +194,6 @@ LogCapture::~LogCapture()
     logger.removeFileOutput(m_path);
     logger.setThreshold(m_savedThreshold);
     logger.setToStderr(m_savedStderr);
-}
-
-std::vector<std::string> LogCapture::lines() const
-{
-    return splitLines(text());
-}
-
-std::string LogCapture::text() const
-{
-    return readFile(m_path);
-}
-
-bool LogCapture::has(const std::string& line) const
-{
-    return count(line) > 0;
-}
-
-int LogCapture::count(const std::string& line) const
-{
-    const std::vector<std::string> all = lines();
-    return static_cast<int>(std::count(all.begin(), all.end(), line));
-}
-
-bool LogCapture::contains(const std::string& part) const
-{
-    return text().find(part) != std::string::npos;
 }
 
 void LogCapture::clear()

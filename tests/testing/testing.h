@@ -59,23 +59,29 @@ std::vector<std::string> labels(const Range& range)
 // (tests/devroot/run-in-root), for tests that write the device's fixed paths.
 void requireDeviceRoot();
 
+// Log lines ("LEVEL: message") and the questions the tests ask of them.
+class LogLines {
+public:
+    virtual ~LogLines() = default;
+    virtual std::vector<std::string> lines() const = 0;
+    std::string text() const;
+    // True when some line equals `line` exactly.
+    bool has(const std::string& line) const { return count(line) > 0; }
+    int count(const std::string& line) const;
+    // True when some line contains `part`.
+    bool contains(const std::string& part) const { return text().find(part) != std::string::npos; }
+};
+
 // Captures every log line from `threshold` up while it lives; standard error
 // is switched off meanwhile. Restores the Logger's previous settings.
-class LogCapture {
+class LogCapture : public LogLines {
 public:
     explicit LogCapture(LogLevel threshold = LogLevel::trace);
-    ~LogCapture();
+    ~LogCapture() override;
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::string> lines() const;
-    std::string text() const;
-    // True when some line equals `line` exactly ("LEVEL: message").
-    bool has(const std::string& line) const;
-    // Number of lines equal to `line`.
-    int count(const std::string& line) const;
-    // True when some line contains `part`.
-    bool contains(const std::string& part) const;
+    std::vector<std::string> lines() const override { return splitLines(readFile(m_path)); }
     void clear();
 
 private:
@@ -87,14 +93,34 @@ private:
 
 // What a forked child left behind: its exit code (0: the action returned
 // true; 1: false; 128 + N: killed by signal N) and its log lines.
-struct ChildRun {
+struct ChildRun : LogLines {
     int exitCode = -1;
     std::vector<std::string> log;
-    bool has(const std::string& line) const;
-    int count(const std::string& line) const;
-    bool contains(const std::string& part) const;
-    std::string text() const;
+    std::vector<std::string> lines() const override { return log; }
 };
+
+// The real data testing/unitdata.py builds before the unit tests run: a path
+// below it.
+std::string unitData(const std::string& relative);
+
+// One of the keys unitdata.py makes with gpg ("rsa", "dsa", "subkeyed",
+// "outsider", "eddsa"), with what gpg reports about it.
+struct UnitKey {
+    explicit UnitKey(const std::string& name);
+    std::string name;
+    std::string keyId;                  // 16 lower-case hex digits
+    std::vector<std::string> subkeyIds; // in gpg's order
+    unsigned long newestCreation = 0;   // of the key and its subkeys
+    std::string publicKey() const;      // binary, as gpg exports it
+    // "signed" or "signed-other" signed by rpmsign with this key.
+    std::string signedPackage(const std::string& package = "signed") const;
+    // The detached signature of unitData("docs/index.xml"): ".asc" armored,
+    // ".sig" binary, ".text.sig" in text mode.
+    std::string signature(const std::string& suffix) const;
+};
+
+// Imports rsa, dsa and subkeyed into the device root's rpm database once.
+void importDatabaseKeys();
 
 // Runs `action` in a forked child that logs from `threshold` up and is killed
 // after a minute. The child ends with exit(), so that a sanitizer build checks
