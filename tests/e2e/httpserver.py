@@ -1,42 +1,26 @@
 #!/usr/bin/python3
 """A scripted HTTP(S) test server and forward proxy, Python stdlib only.
 
-Run as a program:
-
     httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]
-    httpserver.py make-certs DIR
+    httpserver.py make-certs DIR   (ca.pem, server.pem and server.key for localhost)
 
-The configuration (JSON) may hold:
+The configuration (JSON):
+  "root"   directory served for paths without a route
+  "log"    file that gets one JSON line per request: method, path, headers, connection, user, authorized
+  "tls"    {"cert", "key"}: serve https
+  "auth"   {"scheme": "Basic" | "Digest" (RFC 2617, qop=auth), "realm", "users" {user: password},
+           "paths" [prefix, ...] (default all)}
+  "proxy"  {"users", "realm", "hosts" {"host:port": "addr:port"}}: a forward proxy for absolute-URI
+           GETs and CONNECT, looking targets up in "hosts" first; with "users" it demands Basic (407)
+  "never_accept": listen without ever accepting (connect timeouts)
+  "routes" {path: step or [step, ...]}: the n-th request to a path (with its query, else without) is
+           answered by the n-th step, the last one repeating. A step has "status" (default 200, or 302
+           with "location"), "body", "body_file", "headers", "location", "delay" (seconds), "drop"
+           (close without an answer), "truncate" (announce the whole body, send this many bytes),
+           "drip" {"bytes", "interval"} or "endless" (a body without length until the client leaves)
 
-  "root":   directory served for paths without a route
-  "log":    file that receives one JSON line per request:
-            {"method", "path", "headers" {name: value}, "connection", "client_port", "user", "authorized"}
-  "tls":    {"cert": PEM, "key": PEM}: serve https
-  "auth":   {"scheme": "Basic" | "Digest", "realm": R, "users": {user: password}, "paths": [prefix, ...]}
-            requests below the prefixes (default: all) must authenticate; Digest is RFC 2617 with qop=auth
-  "proxy":  {"users": {user: password}, "realm": R, "hosts": {"host:port": "addr:port"}}
-            forward-proxy mode: absolute-URI GET requests and CONNECT tunnels are relayed to the
-            target (looked up in "hosts" first, so that names need not resolve); with "users" the
-            proxy demands Basic authentication (407)
-  "never_accept": true: listen, but never accept a connection (connect timeouts)
-  "routes": {path: step or [step, ...]}: the n-th request to a path (query included, or else
-            without the query) is answered by the n-th step; the last step repeats. A step has
-            "status" (default 200, or 302 with "location"), "body" (text), "body_file",
-            "headers" {name: value}, "location", "delay" (seconds before answering),
-            "drop" (close the connection without an answer), "truncate" (announce the whole
-            body but send only this many bytes, then close), "drip" {"bytes": N, "interval": S}
-            (send the body N bytes at a time, S seconds apart), "endless" (a body without
-            length that never ends: it is sent until the client goes away)
-
-With --ready the bound port is written to FILE (atomically) once the server listens.
-SIGTERM ends the server.
-
-From an end-to-end test, ScriptedServer runs it in a DeviceRoot's network namespace:
-
-    certs = make_certs(tmpdir)                 # once; trust_ca(root, certs) for https
-    server = ScriptedServer(root, {"root": repo_dir, "routes": {...}}, port=8080)
-    ... root.updater(...) ...
-    server.requests()                          # the request log, parsed
+--ready FILE gets the bound port once the server listens; SIGTERM ends it. ScriptedServer runs it in
+the network namespace of a DeviceRoot (tests/e2e/devroot.py).
 """
 
 import argparse
@@ -54,6 +38,7 @@ import socketserver
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -430,11 +415,9 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
 
 
 class ScriptedServer:
-    """This server in the network namespace of a DeviceRoot (tests/e2e/devroot.py);
-    stopped with the root or by stop()."""
+    """This server in the network namespace of a DeviceRoot; stopped with the root or by stop()."""
 
     def __init__(self, root, config, port, bind="127.0.0.1"):
-        import tempfile
         self.root = root
         self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
         self.log = os.path.join(self.dir, "requests")
@@ -447,11 +430,15 @@ class ScriptedServer:
                                        "--ready", ready], ready_file=ready)
 
     def requests(self):
-        """The requests so far: dicts with method, path, headers, connection, user, authorized."""
+        """The requests so far, as logged."""
         if not os.path.exists(self.log):
             return []
         with open(self.log) as f:
             return [json.loads(line) for line in f]
+
+    def paths(self, authorized=None):
+        """The paths requested so far (only those with this outcome of authentication, when given)."""
+        return [r["path"] for r in self.requests() if authorized is None or r["authorized"] == authorized]
 
     def stop(self):
         self.root.stop_server(self.proc)

@@ -12,14 +12,13 @@ import hashlib
 import os
 import shutil
 import subprocess
-import unittest
 import xml.etree.ElementTree as ET
 
 import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from updatehelpers import CACHE_DIR, UpdateTestCase
+from harness import CACHE_DIR, UpdateTestCase
 
 REPO_NS = "http://linux.duke.edu/metadata/repo"
 RPM_NS = "http://linux.duke.edu/metadata/rpm"
@@ -223,7 +222,3 @@ class Metadata(UpdateTestCase):
                     result, peak_kb = self.peak(location)
                     self.assertRefused(result, href, error.replace("%s", CACHE_DIR + "/" + os.path.basename(href)))
                     self.assertLess(peak_kb, PEAK_RSS_LIMIT_KB)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -69,32 +69,25 @@ class Package(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def device(self):
-        root = DeviceRoot()
-        self.addCleanup(root.close)
-        root.set_identity()
-        testdata.install(root, [self.provides])
-        testdata.install(root, [self.rpm1], nodeps=False)
-        return root
-
     def test_package_holds_the_program_units_and_files_and_is_lint_clean(self):
         listed = subprocess.run(["rpm", "-qlp", self.rpm1], check=True, capture_output=True, text=True).stdout
         self.assertLessEqual(set(FILES), set(listed.split()), listed)
         config = subprocess.run(["rpm", "-qcp", self.rpm1], check=True, capture_output=True, text=True).stdout
         self.assertEqual(config.split(), ["/etc/updater.conf", "/usr/share/resources/default/updater/defaults.conf"])
-        self.assertIn("rpm", self.system)
-        self.assertIn("gpgv", self.system)
+        self.assertLessEqual({"rpm", "gpgv"}, set(self.system))
         self.assertEqual([r for r in self.system if not dpkg_owned(r)], [])
         self.assertRegex(self.lint, r" 0 errors, 0 warnings")
 
-    def test_installed_program_answers_and_its_units_verify(self):
-        root = self.device()
+    def test_installed_updater_runs_with_the_example_files_and_updates_its_own_package(self):
+        root = DeviceRoot()
+        self.addCleanup(root.close)
+        root.set_identity()
+        testdata.install(root, [self.provides])
+        testdata.install(root, [self.rpm1], nodeps=False)
         self.assertEqual(root.check(["/usr/sbin/updater", "--version"]).stdout, "updater 1.8.3\n")
         result = root.run(["systemd-analyze", "verify", "--man=no"] + UNITS)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
-    def test_installed_files_and_examples_are_accepted(self):
-        root = self.device()
         for name, path in (("vrkproxy.conf", "/etc/network/vrkproxy.conf"),
                            ("vrkpasswd.xml", "/etc/lumenta/vrkpasswd.xml"), ("hook", "/usr/lib/updater/hook")):
             with open(os.path.join(TOP, "examples", name)) as f:
@@ -103,34 +96,23 @@ class Package(unittest.TestCase):
             root.write_inside(path, text.replace("https://updates.example.com/", "http://127.0.0.1:8080/"),
                               0o755 if name == "hook" else 0o644)
         key = testdata.Key("demo-release")
-        repo = publishing.publish(os.path.join(self.work, "examples"), [self.rpm2], key)
-        publishing.import_key(root, os.path.join(self.work, "examples", "updates-key.asc"))
-        server = httpserver.ScriptedServer(root, {"routes": {}, "root": os.path.dirname(repo), "auth": {
+        repo = publishing.publish(self.work, [self.rpm2], key)
+        publishing.import_key(root, os.path.join(self.work, "updates-key.asc"))
+        os.symlink(repo, os.path.join(self.work, "appliance"))  # where the example's credentials apply
+        server = httpserver.ScriptedServer(root, {"root": self.work, "auth": {
             "scheme": "Basic", "realm": "Appliance updates", "users": {"fleet": "fleet-secret"}}}, port=8080)
-        os.rename(repo, os.path.join(os.path.dirname(repo), "appliance"))
         result = root.run(["/usr/sbin/updater", "--check-only", "--max-wait-time", "-1", "--repo-url",
                            "base:http://127.0.0.1:8080/appliance/"])
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual([line for line in result.lines if not line.startswith("INFO: ")], [], result)
-        self.assertIn("INFO: updater version 1.8.3, product Example Appliance", result.lines)
-        self.assertIn("INFO: using HTTP proxy 'proxy.example.com' port 3128", result.lines)
-        self.assertIn("INFO: --- UPDATER 1.8.3-2 ---", result.lines)
-        self.assertIn("INFO: running init hook", result.lines)
+        for line in ("INFO: updater version 1.8.3, product Example Appliance", "INFO: running init hook",
+                     "INFO: using HTTP proxy 'proxy.example.com' port 3128", "INFO: --- UPDATER 1.8.3-2 ---"):
+            self.assertIn(line, result.lines)
         self.assertEqual({r["user"] for r in server.requests() if r["authorized"]}, {"fleet"})
 
-    def test_installed_updater_updates_its_own_package(self):
-        root = self.device()
-        root.install_standin("/usr/local/sbin/telinit")
-        root.install_standin("/usr/local/sbin/shutdown")
-        key = testdata.Key("demo-release")
-        repo = publishing.publish(os.path.join(self.work, "self"), [self.rpm2], key)
-        publishing.import_key(root, os.path.join(self.work, "self", "updates-key.asc"))
+        for name in ("telinit", "shutdown"):
+            root.install_standin("/usr/local/sbin/" + name)
         result = root.run(["/usr/sbin/updater", "--repo-url", "base:" + repo])
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(root.check(["rpm", "-q", "updater"]).stdout, "updater-1.8.3-2.%s\n" % self.rpm2.split(".")[-2])
-        self.assertEqual(root.status(), "REBOOTING\n")
-        self.assertEqual(root.update_state(), "COMPLETE\n")
-
-
-if __name__ == "__main__":
-    unittest.main()
+        self.assertEqual((root.status(), root.update_state()), ("REBOOTING\n", "COMPLETE\n"))

@@ -3,11 +3,10 @@ the real rpm installs, and what nothing can meet is reported with its text,
 as rpm reports it."""
 
 import os
-import unittest
 
 import release
 from testdata import Pkg
-from updatehelpers import FIVE, UpdateTestCase, nevras
+from harness import FIVE, UpdateTestCase, nevras
 
 # Alternatives, each a package of its own name; the comment names the one the
 # rich requires below take.
@@ -68,7 +67,3 @@ class RichRequires(UpdateTestCase):
         failed = sorted(line.split(" is needed by ")[0].strip() for line in rpm.stderr.splitlines()
                         if " is needed by " in line)
         self.assertEqual(failed, sorted(UNMET), rpm.stderr)
-
-
-if __name__ == "__main__":
-    unittest.main()

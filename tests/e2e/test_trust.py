@@ -7,12 +7,11 @@ trusted key is named when a signature check fails."""
 import json
 import re
 import time
-import unittest
 
 import httpserver
 import release
 import testdata
-from updatehelpers import FIVE, UpdateTestCase, nevras, release_nevras
+from harness import FIVE, UpdateTestCase, nevras, release_nevras
 
 DAY = 24 * 60 * 60
 NOW = int(time.time())
@@ -145,7 +144,3 @@ class MetadataTrust(UpdateTestCase):
             found = [i for i, line in enumerate(result.lines) if i >= at and re.fullmatch(pattern, line)]
             self.assertTrue(found, "no line matching %r after line %d in:\n%s" % (pattern, at, result.stderr))
             at = found[0] + 1
-
-
-if __name__ == "__main__":
-    unittest.main()
