@@ -44,14 +44,11 @@ import time
 import urllib.parse
 
 
-# -- certificates -------------------------------------------------------------
-
 def make_certs(directory):
     """Makes ca.pem/ca.key and server.pem/server.key (signed by the CA, valid
     for localhost) in `directory` with openssl; returns the paths as a dict."""
     os.makedirs(directory, exist_ok=True)
-    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "server.csr",
-                                                          "server.ext")}
+    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "csr", "ext")}
 
     def openssl(*args):
         subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -59,16 +56,14 @@ def make_certs(directory):
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", p["ca.key"], "-out", p["ca.pem"], "-days", "2",
             "-subj", "/CN=Updater Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["server.csr"],
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["csr"],
             "-subj", "/CN=localhost")
-    with open(p["server.ext"], "w") as f:
+    with open(p["ext"], "w") as f:
         f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
-            "-out", p["server.pem"], "-days", "2", "-extfile", p["server.ext"])
+    openssl("x509", "-req", "-in", p["csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
+            "-out", p["server.pem"], "-days", "2", "-extfile", p["ext"])
     return {"ca": p["ca.pem"], "cert": p["server.pem"], "key": p["server.key"]}
 
-
-# -- authentication -----------------------------------------------------------
 
 AUTH_PARAM = re.compile(r'(\w+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^\s,]+))')
 
@@ -137,8 +132,6 @@ class Authenticator:
         return user, params.get("response") == expected
 
 
-# -- the server ---------------------------------------------------------------
-
 class Script:
     """Per-path step sequences, shared by all connections."""
 
@@ -175,8 +168,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
-    # -- logging ---------------------------------------------------------------
-
     def record(self, user=None, authorized=None):
         log = self.server.config.get("log")
         if not log:
@@ -187,8 +178,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.server.log_lock:
             with open(log, "a") as f:
                 f.write(json.dumps(entry, sort_keys=True) + "\n")
-
-    # -- answers -----------------------------------------------------------------
 
     def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
         if isinstance(body, str):
@@ -263,8 +252,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             self.answer(200, f.read(), {"Content-Type": "application/octet-stream"})
 
-    # -- requests ----------------------------------------------------------------
-
     def do_GET(self):
         if self.headers.get("Connection", "").lower() == "close":
             self.close_connection = True
@@ -298,8 +285,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.flush()
         self.relay(upstream)
         self.close_connection = True
-
-    # -- forward proxy -------------------------------------------------------------
 
     def proxy_target(self, hostport):
         mapped = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport)
@@ -381,6 +366,13 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass
 
 
+def announce(ready, port):
+    if ready:
+        with open(ready + ".part", "w") as f:
+            f.write("%d\n" % port)
+        os.rename(ready + ".part", ready)
+
+
 def never_accept(port, bind, ready):
     """Listens without ever accepting, its queue filled by its own
     connections: the kernel drops every further connection attempt."""
@@ -389,10 +381,7 @@ def never_accept(port, bind, ready):
     listener.bind((bind, port))
     listener.listen(0)
     fillers = [socket.create_connection(listener.getsockname()[:2])]
-    if ready:
-        with open(ready + ".part", "w") as f:
-            f.write("%d\n" % listener.getsockname()[1])
-        os.rename(ready + ".part", ready)
+    announce(ready, listener.getsockname()[1])
     signal.sigwait([signal.SIGTERM])
     for s in fillers + [listener]:
         s.close()
@@ -404,10 +393,7 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
         return never_accept(port, bind, ready)
     server = Server((bind, port), config)
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
-    if ready:
-        with open(ready + ".part", "w") as f:
-            f.write("%d\n" % server.server_address[1])
-        os.rename(ready + ".part", ready)
+    announce(ready, server.server_address[1])
     try:
         server.serve_forever(poll_interval=0.05)
     finally:
