@@ -163,12 +163,6 @@ class RootTestCase(unittest.TestCase):
     def hook_calls(self):
         return [call[1:] for call in self.root.calls("hook")]
 
-    def assertExitLine(self, result, word):
-        self.assertIn("INFO: --- EXIT %s ---" % word, result.lines, result)
-
-    def assertNoExitLine(self, result):
-        self.assertFalse([line for line in result.lines if "--- EXIT" in line], result)
-
     def assertLinesInOrder(self, result, expected):
         """The expected lines appear in this order (others may come between)."""
         at = 0

@@ -72,14 +72,6 @@ class CheckOnly(UpdateTestCase):
             self.assertEqual(result.returncode, 0, result)
             self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"] + listed)
 
-    def test_named_packages_restrict_the_run_to_one_pass(self):
-        self.root.write("/var/lib/updater/update-state", "PENDING\n")
-        self.use_cache_of(self.repo(release.packages(2)))
-        # app 2 needs libcore.so.2: the selection is app, the pull libcore.
-        self.assertRun(self.updater(*(CHECK + ("app",))), 0, "INFO: --- 2 UPDATE(S) ---",
-                       "INFO: need to update (2 packages):", "INFO: \tapp-2-1.noarch.rpm", "INFO: \tlibcore-2-1.noarch.rpm")
-        self.assertState("READY", "PENDING")
-
 
 # Alternatives, each a package of its own name; the comment names the one the
 # rich requires below take.
