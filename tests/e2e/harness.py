@@ -45,13 +45,6 @@ WAITING_LIBCORE = Pkg("libcore", version="2", provides=["libcore.so.2"],
 HOOK_STATUS = 'printf "%s %s\\n" "$1" "$(cat /var/lib/updater/status 2>/dev/null || echo -)" ' \
               '>> /var/log/standins/hook-status\n'
 
-# Runs the real rpm after recording the argument vector like a stand-in.
-RPM_WRAPPER = r"""#!/bin/sh
-mkdir -p /var/log/standins
-{ printf 'rpm'; for a in "$@"; do printf '\t%s' "$a"; done; printf '\n'; } >> /var/log/standins/rpm
-exec /usr/bin/rpm "$@"
-"""
-
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "status.schema.json")) as f:
     STATUS_SCHEMA = json.load(f)
 
@@ -235,8 +228,10 @@ class UpdateTestCase(RootTestCase):
     def update_state_writes(self):
         return self.traced(r'^write\(\d+</var/lib/updater/update-state>, "(\w+)\\n"')
 
-    def record_rpm_calls(self):
-        self.root.write_inside("/usr/local/sbin/rpm", RPM_WRAPPER, 0o755)
+    def record_rpm_calls(self, before=""):
+        """rpm found first on the search path is a stand-in that runs `before`, then the real one."""
+        self.root.write_inside("/etc/standins/rpm.sh", before + 'exec /usr/bin/rpm "$@"\n')
+        self.root.install_standin("/usr/local/sbin/rpm")
 
     def rpm_calls(self):
         return [call[1:] for call in self.root.calls("rpm")]

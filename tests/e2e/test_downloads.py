@@ -1,10 +1,7 @@
-"""Downloads within bounds: the configured size of repomd.xml, the sizes that
-the metadata declares, servers that never end a body, drip it or fall silent,
-the time of the whole metadata fetch and the disk the cache lies on. The
-cache: files made afresh with their own mode, replaced metadata removed once
-the new metadata is verified. Where package files come from: an xml:base
-naming another server or a local directory, bases that are refused, and two
-packages whose files share a name."""
+"""Downloads within bounds (sizes, endless, dripping and silent servers, the
+metadata deadline, a full disk), the cache's files, and where package files
+come from: xml:base to another server or a directory, refused bases, and
+files that would share a name."""
 
 import os
 import shutil

@@ -1,11 +1,7 @@
-"""Repository metadata as today's tools write it, read by the binary from HTTP
-and from a local directory: the primary file in each compression, every
-checksum type createrepo_c writes, damaged and cut-short streams, and
-documents made to take memory without bound. Where a primary is replaced,
-repomd.xml is rewritten to match, so that only the reader stands between the
-document and the device. Trust in the metadata over time, with indexes dated
-by the test: an older index replayed by a mirror, a stale index, and a clock
-behind the metadata or a trusted key when a signature check fails."""
+"""Repository metadata as today's tools write it, from HTTP and a directory:
+each compression and checksum type, damaged and unbounded documents (repomd.xml
+rewritten to match, so only the reader stands in the way); and trust over time:
+replayed and stale indexes, and a clock behind the metadata or a key."""
 
 import bz2
 import gzip

@@ -1,10 +1,6 @@
-"""Check-only runs that reach the repository over HTTP, over HTTPS with the
-device trusting a test authority, through a proxy that demands credentials,
-and from a local directory, with an index signed by a key of the device's rpm
-database; an index signed otherwise is refused. Where the device's
-credentials go: its default credentials only to the configured repository's
-server, entries of the credentials file only below their path, and nothing
-that left https over plain http."""
+"""Reaching the repository over HTTP, HTTPS, a proxy with credentials and a
+directory, with the index signed by a key of the device's database; where the
+device's credentials go, and never from https to http."""
 
 import os
 

@@ -1,9 +1,6 @@
-"""The updater's rpm, built by scripts/package from this tree (release 1, then
-release 2 of the same code): what it holds, that it installs, runs with the
-example files and updates its own package. The vendor's side as
-docs/publishing.md tells it: a repository made by the guide's commands updates
-a device whose image got the key by the guide's command; a missed step gives
-the lines the guide's table shows."""
+"""The updater's rpm from scripts/package (release 1, then 2 of the same code):
+its contents, its install, the example files and its own update; and the
+vendor's side as docs/publishing.md tells it, missed steps included."""
 
 import os
 import re

@@ -1,9 +1,7 @@
-"""Updates that go wrong: rpm failing in the first installing pass and the
-updater-only retry, an update cut short behind the updater's back, rpm killed
-while installing, a status that cannot be written, a damaged package, a full
-disk, a package signed by a key the device does not trust, and termination
-signals: caught while rpm runs, so that rpm completes and the run stops at its
-next check; in their default action during downloads, ending the process."""
+"""Updates that go wrong: rpm failing and the updater-only retry, an update cut
+short behind the updater's back, rpm killed, a status that cannot be written, a
+damaged package, a full disk, an untrusted package signature, and SIGTERM while
+rpm runs (rpm completes) or while downloading (the process ends at once)."""
 
 import os
 import re
