@@ -226,7 +226,7 @@ class UpdateTestCase(RootTestCase):
         return self.traced(r'^write\(\d+</var/lib/updater/status\.\w+>, "(\w+)\\n"')
 
     def update_state_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/update-state>, "(\w+)\\n"')
+        return self.traced(r'^write\(\d+</var/lib/updater/update-state\.\w+>, "(\w+)\\n"')
 
     def record_rpm_calls(self, before=""):
         """rpm found first on the search path is a stand-in that runs `before`, then the real one."""

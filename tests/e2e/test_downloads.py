@@ -10,8 +10,8 @@ import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase, UpdateTestCase,
-                     config, nevras, release_nevras, repository)
+from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, LOCK_FILE, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase,
+                     UpdateTestCase, config, nevras, release_nevras, repository)
 
 CACHE = "/var/cache/updater"
 REPOMD = "repodata/repomd.xml"
@@ -136,17 +136,24 @@ class CacheContents(RootTestCase):
     def make(self, name, pkgs):
         return testdata.make_repo(os.path.join(self.work, name), testdata.build_all(pkgs))
 
-    def test_downloads_never_follow_a_planted_link_and_have_their_own_mode(self):
+    def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
         repo = self.make("repo", release.packages(2))
         self.root.write_inside("/etc/victim", "precious\n")
-        self.root.check(["mkdir", "-p", CACHE_DIR])
-        self.root.check(["ln", "-s", "/etc/victim", CACHE_DIR + "/repomd.xml.tmp"])
         self.root.write_config(text=config(repository("base", repo), log=LOG))
-        result = self.root.run(["sh", "-c", 'umask 0; exec "$@"', "sh", UPDATER] + list(self.ARGS))
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(self.root.check(["cat", "/etc/victim"]).stdout, "precious\n")
-        for name in ("repomd.xml", self.primary(repo)):  # a link would show 777
-            self.assertEqual(self.root.check(["stat", "-c", "%a", CACHE_DIR + "/" + name]).stdout, "644\n", name)
+        modes = dict.fromkeys([LOCK_FILE, "/var/log/updater/lastlog", "/tmp/run.log", "/var/lib/updater/status",
+                               "/var/lib/updater/update-state", CACHE_DIR + "/repomd.xml",
+                               CACHE_DIR + "/" + self.primary(repo)], "644")  # a link would show 777
+        modes[CACHE_DIR] = "755"
+        for umask in ("0", "077"):
+            with self.subTest(umask=umask):
+                self.root.check(["sh", "-c", 'rm -rf "$@" && mkdir -p "$1" && ln -s /etc/victim "$1/repomd.xml.tmp"',
+                                 "sh", CACHE_DIR, LOCK_FILE, "/tmp/run.log", "/var/lib/updater/update-state"])
+                result = self.root.run(["sh", "-c", 'umask %s; exec "$@"' % umask, "sh", UPDATER, "--log-to",
+                                        "/tmp/run.log"] + list(self.ARGS))
+                self.assertEqual(result.returncode, 0, result)
+                self.assertEqual(self.root.check(["cat", "/etc/victim"]).stdout, "precious\n")
+                self.assertEqual(dict(zip(modes, self.root.check(["stat", "-c", "%a"] + list(modes)).stdout.split())),
+                                 modes)
 
     def test_replaced_metadata_goes_once_the_new_metadata_is_verified(self):
         first = self.make("first", release.packages(1))

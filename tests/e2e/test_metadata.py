@@ -150,6 +150,16 @@ class Metadata(UpdateTestCase):
         self.assertLinesInOrder(result, ["WARNING: encountered insecure MD5 checksums: discarding them", REFUSED])
         self.assertEqual(result.returncode, 1, result)
 
+    def test_repository_texts_cannot_start_a_log_line(self):
+        forged = b"app-2-1.noarch.rpm&#10;FATAL: forged line&#10;INFO: --- EXIT OK ---"
+        content = primary_content(self.release).replace(b'href="app-2-1.noarch.rpm"', b'href="%s"' % forged)
+        result = self.check(replace_primary(self.release, self.fresh(), gzip.compress(content), content)[0])
+        self.assertEqual(result.returncode, 0, result)
+        for log in (result.lines, self.root.lastlog().splitlines()):
+            self.assertNotIn("FATAL: forged line", log)
+            self.assertEqual(log.count("INFO: --- EXIT OK ---"), 1, log)
+            self.assertIn("INFO: \tapp-2-1.noarch.rpm\\x0aFATAL: forged line\\x0aINFO: --- EXIT OK ---", log)
+
     def test_damaged_garbled_and_unbounded_documents_are_refused(self):
         content = primary_content(self.release)
         cases = []
@@ -198,10 +208,10 @@ class Metadata(UpdateTestCase):
                     at = [next((i for i, line in enumerate(reported) if line.startswith(e)), None) for e in expected]
                     self.assertTrue(None not in at and at == sorted(at), result)
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
-                    # Nothing unprintable, and the XML library's reports one line each.
+                    # The XML library's reports come one printable line each.
                     self.assertEqual([line for line in result.lines if not line.isascii() or not line.isprintable()],
                                      [])
-                    self.assertLessEqual(len([line for line in reported if "XML error" in line]), 1, result)
+                    self.assertRecord("error", "metadata")
 
 DAY = 24 * 60 * 60
 NOW = int(time.time())

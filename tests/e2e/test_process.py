@@ -39,6 +39,23 @@ class CacheLock(RootTestCase):
         self.assertEqual(self.root.read(LOCK_FILE), "%10i\n" % waiter.pid)
 
 
+    def test_planted_lock_file_is_refused_and_left_alone(self):
+        # /var/lock is writable by anyone: a link to a file of root's, or a
+        # file another user made (and may hold locked), is not the agent's.
+        self.root.write("/etc/victim", "precious\n")
+        for plant, error in ((["ln", "-s", "/etc/victim", LOCK_FILE], "failed creating lock file '/var/lock/updater' "
+                              "(Too many levels of symbolic links)."),
+                             (["sh", "-c", "echo theirs > %s && chown 1000 %s" % (LOCK_FILE, LOCK_FILE)],
+                              "lock file '/var/lock/updater' is not a regular file of this user, refusing to use it")):
+            with self.subTest(plant):
+                self.root.remove(LOCK_FILE)
+                self.root.check(plant)
+                self.assertRun(self.updater(), 1, "ERROR: " + error, "INFO: --- EXIT ERROR ---")
+                self.assertEqual(self.root.read("/etc/victim"), "precious\n")
+                self.assertRecord("error", "lock", state=None)
+        self.assertEqual((self.root.read(LOCK_FILE), self.hook_calls()), ("theirs\n", []))
+
+
 class Background(RootTestCase):
     def wait_for_child(self):
         """Waits for the process named in the lock file to end."""

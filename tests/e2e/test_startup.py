@@ -7,7 +7,7 @@ import os
 import re
 
 from devroot import UPDATER
-from harness import RootTestCase, config, info_lines, repository
+from harness import LOCK_FILE, RootTestCase, config, info_lines, repository
 
 STATUS_FILE = "/var/lib/updater/status"
 REPO_LINE = "INFO: updating packages from repository '%s' (URI '%s')"
@@ -70,10 +70,25 @@ class Options(RootTestCase):
         self.assertEqual(self.hook_calls(), [])
         self.assertIsNone(self.root.read("/run/lock/updater"))
 
-    def test_programs_get_home_from_the_user_database_when_it_is_missing(self):
-        self.add_to_hook('echo "$HOME" > /tmp/hook-home')
-        self.root.run(["/usr/bin/env", "-u", "HOME", UPDATER])
+
+class Inheritance(RootTestCase):
+    def test_the_hook_gets_the_standard_descriptors_and_a_home(self):
+        # Its descriptors as "number target" lines, without the directory ls opens.
+        self.add_to_hook("ls -l /proc/self/fd/ | awk 'NR > 1 && $NF !~ /^\\/proc\\// {print $(NF - 2), $NF}' "
+                         '> /tmp/hook-fds; echo "$HOME" > /tmp/hook-home')
+        # Without HOME the agent takes it from the user database.
+        self.root.run(["/usr/bin/env", "-u", "HOME", UPDATER, "--log-to", "/tmp/run.log"])
+        listed = self.root.read("/tmp/hook-fds").splitlines()
+        self.assertEqual([line.split()[0] for line in listed], ["0", "1", "2"], listed)
         self.assertEqual(self.root.read("/tmp/hook-home"), "/root\n")
+
+    def test_closed_standard_descriptors_take_no_file_of_the_agent(self):
+        # Left closed, standard error would be the next file opened: each line
+        # would go to the last-run log twice, or into the lock file.
+        result = self.root.run(["/bin/sh", "-c", 'exec <&- >&- 2>&- "$0"', UPDATER])
+        self.assertEqual(result.returncode, 1, result)
+        self.assertEqual(self.root.lastlog().splitlines().count("INFO: running init hook"), 1)
+        self.assertRegex(self.root.read(LOCK_FILE), r"^ *\d+\n$")
 
 
 class Logging(RootTestCase):

@@ -36,9 +36,9 @@ class FullUpdate(UpdateTestCase):
                                             INSTALL + [PACKAGE_CACHE + f for f in PASS_2]])
         self.assertEqual(self.hook_calls(), [["init", "1.8.3"]] + HOOKS)
         # The status at each hook: analyzing before the download, downloading
-        # before rpm, updating until rpm's end is recorded.
+        # before rpm, rpm's end recorded before the postupdate hook.
         self.assertEqual(self.hook_statuses(), [["init", "-"]] + [
-            [call[0], status] for call, status in zip(HOOKS, ["ANALYZING", "DOWNLOADING", "UPDATING"] * 2)])
+            [call[0], status] for call, status in zip(HOOKS, ["ANALYZING", "DOWNLOADING", "PKGSDONE"] * 2)])
         self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
                          + ["READY", "REBOOTING"])
         self.assertEqual(self.update_state_writes(), ["COMPLETE"])
@@ -67,7 +67,7 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [["--test", "-U"] + [PACKAGE_CACHE + f for f in PASS_1],
                                             ["--test", "-U"] + [PACKAGE_CACHE + f for f in sorted(PASS_1 + PASS_2)]])
         self.assertEqual(self.hook_statuses()[1:4], [["download", "ANALYZING"], ["test", "DOWNLOADING"],
-                                                     ["posttest", "TESTING"]])
+                                                     ["posttest", "PKGSDONE"]])
         self.assertEqual(self.hook_calls()[2:4], [["test", "1.8.3", "3"], ["posttest", "1.8.3", "3"]])
         self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE"] * 2
                          + ["READY"])

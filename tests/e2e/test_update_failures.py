@@ -115,6 +115,26 @@ class CorruptedSystem(UpdateTestCase):
         self.assertRefusedNextTime()
 
 
+class SkippedPackage(UpdateTestCase):
+    def test_package_rpm_skipped_fails_the_pass(self):
+        # The update hook, the last step before rpm, puts app's file in the
+        # updater's place, as two packages sharing one cache file would: rpm
+        # is handed app twice, skips the second and ends with 0.
+        self.record_rpm_calls()
+        self.add_to_hook('[ "$1" = update ] && [ "$3" = 3 ] && cp %sapp-2-1.noarch.rpm %supdater-1.8.3-2.noarch.rpm'
+                         % (PACKAGE_CACHE, PACKAGE_CACHE))
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        self.assertRun(self.updater("--no-md-sig-check"), 0, "INFO: pass 1: all but add-ons",
+                       "INFO:   warning: package app-2-1.noarch was already added, skipping app-2-1.noarch",
+                       "ERROR: package 'updater-0:1.8.3-2' was not installed by rpm", "INFO: running postupdate hook",
+                       "ERROR: package installation FAILED (1 of 3 packages not installed)",
+                       "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
+                       "INFO: packages installed OK", "INFO: --- EXIT OK ---")
+        self.assertEqual(len(self.rpm_calls()), 2)
+        self.assertEqual(nevras(self.root), PASS_1_DONE)
+        self.assertState("REBOOTING", "PENDING")
+
+
 class RefusedBeforeRpm(UpdateTestCase):
     """Each row fails the update before rpm ever runs and leaves release 1."""
 

@@ -1,0 +1,150 @@
+"""The kill matrix: a real two-pass update over HTTP is held at a point of
+each state it reaches, the agent is SIGKILLed there with whatever holds it
+(as a power cut would end it), and started again. After the kill and after
+the next start no state file is torn, the status record parses, and nothing
+is reported done that was not; the next start does what the status it finds
+asks for: it goes on, declares the system corrupted after UPDATING, or
+refuses while REBOOTING."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import httpserver
+import release
+from devroot import UPDATER, Result
+from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
+                     release_nevras, status_record, wait_for)
+
+STATUS_WORDS = ["READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED",
+                "REBOOTING"]
+UPDATE_STATES = ["AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"]
+PASSES = [{f[:-len(".noarch.rpm")] for f in files} for files in (PASS_1, PASS_2)]
+
+# Holds the hook at its first call with the name in /etc/standins/hold-<name>,
+# noting its process ID in /tmp/held, until /tmp/go appears.
+HOLD_HOOK = """if [ -f /etc/standins/hold-$1 ]; then
+  rm /etc/standins/hold-$1; echo $$ > /tmp/held
+  i=0; while [ ! -e /tmp/go ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
+  rm /tmp/held
+fi"""
+# Holds rpm before a test transaction starts, the same way.
+HOLD_RPM = """if [ "$1" = --test ] && [ -f /etc/standins/hold-rpm ]; then
+  rm /etc/standins/hold-rpm; echo $$ > /tmp/held; exec sleep 300
+fi
+"""
+GOES_ON = (0, "INFO: --- EXIT OK ---")
+DONE = ("REBOOTING", "COMPLETE", FIVE_DONE)
+
+# Name, the status word when the agent is killed, the next start's exit code
+# and a line of it, the states and packages after it, and the hold: the start
+# delay, a hook's first call, rpm's test transaction, libcore's %pre, the
+# agent's last system call under strace, or the update hook and then, under
+# strace, the first file mode set after it: the temporary status file holding
+# UPDATING, written but not yet renamed.
+ROWS = [
+    ("DELAYING", "DELAYING", GOES_ON, DONE, "delay"),
+    ("ANALYZING", "ANALYZING", GOES_ON, DONE, "hook download"),
+    ("DOWNLOADING", "DOWNLOADING", GOES_ON, DONE, "hook update"),
+    ("TESTING", "TESTING", GOES_ON, ("READY", "AVAILABLE", release_nevras(1)), "rpm"),
+    ("UPDATING", "UPDATING", (2, "FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting"),
+     ("CORRUPTED", "CORRUPTED", None), "pre"),
+    ("PKGSDONE", "PKGSDONE", GOES_ON, DONE, "hook postupdate"),
+    ("REBOOTING", "REBOOTING", (1, "INFO: machine is rebooting after update, cannot start"), DONE, "exit"),
+    ("UPDATING written, not renamed", "DOWNLOADING", GOES_ON, DONE, "hook update, then fchmod"),
+]
+
+
+class KillMatrix(UpdateTestCase):
+    def test_sigkill_in_every_state(self):
+        right = 0
+        for name, status, (code, line), (final_status, final_state, packages), hold in ROWS:
+            with self.subTest(name):
+                args = ("--no-sig-check",) + (("--test",) if hold == "rpm" else ())
+                self.fresh_root(hold)
+                self.check_whole(self.kill_when_held(args, status, hold))
+                result = self.updater(*args)
+                self.assertEqual(result.returncode, code, result)
+                self.assertIn(line, result.lines, result)
+                self.assertState(final_status, final_state)
+                if packages is not None:
+                    self.assertEqual(nevras(self.root), packages)
+                self.check_whole(result.lines)
+                right += 1
+        sys.stderr.write("\nkill matrix: %d cases run, %d right\n" % (len(ROWS), right))
+
+    def fresh_root(self, hold):
+        if self.root.exists("/var/lib/updater/status"):  # the root of an earlier row
+            self.root.close()
+            UpdateTestCase.setUp(self)
+        pkgs = release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE] if hold == "pre" else [])
+        httpserver.ScriptedServer(self.root, {"root": self.repo(pkgs)}, port=8080)
+        self.use_repo("http://127.0.0.1:8080/")
+        self.add_to_hook(HOLD_HOOK)
+        if hold.startswith("hook"):
+            self.root.write_inside("/etc/standins/hold-" + hold.split()[1].rstrip(","), "")
+        if hold == "rpm":
+            self.root.write_inside("/etc/standins/hold-rpm", "")
+            self.record_rpm_calls(HOLD_RPM)
+
+    def kill_when_held(self, args, status, hold):
+        """Starts the update, SIGKILLs the agent and what holds it once it is
+        held, and gives the killed run's log lines."""
+        args = list(self.ARGS + args) + (["--max-wait-time", "100000"] if hold == "delay" else [])
+        if hold == "exit":  # strace holds the agent at its last system call
+            proc = self.root.popen(["strace", "-qq", "-o", "/dev/null", "-e", "inject=exit_group:delay_enter=600s",
+                                    UPDATER] + args)
+            self.addCleanup(self._stop, proc)
+        else:
+            proc = self.start(*args[len(self.ARGS):])
+        tracers = [proc] if hold == "exit" else []
+        try:
+            if hold.endswith("fchmod"):
+                wait_for(lambda: self.root.read("/tmp/held") or proc.poll() is not None, timeout=60, what="the hook")
+                tracers.append(self.attach("inject=fchmod:delay_enter=600s:when=1"))
+                self.root.check(["touch", "/tmp/go"])
+            wait_for(lambda: self.held(hold, status) or proc.poll() is not None, timeout=60, what="the hold")
+            self.assertTrue(self.held(hold, status), "the run ended before its hold")
+            self.assertEqual(self.root.status(), status + "\n")
+        finally:
+            for pid in (self.root.read(LOCK_FILE), self.root.read("/tmp/held"), self.root.read("/tmp/rpm-pid")):
+                if pid:
+                    try:
+                        os.kill(int(pid), signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+            for tracer in tracers:  # strace waits out its delay even for a dead tracee
+                tracer.kill()
+        stdout, stderr = proc.communicate(timeout=60)
+        return Result(proc.returncode, stdout, stderr).lines
+
+    def attach(self, inject):
+        """strace attached to the agent; returns once it is."""
+        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(), "-e", inject],
+                                  stderr=subprocess.PIPE, text=True)
+        self.addCleanup(self._stop, tracer)
+        self.assertIn("attached", tracer.stderr.readline())
+        return tracer
+
+    def held(self, hold, status):
+        if hold.endswith("fchmod"):
+            return any(self.root.read("/var/lib/updater/" + name) == "UPDATING\n"
+                       for name in self.root.listdir("/var/lib/updater") if name.startswith("status."))
+        if hold.startswith("hook") or hold == "rpm":
+            return bool(self.root.read("/tmp/held"))
+        if hold == "pre":
+            return bool(self.root.read("/tmp/rpm-pid"))
+        return self.root.status() == status + "\n"
+
+    def check_whole(self, lines):
+        """No state file torn, the record parses, and nothing reported done that was not."""
+        self.assertIn(self.root.status(), [None] + [word + "\n" for word in STATUS_WORDS])
+        self.assertIn(self.root.update_state(), [None] + [word + "\n" for word in UPDATE_STATES])
+        self.assertIsNotNone(status_record(self.root))
+        installed = set(nevras(self.root))
+        self.assertLessEqual(lines.count("INFO: packages installed OK"), sum(1 for done in PASSES if done <= installed))
+        if self.root.update_state() == "COMPLETE\n":
+            self.assertEqual(sorted(installed), FIVE_DONE)
+        if self.root.status() == "REBOOTING\n":
+            self.assertLessEqual(PASSES[0], installed)
