@@ -95,7 +95,8 @@ def release_nevras(version, drop=()):
 
 
 # After the first installing pass of release 2 without its release package.
-PASS_1_DONE = sorted(release_nevras(1, drop=["app", "libcore", "updater"]) + ["app-2-1", "libcore-2-1", "updater-1.8.3-2"])
+PASS_1_DONE = sorted(release_nevras(1, drop=["app", "libcore", "updater"]) +
+                     ["app-2-1", "libcore-2-1", "updater-1.8.3-2"])
 FIVE_DONE = sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"])
 
 

@@ -28,7 +28,8 @@ CASES = (
      + sorted(RELEASE_2[:2] + ["INFO: \tapp-3-1.noarch.rpm", "INFO: \tlibextra-1.0-1.noarch.rpm"] + RELEASE_2[3:])
      + ["INFO: --- EXIT OK ---"], "AVAILABLE", None),
     ("updater", release.variant(2, drop=["product-release"]), 0, ["INFO: --- UPDATER 1.8.3-2 ---"], "AVAILABLE", None),
-    ("nothing newer", release.packages(1), 0, ["INFO: --- 0 UPDATE(S) ---", "INFO: no updates", "INFO: --- EXIT OK ---"],
+    ("nothing newer", release.packages(1), 0,
+     ["INFO: --- 0 UPDATE(S) ---", "INFO: no updates", "INFO: --- EXIT OK ---"],
      "COMPLETE", None),
     # The repository's updater 9.0 meets app's requires; the running updater
     # does not, so only the updater may go first.

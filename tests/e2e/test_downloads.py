@@ -233,7 +233,8 @@ class LocationBase(UpdateTestCase):
 
     def test_bases_that_are_not_followed(self):
         for base, reason in (("ftp://127.0.0.1/pool", "only http, https and file addresses are followed"),
-                             ("file://" + os.path.join(self.work, "pool"), "a network repository may not name local files")):
+                             ("file://" + os.path.join(self.work, "pool"),
+                              "a network repository may not name local files")):
             with self.subTest(base):
                 index = httpserver.ScriptedServer(self.root, {"root": self.split_repo(base)}, port=8080)
                 self.use_repo("http://127.0.0.1:8080/")

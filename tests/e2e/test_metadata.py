@@ -130,7 +130,8 @@ class Metadata(UpdateTestCase):
                     self.assertEqual(result.returncode, 0, result)
                     self.assertIn(SIX_UPDATES, result.lines, result)
                     # Decoded on the fly: the cache holds the file as it came.
-                    self.assertEqual(self.root.check(["ls", CACHE_DIR]).stdout.split(), sorted([os.path.basename(href), "repomd.xml"]))
+                    self.assertEqual(self.root.check(["ls", CACHE_DIR]).stdout.split(),
+                                     sorted([os.path.basename(href), "repomd.xml"]))
                     # Read again from the cache, checked against its checksums.
                     result = self.updater("--no-md-sig-check", "--check-only", "--cache-only")
                     self.assertIn(SIX_UPDATES, result.lines, result)

@@ -115,7 +115,8 @@ class Network(UpdateTestCase):
                 with self.subTest(name, location=location):
                     self.use_repo(location)
                     result = self.updater()
-                    self.assertRun(result, 1, error, "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---")
+                    self.assertRun(result, 1, error, "ERROR: could not update repository data",
+                                   "INFO: --- EXIT ERROR ---")
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
                     self.assertNoTemporaryFiles()
                     self.assertRecord("error", error_class)
@@ -135,7 +136,8 @@ class Network(UpdateTestCase):
                 result = self.updater()
                 base.stop()
                 asking.stop()
-                self.assertRun(result, 1, "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)")
+                self.assertRun(result, 1,
+                               "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)")
                 self.assertEqual(users(asking.requests()), offered)
                 self.assertRecord("error", "authentication")
 

@@ -123,7 +123,8 @@ class StartGuards(RootTestCase):
                  ("rm /etc/os-release", "ERROR: firmware update is disabled: fallback"))
         for make, error in cases:
             with self.subTest(make):
-                self.root.check(["sh", "-c", "rm -f /run/updater.norun /run/lock/updater /var/log/standins/hook; " + make])
+                self.root.check(["sh", "-c", "rm -f /run/updater.norun /run/lock/updater /var/log/standins/hook; "
+                                 + make])
                 result = self.updater()
                 self.assertRun(result, 1, *[error] if error else [], "INFO: --- EXIT ERROR ---")
                 self.assertEqual(bool(self.hook_calls()), error is None, result)
@@ -143,7 +144,8 @@ class PersistedStatus(RootTestCase):
         self.assertEqual(self.root.status(), "CORRUPTED\n")
 
     def test_status_words_found_at_start(self):
-        self.assertRun(self.run_on("ready"), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting",
+        self.assertRun(self.run_on("ready"), 1, "ERROR: unknown status 'ready'",
+                       "ERROR: cannot recover status, aborting",
                        "INFO: --- EXIT ERROR ---")
         self.assertEqual(self.root.status(), "ready\n")
         self.assertRun(self.run_on("REBOOTING"), 1, "INFO: machine is rebooting after update, cannot start")

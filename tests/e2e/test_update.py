@@ -24,7 +24,8 @@ class FullUpdate(UpdateTestCase):
         self.use_repo(repo)
         result = self.traced_updater("--no-md-sig-check")
         self.assertRun(result, 0,
-                       "INFO: --- 5 UPDATE(S) ---", "INFO: --- UPDATER 1.8.3-2 ---", "INFO: need to update (5 packages):",
+                       "INFO: --- 5 UPDATE(S) ---", "INFO: --- UPDATER 1.8.3-2 ---",
+                       "INFO: need to update (5 packages):",
                        "INFO: pass 1: all but add-ons", "INFO: starting update (3 packages):",
                        "INFO: downloading 3 packages", "INFO: updating package(s)", "INFO: packages installed OK",
                        "INFO: pass 2: add-ons", "INFO: starting update (2 packages):",

@@ -88,7 +88,8 @@ class CorruptedSystem(UpdateTestCase):
             os.path.join(repo, "%s-2-1.noarch.rpm" % name) for name in release.ADDONS))
         self.use_repo(repo)
         result = self.traced_updater("--no-md-sig-check")
-        self.assertRun(result, 2, "INFO: pass 1: all but add-ons", "INFO: packages installed OK", "INFO: pass 2: add-ons",
+        self.assertRun(result, 2, "INFO: pass 1: all but add-ons", "INFO: packages installed OK",
+                       "INFO: pass 2: add-ons",
                        "FATAL: failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED",
                        "INFO: --- EXIT FATAL ---")
         self.assertEqual(self.update_state_writes(), ["PENDING", "CORRUPTED"])
