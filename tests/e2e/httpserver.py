@@ -1,42 +1,26 @@
 #!/usr/bin/python3
 """A scripted HTTP(S) test server and forward proxy, Python stdlib only.
 
-Run as a program:
-
     httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]
-    httpserver.py make-certs DIR
+    httpserver.py make-certs DIR   (ca.pem, server.pem and server.key for localhost)
 
-The configuration (JSON) may hold:
+The configuration (JSON):
+  "root"   directory served for paths without a route
+  "log"    file that gets one JSON line per request: method, path, headers, connection, user, authorized
+  "tls"    {"cert", "key"}: serve https
+  "auth"   {"scheme": "Basic" | "Digest" (RFC 2617, qop=auth), "realm", "users" {user: password},
+           "paths" [prefix, ...] (default all)}
+  "proxy"  {"users", "realm", "hosts" {"host:port": "addr:port"}}: a forward proxy for absolute-URI
+           GETs and CONNECT, looking targets up in "hosts" first; with "users" it demands Basic (407)
+  "never_accept": listen without ever accepting (connect timeouts)
+  "routes" {path: step or [step, ...]}: the n-th request to a path (with its query, else without) is
+           answered by the n-th step, the last one repeating. A step has "status" (default 200, or 302
+           with "location"), "body", "body_file", "headers", "location", "delay" (seconds), "drop"
+           (close without an answer), "truncate" (announce the whole body, send this many bytes),
+           "drip" {"bytes", "interval"} or "endless" (a body without length until the client leaves)
 
-  "root":   directory served for paths without a route
-  "log":    file that receives one JSON line per request:
-            {"method", "path", "headers" {name: value}, "connection", "client_port", "user", "authorized"}
-  "tls":    {"cert": PEM, "key": PEM}: serve https
-  "auth":   {"scheme": "Basic" | "Digest", "realm": R, "users": {user: password}, "paths": [prefix, ...]}
-            requests below the prefixes (default: all) must authenticate; Digest is RFC 2617 with qop=auth
-  "proxy":  {"users": {user: password}, "realm": R, "hosts": {"host:port": "addr:port"}}
-            forward-proxy mode: absolute-URI GET requests and CONNECT tunnels are relayed to the
-            target (looked up in "hosts" first, so that names need not resolve); with "users" the
-            proxy demands Basic authentication (407)
-  "never_accept": true: listen, but never accept a connection (connect timeouts)
-  "routes": {path: step or [step, ...]}: the n-th request to a path (query included, or else
-            without the query) is answered by the n-th step; the last step repeats. A step has
-            "status" (default 200, or 302 with "location"), "body" (text), "body_file",
-            "headers" {name: value}, "location", "delay" (seconds before answering),
-            "drop" (close the connection without an answer), "truncate" (announce the whole
-            body but send only this many bytes, then close), "drip" {"bytes": N, "interval": S}
-            (send the body N bytes at a time, S seconds apart), "endless" (a body without
-            length that never ends: it is sent until the client goes away)
-
-With --ready the bound port is written to FILE (atomically) once the server listens.
-SIGTERM ends the server.
-
-From an end-to-end test, ScriptedServer runs it in a DeviceRoot's network namespace:
-
-    certs = make_certs(tmpdir)                 # once; trust_ca(root, certs) for https
-    server = ScriptedServer(root, {"root": repo_dir, "routes": {...}}, port=8080)
-    ... root.updater(...) ...
-    server.requests()                          # the request log, parsed
+--ready FILE gets the bound port once the server listens; SIGTERM ends it. ScriptedServer runs it in
+the network namespace of a DeviceRoot (tests/e2e/devroot.py).
 """
 
 import argparse
@@ -54,19 +38,17 @@ import socketserver
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
 
 
-# -- certificates -------------------------------------------------------------
-
 def make_certs(directory):
     """Makes ca.pem/ca.key and server.pem/server.key (signed by the CA, valid
     for localhost) in `directory` with openssl; returns the paths as a dict."""
     os.makedirs(directory, exist_ok=True)
-    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "server.csr",
-                                                          "server.ext")}
+    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "csr", "ext")}
 
     def openssl(*args):
         subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -74,16 +56,14 @@ def make_certs(directory):
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", p["ca.key"], "-out", p["ca.pem"], "-days", "2",
             "-subj", "/CN=Updater Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["server.csr"],
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["csr"],
             "-subj", "/CN=localhost")
-    with open(p["server.ext"], "w") as f:
+    with open(p["ext"], "w") as f:
         f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
-            "-out", p["server.pem"], "-days", "2", "-extfile", p["server.ext"])
+    openssl("x509", "-req", "-in", p["csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
+            "-out", p["server.pem"], "-days", "2", "-extfile", p["ext"])
     return {"ca": p["ca.pem"], "cert": p["server.pem"], "key": p["server.key"]}
 
-
-# -- authentication -----------------------------------------------------------
 
 AUTH_PARAM = re.compile(r'(\w+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^\s,]+))')
 
@@ -152,8 +132,6 @@ class Authenticator:
         return user, params.get("response") == expected
 
 
-# -- the server ---------------------------------------------------------------
-
 class Script:
     """Per-path step sequences, shared by all connections."""
 
@@ -190,8 +168,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass
 
-    # -- logging ---------------------------------------------------------------
-
     def record(self, user=None, authorized=None):
         log = self.server.config.get("log")
         if not log:
@@ -202,8 +178,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.server.log_lock:
             with open(log, "a") as f:
                 f.write(json.dumps(entry, sort_keys=True) + "\n")
-
-    # -- answers -----------------------------------------------------------------
 
     def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
         if isinstance(body, str):
@@ -278,8 +252,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             self.answer(200, f.read(), {"Content-Type": "application/octet-stream"})
 
-    # -- requests ----------------------------------------------------------------
-
     def do_GET(self):
         if self.headers.get("Connection", "").lower() == "close":
             self.close_connection = True
@@ -313,8 +285,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.flush()
         self.relay(upstream)
         self.close_connection = True
-
-    # -- forward proxy -------------------------------------------------------------
 
     def proxy_target(self, hostport):
         mapped = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport)
@@ -396,6 +366,13 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass
 
 
+def announce(ready, port):
+    if ready:
+        with open(ready + ".part", "w") as f:
+            f.write("%d\n" % port)
+        os.rename(ready + ".part", ready)
+
+
 def never_accept(port, bind, ready):
     """Listens without ever accepting, its queue filled by its own
     connections: the kernel drops every further connection attempt."""
@@ -404,10 +381,7 @@ def never_accept(port, bind, ready):
     listener.bind((bind, port))
     listener.listen(0)
     fillers = [socket.create_connection(listener.getsockname()[:2])]
-    if ready:
-        with open(ready + ".part", "w") as f:
-            f.write("%d\n" % listener.getsockname()[1])
-        os.rename(ready + ".part", ready)
+    announce(ready, listener.getsockname()[1])
     signal.sigwait([signal.SIGTERM])
     for s in fillers + [listener]:
         s.close()
@@ -419,10 +393,7 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
         return never_accept(port, bind, ready)
     server = Server((bind, port), config)
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
-    if ready:
-        with open(ready + ".part", "w") as f:
-            f.write("%d\n" % server.server_address[1])
-        os.rename(ready + ".part", ready)
+    announce(ready, server.server_address[1])
     try:
         server.serve_forever(poll_interval=0.05)
     finally:
@@ -430,11 +401,9 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
 
 
 class ScriptedServer:
-    """This server in the network namespace of a DeviceRoot (tests/e2e/devroot.py);
-    stopped with the root or by stop()."""
+    """This server in the network namespace of a DeviceRoot; stopped with the root or by stop()."""
 
     def __init__(self, root, config, port, bind="127.0.0.1"):
-        import tempfile
         self.root = root
         self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
         self.log = os.path.join(self.dir, "requests")
@@ -447,11 +416,15 @@ class ScriptedServer:
                                        "--ready", ready], ready_file=ready)
 
     def requests(self):
-        """The requests so far: dicts with method, path, headers, connection, user, authorized."""
+        """The requests so far, as logged."""
         if not os.path.exists(self.log):
             return []
         with open(self.log) as f:
             return [json.loads(line) for line in f]
+
+    def paths(self, authorized=None):
+        """The paths requested so far (only those with this outcome of authentication, when given)."""
+        return [r["path"] for r in self.requests() if authorized is None or r["authorized"] == authorized]
 
     def stop(self):
         self.root.stop_server(self.proc)

@@ -2,9 +2,7 @@
 it: a release package, libraries, an application, add-ons and the updater
 itself. Used by the demo and by the end-to-end tests of full updates."""
 
-import os
-
-from testdata import Pkg, build_all, make_repo
+from testdata import Pkg, build_all, install
 
 RELEASE_PACKAGE = "product-release"
 ADDONS = ["addon-tools", "addon-docs"]
@@ -37,7 +35,7 @@ def _file(name, version):
 def packages(version):
     """The packages of release `version` (1 or 2)."""
     v = str(version)
-    pkgs = [
+    return [
         # The same in every release; carries the shell that scriptlets need.
         Pkg("system-base", version="1", provides=["/bin/sh"]),
         Pkg(RELEASE_PACKAGE, version=v, files={"/etc/demo-release": "Demo Appliance release %s\n" % v}),
@@ -47,7 +45,6 @@ def packages(version):
         Pkg("addon-docs", version=v, files=_file("addon-docs", v)),
         Pkg("updater", version="1.8.3", release=v, provides=["updater-running = 1.8.3"], files=_file("updater", v)),
     ]
-    return pkgs
 
 
 def variant(version, drop=(), replace=(), extra=()):
@@ -62,14 +59,7 @@ def build_release(version):
     return build_all(packages(version))
 
 
-def make_release_repo(directory, key, version=2):
-    """A signed repository of release `version` (packages signed by `key`)."""
-    signed = [key.sign_rpm(p, os.path.join(directory, "signed")) for p in build_release(version)]
-    return make_repo(os.path.join(directory, "repo"), signed, key=key)
-
-
 def install_release(root, version=1):
     """Installs release `version` into the device root for real (files too)."""
-    from testdata import install
     install(root, build_release(version), nodeps=False)
     root.write("/usr/share/resources/default/updater/defaults.conf", DEFAULTS)

@@ -1,109 +1,135 @@
-"""Check-only runs from the cache: a repository made by createrepo_c from real
-packages, the cache laid out as the updater keeps it, and an rpm database
-that rpm filled with release 1."""
+"""What the updater selects: check-only runs from the cache of a repository that
+createrepo_c made from real packages, over an rpm database that rpm filled
+with release 1, and rich (boolean) requires, whose selection is what the real
+rpm installs and whose unmet ones are reported as rpm reports them."""
 
-import unittest
+import os
 
 import release
+from harness import FIVE, UpdateTestCase, info_lines, nevras, release_nevras
 from testdata import Pkg
-from driverhelpers import info_lines
-from updatehelpers import UpdateTestCase, nevras, release_nevras
 
 CHECK = ("--check-only", "--cache-only", "--no-md-sig-check")
-RELEASE_2_FILES = ["addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm",
-                   "libcore-2-1.noarch.rpm", "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm"]
+RELEASE_2 = ["INFO: \t" + f for f in (
+    "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
+    "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
 
 
-def app(version="3", requires=()):
-    return Pkg("app", version=version, requires=["libcore.so.2"] + list(requires), files={"/usr/share/app/VERSION": version})
+def app(*requires):
+    return Pkg("app", version="3", requires=["libcore.so.2"] + list(requires), files={"/usr/share/app/VERSION": "3"})
+
+
+# The repository's packages, the run's exit code, lines in order, the states
+# and the failure class.
+CASES = (
+    # app 3 needs libextra, which nothing installed carries: it is pulled.
+    ("pulled", release.variant(2, replace=[app("libextra >= 1")], extra=[Pkg("libextra", provides=["libextra = 1.0"])]),
+     0, ["INFO: --- 7 UPDATE(S) ---", "INFO: --- FIRMWARE 2-1 ---", "INFO: need to update (7 packages):"]
+     + sorted(RELEASE_2[:2] + ["INFO: \tapp-3-1.noarch.rpm", "INFO: \tlibextra-1.0-1.noarch.rpm"] + RELEASE_2[3:])
+     + ["INFO: --- EXIT OK ---"], "AVAILABLE", None),
+    ("updater", release.variant(2, drop=["product-release"]), 0, ["INFO: --- UPDATER 1.8.3-2 ---"], "AVAILABLE", None),
+    ("nothing newer", release.packages(1), 0,
+     ["INFO: --- 0 UPDATE(S) ---", "INFO: no updates", "INFO: --- EXIT OK ---"],
+     "COMPLETE", None),
+    # The repository's updater 9.0 meets app's requires; the running updater
+    # does not, so only the updater may go first.
+    ("newer updater", release.variant(2, replace=[Pkg("updater", version="9.0", provides=["updater-running = 9.0"]),
+                                                  app("updater-running >= 9", "updater-running > 1.8.3",
+                                                      "updater-running < 10")]),
+     0, ["ERROR: newer updater required to install: updater-running > 0:1.8.3",
+         "ERROR: newer updater required to install: updater-running >= 0:9",
+         "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
+         "INFO: --- 1 UPDATE(S) ---", "INFO: --- UPDATER 9.0-1 ---", "INFO: need to update (1 packages):",
+         "INFO: \tupdater-9.0-1.noarch.rpm", "INFO: --- EXIT OK ---"], "AVAILABLE", None),
+    ("unsatisfied", release.variant(2, drop=["updater"], replace=[app("libmissing >= 2", "/usr/bin/missing")]),
+     1, ["ERROR: unsatisfied non-file dependencies:", "ERROR: \tlibmissing >= 0:2", "ERROR: cannot update",
+         "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
+         "INFO: --- 0 UPDATE(S) ---", "INFO: --- EXIT ERROR ---"], None, "dependency"),
+)
 
 
 class CheckOnly(UpdateTestCase):
-    def check(self, pkgs, *args):
-        self.use_cache_of(self.repo(pkgs))
-        return self.updater(*(CHECK + args))
-
-    def test_lists_the_updates_and_the_dependencies_they_pull(self):
-        # app 3 needs libextra, which nothing installed carries: it is pulled.
-        pkgs = release.variant(2, replace=[app(requires=["libextra >= 1"])],
-                               extra=[Pkg("libextra", provides=["libextra = 1.0"])])
-        result = self.check(pkgs)
-        self.assertEqual(result.returncode, 0, result)
-        files = sorted(RELEASE_2_FILES[:2] + ["app-3-1.noarch.rpm", "libextra-1.0-1.noarch.rpm"] + RELEASE_2_FILES[3:])
-        self.assertEqual(info_lines(result.stderr)[-11:],
-                         ["INFO: --- 7 UPDATE(S) ---", "INFO: --- FIRMWARE 2-1 ---",
-                          "INFO: need to update (7 packages):"] + ["INFO: \t" + f for f in files] + ["INFO: --- EXIT OK ---"])
-        self.assertState("READY", "AVAILABLE")
+    def test_selections_and_what_they_pull(self):
+        for name, pkgs, code, lines, update_state, error_class in CASES:
+            with self.subTest(name):
+                self.root.remove("/var/lib/updater/update-state")
+                self.use_cache_of(self.repo(pkgs, name=name.replace(" ", "-")))
+                result = self.updater(*CHECK)
+                self.assertRun(result, code, *lines)
+                # Each pass is counted once, and only what is met is reported.
+                self.assertEqual(len([line for line in result.lines if "UPDATE(S)" in line]), 1, result)
+                self.assertFalse([line for line in result.lines if "/usr/bin/missing" in line], result)
+                self.assertState("READY", update_state)
+                self.assertRecord("error" if code else "ok", error_class)
         self.assertEqual(nevras(self.root), release_nevras(1))
-        self.assertEqual(self.hook_calls(), [["init", "1.8.3"]])
-        self.assertFalse(self.root.exists("/var/log/standins/telinit"))
-
-    def test_updater_line_without_the_release_package(self):
-        result = self.check(release.variant(2, drop=["product-release"]))
-        self.assertIn("INFO: --- UPDATER 1.8.3-2 ---", result.lines, result)
-        self.assertFalse([line for line in result.lines if "FIRMWARE" in line])
-
-    def test_nothing_newer(self):
-        result = self.check(release.packages(1))
-        self.assertEqual(result.returncode, 0, result)
-        self.assertLinesInOrder(result, ["INFO: --- 0 UPDATE(S) ---", "INFO: no updates", "INFO: --- EXIT OK ---"])
-        self.assertFalse([line for line in result.lines if "need to" in line])
-        self.assertState("READY", "COMPLETE")
+        self.assertEqual(self.hook_calls(), [["init", "1.8.3"]] * len(CASES))
+        self.assertEqual(self.reboot_calls(), [])
 
     def test_quiet_prints_only_the_list(self):
-        self.use_cache_of(self.repo(release.packages(2)))
-        result = self.updater("--quiet", *CHECK)
+        for pkgs, listed in ((release.packages(2), ["INFO: need to update (6 packages):"] + RELEASE_2),
+                             (release.packages(1), [])):
+            self.use_cache_of(self.repo(pkgs, name="release-%s" % pkgs[1].version))
+            result = self.updater("--quiet", *CHECK)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"] + listed)
+
+
+# Alternatives, each a package of its own name; the comment names the one the
+# rich requires below take.
+EXTRAS = [
+    Pkg("fast", provides=["libfast = 1"]),  # too old for libfast >= 2
+    Pkg("slow", provides=["libslow"]),  # taken
+    Pkg("help-viewer"),  # taken: addon-docs is installed
+    Pkg("gui-kit"),
+    Pkg("console-kit"),  # taken: no display
+    Pkg("plugin-a", provides=["plugin-api", "plugin-abi = 1"]),
+    Pkg("plugin-b", provides=["plugin-api", "plugin-abi = 2"]),  # taken: both from one package
+    Pkg("codec-a", provides=["codec", "codec-legacy"]),
+    Pkg("codec-b", provides=["codec"]),  # taken: codec without codec-legacy
+    Pkg("tool-x"),  # taken: first of the or
+    Pkg("tool-y"),
+    Pkg("tool-z"),  # taken: app is installed after the update
+]
+TAKEN = ["slow", "help-viewer", "console-kit", "plugin-b", "codec-b", "tool-x", "tool-z"]
+
+MET = ["(libcore.so.2 and (libfast >= 2 or libslow))", "(help-viewer if addon-docs)",
+       "(gui-kit if no-such-display else console-kit)", "(plugin-api with plugin-abi = 2)",
+       "(codec without codec-legacy)", "((tool-x or tool-y) and (tool-z if app))"]
+
+# Nothing in the repository meets these.
+UNMET = ["(libnone >= 1 or libalsonone)", "(plugin-api with plugin-abi = 3)", "(libnone if addon-docs)",
+         "(codec-legacy without codec)"]
+
+
+def rich_app(requires):
+    return Pkg("app", version="2", requires=requires, files={"/usr/share/app/VERSION": "app 2\n"})
+
+
+class RichRequires(UpdateTestCase):
+    def test_update_installs_what_the_rich_requires_select(self):
+        self.use_repo(self.repo(release.variant(2, drop=FIVE, replace=[rich_app(MET)], extra=EXTRAS)))
+        result = self.updater("--no-md-sig-check", "--no-reboot")
         self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(info_lines(result.stderr), ["INFO: running init hook", "INFO: need to update (6 packages):"]
-                         + ["INFO: \t" + f for f in RELEASE_2_FILES])
-        self.use_cache_of(self.repo(release.packages(1), name="repo1"))
-        result = self.updater("--quiet", *CHECK)
-        self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"])
-        self.assertEqual(result.returncode, 0, result)
+        self.assertFalse([line for line in result.lines if "unsatisfied" in line or "Failed dep" in line], result)
+        self.assertEqual(result.lines.count("INFO: packages installed OK"), 2, result)
+        installed = nevras(self.root)
+        self.assertIn("app-2-1", installed)
+        self.assertEqual(sorted(p.name for p in EXTRAS if "%s-1.0-1" % p.name in installed), sorted(TAKEN))
 
-    def test_named_packages_restrict_the_run_to_one_pass(self):
-        self.root.write("/var/lib/updater/update-state", "PENDING\n")
-        self.use_cache_of(self.repo(release.packages(2)))
-        result = self.updater("--log-level", "debug", *(CHECK + ("app",)))
-        self.assertEqual(result.returncode, 0, result)
-        # app 2 needs libcore.so.2: the selection is app, the pull libcore.
-        self.assertLinesInOrder(result, ["INFO: --- 2 UPDATE(S) ---", "INFO: need to update (2 packages):",
-                                         "INFO: \tapp-2-1.noarch.rpm", "INFO: \tlibcore-2-1.noarch.rpm"])
-        self.assertEqual(len([line for line in result.lines if line == "DEBUG: resolving for newer packages"]), 1)
-        self.assertState("READY", "PENDING")
-
-    def test_newer_updater_required_then_updater_only_retry(self):
-        # The repository's updater 9.0 meets app's requires; the running
-        # updater does not, so only the updater may go first.
-        newer = Pkg("updater", version="9.0", provides=["updater-running = 9.0"])
-        pkgs = release.variant(2, replace=[newer, app(requires=["updater-running >= 9", "updater-running > 1.8.3",
-                                                                "updater-running < 10"])])
-        result = self.check(pkgs)
-        self.assertLinesInOrder(result, [
-            "ERROR: newer updater required to install: updater-running > 0:1.8.3",
-            "ERROR: newer updater required to install: updater-running >= 0:9",
-            "ERROR: failed updating, will try updating updater only",
-            "INFO: --- RETRY UPDATER ONLY ---",
-            "INFO: --- 1 UPDATE(S) ---", "INFO: --- UPDATER 9.0-1 ---",
-            "INFO: need to update (1 packages):", "INFO: \tupdater-9.0-1.noarch.rpm",
-            "INFO: --- EXIT OK ---"])
-        self.assertEqual(len([line for line in result.lines if "newer updater required" in line]), 2, result)
-        self.assertEqual(len([line for line in result.lines if "UPDATE(S)" in line]), 1, result)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertState("READY", "AVAILABLE")
-
-    def test_unsatisfied_dependencies_are_reported(self):
-        pkgs = release.variant(2, drop=["updater"], replace=[app(requires=["libmissing >= 2", "/usr/bin/missing"])])
-        result = self.check(pkgs)
-        self.assertLinesInOrder(result, ["ERROR: unsatisfied non-file dependencies:", "ERROR: \tlibmissing >= 0:2",
-                                         "ERROR: cannot update", "ERROR: failed updating, will try updating updater only",
-                                         "INFO: --- RETRY UPDATER ONLY ---", "INFO: --- 0 UPDATE(S) ---",
-                                         "INFO: --- EXIT ERROR ---"])
-        self.assertFalse([line for line in result.lines if "/usr/bin/missing" in line], result)
-        self.assertEqual(result.returncode, 1, result)
-        self.assertState("READY", None)
-        self.assertRecord("error", "dependency")
-
-
-if __name__ == "__main__":
-    unittest.main()
+    def test_requires_that_nothing_meets_are_reported_as_rpm_reports_them(self):
+        repo = self.repo(release.variant(2, drop=FIVE, replace=[rich_app(MET + UNMET)], extra=EXTRAS))
+        self.use_cache_of(repo)
+        result = self.updater("--check-only", "--cache-only", "--no-md-sig-check")
+        self.assertLinesInOrder(result, ["ERROR: unsatisfied non-file dependencies:"] +
+                                ["ERROR: \t" + text for text in sorted(UNMET)] + ["ERROR: cannot update"])
+        reported = [line for line in result.lines if line.startswith("ERROR: \t(")]
+        self.assertEqual(len(reported), len(UNMET), result)
+        # rpm, given app and every package that could meet its requires, fails the same ones.
+        staged = ["/tmp/rpms/" + name for name in sorted(os.listdir(repo)) if name.endswith(".rpm")]
+        for path in staged:
+            with open(os.path.join(repo, os.path.basename(path)), "rb") as f:
+                self.root.write(path, f.read())
+        rpm = self.root.run(["rpm", "-U", "--test", "--nosignature"] + staged)
+        failed = sorted(line.split(" is needed by ")[0].strip() for line in rpm.stderr.splitlines()
+                        if " is needed by " in line)
+        self.assertEqual(failed, sorted(UNMET), rpm.stderr)

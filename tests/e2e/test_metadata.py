@@ -1,25 +1,24 @@
-"""Repository metadata as today's tools write it, read by the binary from HTTP
-and from a local directory: the primary file in each compression, every
-checksum type createrepo_c writes, damaged and cut-short streams, and
-documents made to take memory without bound. Each repository is made by
-createrepo_c; where its primary is replaced, repomd.xml is rewritten to match
-(checksum, size, location, open-size), so that only the reader stands between
-the document and the device."""
+"""Repository metadata as today's tools write it, from HTTP and a directory:
+each compression and checksum type, damaged and unbounded documents (repomd.xml
+rewritten to match, so only the reader stands in the way); and trust over time:
+replayed and stale indexes, and a clock behind the metadata or a key."""
 
 import bz2
 import gzip
 import hashlib
+import json
 import os
+import re
 import shutil
 import subprocess
-import unittest
+import time
 import xml.etree.ElementTree as ET
 
 import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from updatehelpers import CACHE_DIR, UpdateTestCase
+from harness import CACHE_DIR, FIVE, UpdateTestCase, nevras, release_nevras
 
 REPO_NS = "http://linux.duke.edu/metadata/repo"
 RPM_NS = "http://linux.duke.edu/metadata/rpm"
@@ -120,16 +119,6 @@ class Metadata(UpdateTestCase):
         self.use_repo(location)
         return self.updater("--no-md-sig-check", *(args or ("--check-only",)))
 
-    def assertRefused(self, result, href, *errors):
-        self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, list(errors) + ["ERROR: failed parsing repository resource '%s'" % href,
-                                                        REFUSED, "INFO: --- EXIT ERROR ---"])
-        self.assertFalse([line for line in result.lines if "need to update" in line], result)
-        self.assertRecord("error", "metadata")
-
-    def assertPrintable(self, result):
-        self.assertEqual([line for line in result.lines if not line.isascii() or not line.isprintable()], [])
-
     def test_primary_in_each_compression(self):
         content = primary_content(self.release)
         for name, compress in COMPRESSIONS.items():
@@ -141,7 +130,8 @@ class Metadata(UpdateTestCase):
                     self.assertEqual(result.returncode, 0, result)
                     self.assertIn(SIX_UPDATES, result.lines, result)
                     # Decoded on the fly: the cache holds the file as it came.
-                    self.assertEqual(self.root.check(["ls", CACHE_DIR]).stdout.split(), sorted([os.path.basename(href), "repomd.xml"]))
+                    self.assertEqual(self.root.check(["ls", CACHE_DIR]).stdout.split(),
+                                     sorted([os.path.basename(href), "repomd.xml"]))
                     # Read again from the cache, checked against its checksums.
                     result = self.updater("--no-md-sig-check", "--check-only", "--cache-only")
                     self.assertIn(SIX_UPDATES, result.lines, result)
@@ -161,43 +151,29 @@ class Metadata(UpdateTestCase):
         self.assertLinesInOrder(result, ["WARNING: encountered insecure MD5 checksums: discarding them", REFUSED])
         self.assertEqual(result.returncode, 1, result)
 
-    def test_damaged_and_cut_short_streams_are_refused(self):
+    def test_repository_texts_cannot_start_a_log_line(self):
+        forged = b"app-2-1.noarch.rpm&#10;FATAL: forged line&#10;INFO: --- EXIT OK ---"
+        content = primary_content(self.release).replace(b'href="app-2-1.noarch.rpm"', b'href="%s"' % forged)
+        result = self.check(replace_primary(self.release, self.fresh(), gzip.compress(content), content)[0])
+        self.assertEqual(result.returncode, 0, result)
+        for log in (result.lines, self.root.lastlog().splitlines()):
+            self.assertNotIn("FATAL: forged line", log)
+            self.assertEqual(log.count("INFO: --- EXIT OK ---"), 1, log)
+            self.assertIn("INFO: \tapp-2-1.noarch.rpm\\x0aFATAL: forged line\\x0aINFO: --- EXIT OK ---", log)
+
+    def test_damaged_garbled_and_unbounded_documents_are_refused(self):
         content = primary_content(self.release)
+        cases = []
         for name in ("gzip", "zstd", "xz", "bzip2"):
             stored = COMPRESSIONS[name](content)
             flipped = bytearray(stored)
             flipped[len(stored) // 2] ^= 0x10
-            for damage, data in (("flipped", bytes(flipped)), ("cut short", stored[:len(stored) // 2])):
-                with self.subTest(name, damage=damage):
-                    repo, href = replace_primary(self.release, self.fresh(), data, content)
-                    result = self.check(repo)
-                    errors = []
-                    if damage == "cut short":
-                        errors = ["ERROR: damaged %s data in '%s/%s' (unexpected end of data)" % (
-                            name, CACHE_DIR, os.path.basename(href))]
-                    self.assertRefused(result, href, *errors)
-                    self.assertPrintable(result)
-
-    def test_a_document_that_is_not_xml_is_reported_in_one_printable_line(self):
+            cases += [(name + " flipped", bytes(flipped), content, None, []),
+                      (name + " cut short", stored[:len(stored) // 2], content, None,
+                       ["ERROR: damaged %s data in '%%s' (unexpected end of data)" % name])]
+        # Reported in one printable line.
         garbage = bytes(range(256)) * 64
-        repo, href = replace_primary(self.release, self.fresh(), garbage, garbage)
-        result = self.check(repo)
-        self.assertRefused(result, href)
-        xml_errors = [line for line in result.lines if line.startswith("ERROR: XML error in '%s/" % CACHE_DIR)]
-        self.assertEqual(len(xml_errors), 1, result)
-        self.assertIn(" line 1: ", xml_errors[0])
-        self.assertPrintable(result)
-
-    def peak(self, location):
-        """The run's result and its peak resident memory in kB."""
-        self.use_repo(location)
-        result = self.root.run(["/usr/bin/time", "-f", "PEAK %M", UPDATER, "--no-md-sig-check", "--check-only"]
-                               + list(self.ARGS), timeout=300)
-        peaks = [line for line in result.stderr.splitlines() if line.startswith("PEAK ")]
-        result.stderr = "\n".join(line for line in result.stderr.splitlines() if not line.startswith("PEAK "))
-        return result, int(peaks[-1].split()[1])
-
-    def test_documents_that_would_take_without_bound_end_in_a_clear_error(self):
+        cases.append(("not xml", garbage, garbage, None, ["ERROR: XML error in '%s' line 1: "]))
         # One package with 72 million provides: 2 GB of document in a 5 MB
         # gzip file (one member compressed once and repeated).
         head = (b'<?xml version="1.0" encoding="UTF-8"?>\n<metadata xmlns="http://linux.duke.edu/metadata/common" '
@@ -206,25 +182,166 @@ class Metadata(UpdateTestCase):
                 b'<location href="bomb.rpm"/><format><rpm:provides>')
         body = b'<rpm:entry name="bomb-cap"/>' * 400000
         tail = b"</rpm:provides></format></package></metadata>\n"
-        repeats = 180
-        bomb = gzip.compress(head) + gzip.compress(body, 9) * repeats + gzip.compress(tail)
-        bomb_size = len(head) + len(body) * repeats + len(tail)
+        bomb = gzip.compress(head) + gzip.compress(body, 9) * 180 + gzip.compress(tail)
         self.assertLess(len(bomb), 6 << 20)
-        nested = primary_content(self.release).replace(b"<name>app</name>", b"<name>app" + b"<x/>" * 300000 + b"</name>")
-        cases = (
-            ("provides", bomb, bomb_size, "ERROR: package 'bomb' has more than 10000 entries in its provides"),
-            ("open-size", bomb, 100000, "ERROR: '%s' decompresses to more than the 100000 bytes that repomd.xml declares"),
-            ("element", nested, None, "ERROR: '%s' holds an element of more than 262144 bytes"),
-        )
-        for name, stored, open_size, error in cases:
-            repo, href = replace_primary(self.release, self.fresh(), stored, open_size=open_size)
+        nested = content.replace(b"<name>app</name>", b"<name>app" + b"<x/>" * 300000 + b"</name>")
+        cases += [
+            ("provides", bomb, None, len(head) + len(body) * 180 + len(tail),
+             ["ERROR: package 'bomb' has more than 10000 entries in its provides"]),
+            ("open-size", bomb, None, 100000,
+             ["ERROR: '%s' decompresses to more than the 100000 bytes that repomd.xml declares"]),
+            ("element", nested, None, None, ["ERROR: '%s' holds an element of more than 262144 bytes"])]
+        for name, stored, opened, open_size, errors in cases:
+            repo, href = replace_primary(self.release, self.fresh(), stored, opened, open_size)
+            errors = [error.replace("%s", CACHE_DIR + "/" + os.path.basename(href)) for error in errors]
             for location in self.locations(repo):
                 with self.subTest(name, location=location):
                     self.root.check(["rm", "-rf", CACHE_DIR])
-                    result, peak_kb = self.peak(location)
-                    self.assertRefused(result, href, error.replace("%s", CACHE_DIR + "/" + os.path.basename(href)))
-                    self.assertLess(peak_kb, PEAK_RSS_LIMIT_KB)
+                    self.use_repo(location)
+                    result = self.root.run(["/usr/bin/time", "-f", "PEAK %M", UPDATER, "--no-md-sig-check",
+                                            "--check-only"] + list(self.ARGS), timeout=300)
+                    self.assertLess(int(result.lines.pop().split()[1]), PEAK_RSS_LIMIT_KB)
+                    result.stderr = "\n".join(result.lines[:-1])
+                    self.assertEqual(result.returncode, 1, result)
+                    # The errors, by their beginnings, in order.
+                    reported = [line for line in result.lines if line.startswith("ERROR: ")]
+                    expected = errors + ["ERROR: failed parsing repository resource '%s'" % href, REFUSED]
+                    at = [next((i for i, line in enumerate(reported) if line.startswith(e)), None) for e in expected]
+                    self.assertTrue(None not in at and at == sorted(at), result)
+                    self.assertFalse([line for line in result.lines if "need to update" in line], result)
+                    # The XML library's reports come one printable line each.
+                    self.assertEqual([line for line in result.lines if not line.isascii() or not line.isprintable()],
+                                     [])
+                    self.assertRecord("error", "metadata")
+
+DAY = 24 * 60 * 60
+NOW = int(time.time())
+MEMORY = "/var/lib/updater/metadata-base"
+CLOCK = r"system clock \(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\)"
+
+CONFIG = """<?xml version="1.0"?>
+<updater>
+  <repository id="base"><name>Demo release</name><location href="%s"/></repository>
+  <metadata>%s</metadata>
+</updater>
+"""
 
 
-if __name__ == "__main__":
-    unittest.main()
+def date(seconds):
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
+
+
+class MetadataTrust(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.key = testdata.Key("trust-release")
+        self.key.import_into(self.root)
+
+    def serve(self, name, timestamp, port, key=None, sign_packages=None, pkgs=None):
+        """Serves a repository of release 2 whose index is dated `timestamp`."""
+        repo = self.repo(pkgs or release.packages(2), name=name, key=key or self.key, sign_packages=sign_packages,
+                         timestamp=timestamp)
+        httpserver.ScriptedServer(self.root, {"root": repo}, port=port)
+        return "http://127.0.0.1:%d/" % port
+
+    def run_on(self, location, *args, rules=""):
+        self.root.write_config(text=CONFIG % (location, rules))
+        return self.updater(*args)
+
+    def remembered(self):
+        return json.loads(self.root.read(MEMORY))["timestamp"]
+
+    def test_older_index_is_refused_unless_a_rollback_is_allowed(self):
+        new = self.serve("new", NOW - DAY, 8080)
+        old = self.serve("old", NOW - 30 * DAY, 8081)
+        for args in (("--check-only",), ("--check-only",), ("--check-only", "--cache-only")):
+            result = self.run_on(new, *args)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertEqual(self.remembered(), NOW - DAY)
+
+        result = self.run_on(old)
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesInOrder(result, [
+            "ERROR: repository metadata dated %s is older than the metadata dated %s accepted before: possible replay "
+            "or stale mirror" % (date(NOW - 30 * DAY), date(NOW - DAY)),
+            "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "metadata-rollback")
+        self.assertEqual(self.remembered(), NOW - DAY)
+
+        allowed = "WARNING: accepting repository metadata dated %s, older than the metadata dated %s accepted " \
+                  "before: rollback allowed" % (date(NOW - 30 * DAY), date(NOW - DAY))
+        for rules, args in (("", ("--allow-metadata-rollback",)), ("<allow-rollback>true</allow-rollback>", ())):
+            with self.subTest(rules=rules, args=args):
+                self.assertEqual(self.run_on(new, "--check-only").returncode, 0)
+                result = self.run_on(old, "--check-only", *args, rules=rules)
+                self.assertEqual(result.returncode, 0, result)
+                self.assertIn(allowed, result.lines)
+                self.assertEqual(self.remembered(), NOW - 30 * DAY)
+
+    def test_missing_or_damaged_memory_starts_afresh_once(self):
+        location = self.serve("repo", NOW - DAY, 8080)
+        cases = (("missing", None, "INFO: no repository metadata remembered in '%s', starting afresh" % MEMORY),
+                 ("damaged", '{"revision": "1", "timestamp": ',
+                  "WARNING: remembered repository metadata '%s' is damaged, starting afresh" % MEMORY))
+        for name, content, line in cases:
+            with self.subTest(name):
+                if content:
+                    self.root.write_inside(MEMORY, content)
+                # All three passes load the index; the memory is read once.
+                result = self.run_on(location, "--test", "--no-pkg-sig-check")
+                self.assertEqual(result.returncode, 0, result)
+                self.assertEqual(result.lines.count(line), 1, result)
+                self.assertEqual(self.remembered(), NOW - DAY)
+
+    def test_stale_index_warns_or_is_refused(self):
+        location = self.serve("repo", NOW - 30 * DAY, 8080)
+        stale = "repository metadata is 30 days old (dated %s), more than the 7 days allowed" % date(NOW - 30 * DAY)
+        cases = (("", 0, "WARNING: " + stale, "ok", None),
+                 ("<refuse-stale>true</refuse-stale>", 1, "ERROR: %s: refusing stale metadata" % stale, "error",
+                  "metadata-rollback"))
+        for refuse, code, line, outcome, error_class in cases:
+            with self.subTest(refuse=refuse):
+                result = self.run_on(location, "--check-only", rules="<max-age-days>7</max-age-days>" + refuse)
+                self.assertEqual(result.returncode, code, result)
+                self.assertIn(line, result.lines)
+                self.assertRecord(outcome, error_class)
+
+    def test_clock_behind_is_named_when_a_signature_check_fails(self):
+        stranger = testdata.Key("trust-stranger")
+        # An index from the future, signed by a key the device does not trust.
+        future = NOW + 400 * DAY
+        result = self.run_on(self.serve("future", future, 8080, key=stranger), "--check-only")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertLinesMatchInOrder(result, [
+            "WARNING: %s is more than a day behind the repository metadata \\(%s\\); signature checks may fail until "
+            "the clock is set" % (CLOCK, date(future)),
+            "ERROR: invalid metadata signature",
+            "ERROR: %s is behind the repository metadata \\(%s\\): the clock is the likely cause of the signature "
+            "failure" % (CLOCK, date(future))])
+        self.assertRecord("error", "clock")
+
+        # A trusted key made in the future signs the index; the packages are
+        # signed by the stranger.
+        created = NOW + 400 * DAY
+        dated = testdata.Key("trust-future", created=created)
+        dated.import_into(self.root)
+        pkgs = release.variant(2, drop=FIVE)
+        location = self.serve("keyed", NOW, 8081, key=dated, pkgs=pkgs, sign_packages={p.name: stranger for p in pkgs})
+        result = self.run_on(location)
+        self.assertEqual(result.returncode, 1, result)
+        key_created = re.search(r"^pub:[^:]*:[^:]*:[^:]*:[^:]*:(\d+):", dated._gpg("--list-keys", "--with-colons").stdout,
+                                re.M).group(1)
+        self.assertLinesMatchInOrder(result, [
+            "ERROR: no acceptable signature on package 'app-2-1.noarch.rpm'",
+            "ERROR: %s is behind the creation of a trusted key \\(%s\\): the clock is the likely cause of the signature "
+            "failure" % (CLOCK, date(int(key_created)))])
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertRecord("error", "clock")
+
+    def assertLinesMatchInOrder(self, result, patterns):
+        at = 0
+        for pattern in patterns:
+            found = [i for i, line in enumerate(result.lines) if i >= at and re.fullmatch(pattern, line)]
+            self.assertTrue(found, "no line matching %r after line %d in:\n%s" % (pattern, at, result.stderr))
+            at = found[0] + 1

@@ -1,142 +1,171 @@
-"""Check-only runs that reach the repository: over HTTP, over HTTPS with the
-device trusting a test authority, through a proxy that demands credentials,
-and from a local directory, each with an index signed by a key of the
-device's rpm database; an index signed otherwise is refused."""
+"""Reaching the repository over HTTP, HTTPS, a proxy with credentials and a
+directory, with the index signed by a key of the device's database; where the
+device's credentials go, and never from https to http."""
 
 import os
-import unittest
 
 import httpserver
 import release
 import testdata
-from driverhelpers import info_lines
-from updatehelpers import CACHE_DIR, UpdateTestCase
+from harness import CACHE_DIR, UpdateTestCase, info_lines
 
 UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
     "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
     "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
-
 CREDENTIALS = """<?xml version="1.0"?>
 <credits xmlns:xlink="http://www.w3.org/1999/xlink">
 <creditentials xlink:href="%s" username="%s" password="%s"/>
 </credits>
 """
-
 PROXY_FILE = """<?xml version="1.0"?>
-<proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="%s" password="%s"/></proxyconf>
+<proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="relay" password="%s"/></proxyconf>
 """
+PROXY = {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy", "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
+REVISION = "a02082"
+DEFAULT_USER = "demo-" + REVISION  # the product name of the release's defaults file and the device's revision
 
 
-class Reaching(UpdateTestCase):
+class Network(UpdateTestCase):
+    ARGS = ("--max-wait-time", "-1", "--check-only")
+
     def setUp(self):
         super().setUp()
         self.key = testdata.Key("network-release")
         self.key.import_into(self.root)
         self.repository = self.repo(release.packages(2), key=self.key)
 
-    def updates(self, result):
-        lines = info_lines(result.stderr)
-        start = lines.index(UPDATES[0]) if UPDATES[0] in lines else len(lines)
-        return lines[start:start + len(UPDATES)]
+    def serve(self, port, **config):
+        server = httpserver.ScriptedServer(self.root, config, port=port)
+        self.addCleanup(server.stop)
+        return server
 
     def assertSameUpdates(self, result):
         self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(self.updates(result), UPDATES, result)
+        lines = info_lines(result.stderr)
+        self.assertIn(UPDATES[0], lines, result)
+        self.assertEqual(lines[lines.index(UPDATES[0]):][:len(UPDATES)], UPDATES)
         self.assertState("READY", "AVAILABLE")
         self.assertNoTemporaryFiles()
 
     def assertNoTemporaryFiles(self):
         self.assertEqual([f for f in self.root.listdir(CACHE_DIR) if f.endswith(".tmp")], [])
 
-    def test_over_http(self):
-        server = httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
-        self.use_repo("http://127.0.0.1:8080/")
-        self.assertSameUpdates(self.updater("--check-only"))
-        paths = [r["path"] for r in server.requests()]
-        self.assertEqual(paths[:2], ["/repodata/repomd.xml", "/repodata/repomd.xml.asc"])
-        self.assertEqual(len(paths), 3, paths)  # and the primary file
-
-    def test_over_https_only_from_an_authority_the_device_trusts(self):
+    def test_every_way_to_the_repository(self):
         certs = httpserver.make_certs(os.path.join(self.work, "certs"))
-        httpserver.ScriptedServer(self.root, {"root": self.repository,
-                                              "tls": {"cert": certs["cert"], "key": certs["key"]}},
-                                  port=8443)
+        server = self.serve(8080, root=self.repository)
+        self.serve(8443, root=self.repository, tls={"cert": certs["cert"], "key": certs["key"]})
+        proxy = self.serve(3128, **PROXY)
+
+        self.use_repo("http://127.0.0.1:8080/")
+        self.assertSameUpdates(self.updater())
+        self.assertEqual(server.paths()[:2], ["/repodata/repomd.xml", "/repodata/repomd.xml.asc"])
+        self.assertEqual(len(server.paths()), 3)  # and the primary file
+
         self.use_repo("https://localhost:8443/")
-        result = self.updater("--check-only")
-        self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, [
-            "ERROR: failed fetching 'repodata/repomd.xml' (Server certificate verification failed: issuer is not trusted)",
-            "ERROR: failed getting repository resource 'repodata/repomd.xml'",
-            "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---"])
+        self.assertRun(self.updater(), 1, "ERROR: failed fetching 'repodata/repomd.xml' (Server certificate "
+                       "verification failed: issuer is not trusted)",
+                       "ERROR: failed getting repository resource 'repodata/repomd.xml'",
+                       "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---")
         self.assertNoTemporaryFiles()
         self.assertRecord("error", "tls")
         httpserver.trust_ca(self.root, certs)
-        self.assertSameUpdates(self.updater("--check-only"))
+        self.assertSameUpdates(self.updater())
 
-    def test_through_a_proxy_with_credentials(self):
-        httpserver.ScriptedServer(self.root, {"root": self.repository}, port=8080)
-        proxy = httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy",
-                                                                "hosts": {"repo.test:8080": "127.0.0.1:8080"}}},
-                                          port=3128)
-        self.root.write("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", "s3cret"))
+        self.root.write_inside("/etc/network/vrkproxy.conf", PROXY_FILE % "s3cret")
         self.use_repo("http://repo.test:8080/")
-        result = self.updater("--check-only")
+        result = self.updater()
         self.assertIn("INFO: using HTTP proxy '127.0.0.1' port 3128", result.lines, result)
         self.assertSameUpdates(result)
-        relayed = [r for r in proxy.requests() if r.get("authorized")]
-        self.assertEqual(len(relayed), 3, proxy.requests())
-        self.assertNotIn("s3cret", result.stderr + (self.root.lastlog() or ""))
+        # The primary file is in the cache already.
+        self.assertEqual(proxy.paths(authorized=True), ["http://repo.test:8080/repodata/repomd.xml" + suffix
+                                                        for suffix in ("", ".asc")])
+        self.assertNotIn("s3cret", result.stderr + self.root.lastlog())
+
+        self.use_repo(self.repository)
+        self.assertSameUpdates(self.updater())
 
     def test_refused_credentials(self):
-        httpserver.ScriptedServer(self.root, {"root": self.repository,
-                                              "auth": {"realm": "updates", "users": {"fleet": "right"}}}, port=8080)
-        httpserver.ScriptedServer(self.root, {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy",
-                                                        "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}, port=3128)
+        self.serve(8080, root=self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
+        self.serve(3128, **PROXY)
         self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/", "fleet", "wrong"))
-        # The location's own user and password are no credentials and never
-        # reach the record.
+        # The location's own user and password are no credentials and never reach the record.
         for name, proxy_password, error_class in (("server", None, "authentication"), ("proxy", "wrong", "proxy")):
             with self.subTest(name):
                 if proxy_password:
-                    self.root.write_inside("/etc/network/vrkproxy.conf", PROXY_FILE % ("relay", proxy_password))
+                    self.root.write_inside("/etc/network/vrkproxy.conf", PROXY_FILE % proxy_password)
                 self.use_repo("http://fleet:hidden@%s:8080/" % ("repo.test" if proxy_password else "127.0.0.1"))
-                result = self.updater("--check-only")
-                self.assertEqual(result.returncode, 1, result)
-                self.assertIn("ERROR: could not update repository data", result.lines)
-                record = self.assertRecord("error", error_class)
-                self.assertNotIn("hidden", record["repository"]["uri"])
-
-    def test_from_a_local_directory(self):
-        self.use_repo(self.repository)
-        self.assertSameUpdates(self.updater("--check-only"))
+                self.assertRun(self.updater(), 1, "ERROR: could not update repository data")
+                self.assertNotIn("hidden", self.assertRecord("error", error_class)["repository"]["uri"])
 
     def test_index_not_signed_by_a_database_key_is_refused(self):
         refused = "ERROR: invalid metadata signature"
-        cases = (("foreign", testdata.Key("network-stranger"), False, refused, "metadata-signature"),
-                 ("unsigned", None, False, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'",
-                  "network"),
-                 ("changed", self.key, True, refused, "metadata-signature"))
-        for name, key, changed, error, error_class in cases:
+        cases = (("foreign", testdata.Key("network-stranger"), refused, "metadata-signature"),
+                 ("unsigned", None, "ERROR: failed getting repository resource 'repodata/repomd.xml.asc'", "network"),
+                 ("changed", self.key, refused, "metadata-signature"))
+        for name, key, error, error_class in cases:
             repository = self.repo(release.packages(2), name=name, key=key)
-            if changed:
+            if name == "changed":
                 index = os.path.join(repository, "repodata", "repomd.xml")
                 with open(index) as f:
                     text = f.read()
                 with open(index, "w") as f:
                     f.write(text.replace("<revision>", "<revision>1"))
-            server = httpserver.ScriptedServer(self.root, {"root": repository}, port=8080)
+            server = self.serve(8080, root=repository)
             for location in ("http://127.0.0.1:8080/", repository):
                 with self.subTest(name, location=location):
                     self.use_repo(location)
-                    result = self.updater("--check-only")
-                    self.assertEqual(result.returncode, 1, result)
-                    self.assertLinesInOrder(result, [error, "ERROR: could not update repository data",
-                                                     "INFO: --- EXIT ERROR ---"])
+                    result = self.updater()
+                    self.assertRun(result, 1, error, "ERROR: could not update repository data",
+                                   "INFO: --- EXIT ERROR ---")
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
                     self.assertNoTemporaryFiles()
                     self.assertRecord("error", error_class)
             server.stop()
 
+    def test_default_credentials_only_for_the_repository_server(self):
+        self.root.set_identity(revision=REVISION)
+        digest = {"scheme": "Digest", "realm": "updates", "users": {DEFAULT_USER: "not the device's"}}
+        elsewhere = {"routes": {"/repodata/repomd.xml": {"location": "http://127.0.0.1:8081/repodata/repomd.xml"}}}
+        self.use_repo("http://127.0.0.1:8080/")
+        for name, repository_server, other_server, offered in (
+                ("the repository's server asks", {"root": self.repository, "auth": digest}, None, [None, DEFAULT_USER]),
+                ("another server asks after a redirect", elsewhere, {"root": self.repository, "auth": digest}, [None])):
+            with self.subTest(name):
+                base = self.serve(8080, **repository_server)
+                asking = self.serve(8081, **other_server) if other_server else base
+                result = self.updater()
+                base.stop()
+                asking.stop()
+                self.assertRun(result, 1,
+                               "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)")
+                self.assertEqual(users(asking.requests()), offered)
+                self.assertRecord("error", "authentication")
 
-if __name__ == "__main__":
-    unittest.main()
+    def test_file_entries_apply_below_their_path_only(self):
+        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/repo", "alice", "pw"))
+        os.symlink(self.repository, os.path.join(self.work, "repository"))
+        server = self.serve(8080, root=self.work, auth={"scheme": "Basic", "users": {"alice": "pw"}})
+        for path, code, offered in (("/repo/", 0, [None, "alice"]), ("/repository/", 1, [None])):
+            with self.subTest(path):
+                before = len(server.requests())
+                self.use_repo("http://127.0.0.1:8080" + path)
+                self.assertEqual(self.updater().returncode, code)
+                self.assertEqual(users(server.requests()[before:]), offered)
+
+    def test_https_is_never_left_for_http(self):
+        certs = httpserver.make_certs(os.path.join(self.work, "certs"))
+        httpserver.trust_ca(self.root, certs)
+        plain = self.serve(8080, root=self.repository)
+        self.serve(8443, tls={"cert": certs["cert"], "key": certs["key"]},
+                   routes={"/repodata/repomd.xml": {"location": "http://127.0.0.1:8080/repodata/repomd.xml"}})
+        self.use_repo("https://localhost:8443/")
+        self.assertRun(self.updater(), 1, "ERROR: refusing redirect from 'https://localhost:8443/repodata/repomd.xml' "
+                       "to unencrypted 'http://127.0.0.1:8080/repodata/repomd.xml'",
+                       "ERROR: failed getting repository resource 'repodata/repomd.xml'")
+        self.assertEqual(plain.requests(), [])
+        self.assertRecord("error", "tls")
+
+
+def users(requests):
+    """The users that the requests offered, None for a request without credentials."""
+    return sorted({r["user"] for r in requests}, key=str)

@@ -49,38 +49,25 @@ class Pkg:
         return self.nevra + ".rpm"
 
     def spec(self):
-        lines = [
-            "Name: %s" % self.name,
-            "Version: %s" % self.version,
-            "Release: %s" % self.release,
-            "Summary: %s" % self.summary,
-            "License: MIT",
-            "AutoReqProv: no",
-            "BuildArch: %s" % self.arch,
-            "%define _build_id_links none",
-            "%define __os_install_post %{nil}",
-            "%define debug_package %{nil}",
-        ]
-        if self.epoch is not None:
-            lines.append("Epoch: %s" % self.epoch)
-        if self.group:
-            lines.append("Group: %s" % self.group)
-        lines += ["Requires: %s" % r for r in self.requires]
-        lines += ["Provides: %s" % p for p in self.provides]
-        lines += ["Obsoletes: %s" % o for o in self.obsoletes]
-        lines += ["Recommends: %s" % r for r in self.recommends]
+        lines = ["Name: " + self.name, "Version: " + self.version, "Release: " + self.release,
+                 "Summary: " + self.summary, "License: MIT", "AutoReqProv: no", "BuildArch: " + self.arch,
+                 "%define _build_id_links none", "%define __os_install_post %{nil}", "%define debug_package %{nil}"]
+        lines += ["Epoch: %s" % self.epoch] if self.epoch is not None else []
+        lines += ["Group: " + self.group] if self.group else []
+        for tag, values in (("Requires", self.requires), ("Provides", self.provides), ("Obsoletes", self.obsoletes),
+                            ("Recommends", self.recommends)):
+            lines += ["%s: %s" % (tag, value) for value in values]
         lines += ["", "%description", self.summary, "", "%install", "mkdir -p %{buildroot}"]
         for i, path in enumerate(sorted(self.files)):
             lines.append("mkdir -p %%{buildroot}%s" % os.path.dirname(path))
             lines.append("cp %%{_sourcedir}/file%d %%{buildroot}%s" % (i, path))
+        payload = "/usr/share/%s/payload" % self.name
         if self.payload_size:
-            lines.append("mkdir -p %%{buildroot}/usr/share/%s" % self.name)
-            lines.append("head -c %d /dev/urandom > %%{buildroot}/usr/share/%s/payload" % (self.payload_size, self.name))
+            lines += ["mkdir -p %%{buildroot}%s" % os.path.dirname(payload),
+                      "head -c %d /dev/urandom > %%{buildroot}%s" % (self.payload_size, payload)]
         for kind, body in sorted(self.scripts.items()):
             lines += ["", "%%%s" % kind, textwrap.dedent(body).strip()]
-        lines += ["", "%files"] + sorted(self.files)
-        if self.payload_size:
-            lines.append("/usr/share/%s/payload" % self.name)
+        lines += ["", "%files"] + sorted(self.files) + ([payload] if self.payload_size else [])
         return "\n".join(lines) + "\n"
 
     def key(self):

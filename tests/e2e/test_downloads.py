@@ -1,18 +1,17 @@
-"""Downloads within bounds: the configured size of repomd.xml, the sizes that
-the metadata declares, servers that never end a body, drip it or fall silent,
-the time of the whole metadata fetch, the disk the cache lies on, and the
-cache's files: made afresh with their own mode, and replaced metadata removed
-once the new metadata has been verified."""
+"""Downloads within bounds (sizes, endless, dripping and silent servers, the
+metadata deadline, a full disk), the cache's files, and where package files
+come from: xml:base to another server or a directory, refused bases, and
+files that would share a name."""
 
 import os
-import unittest
+import shutil
 
 import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from driverhelpers import RootTestCase, config, repository
-from updatehelpers import CACHE_DIR, FIVE, UpdateTestCase
+from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, LOCK_FILE, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase,
+                     UpdateTestCase, config, nevras, release_nevras, repository)
 
 CACHE = "/var/cache/updater"
 REPOMD = "repodata/repomd.xml"
@@ -26,18 +25,9 @@ def download_settings(**values):
         "<{0}>{1}</{0}>".format(name.replace("_", "-"), value) for name, value in values.items())
 
 
-class CacheFiles:
-    """Files of the device root's cache, listed from inside the root (a
-    tmpfs mounted there is not seen from outside)."""
-
-    def __init__(self, root):
-        self.root = root
-
-    def list(self, directory=CACHE_DIR):
-        return self.root.check(["sh", "-c", 'ls -A "$1" 2>/dev/null || true', "sh", directory]).stdout.split()
-
-    def mode(self, path):
-        return int(self.root.check(["stat", "-c", "%a", path]).stdout, 8)
+def cache_files(root, directory=CACHE_DIR):
+    """Files of the root's cache, listed from inside (a tmpfs mounted there is not seen from outside)."""
+    return root.check(["sh", "-c", 'ls -A "$1" 2>/dev/null || true', "sh", directory]).stdout.split()
 
 
 class RepomdBounds(RootTestCase):
@@ -83,7 +73,6 @@ class RepomdBounds(RootTestCase):
              {"read_timeout": 2, "metadata_deadline": 3},
              ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + failed % OUT_OF_TIME], 2),
         )
-        files = CacheFiles(self.root)
         for name, step, settings, reported, requests, *error_class in cases:
             with self.subTest(name):
                 result, made = self.run_row(step, settings)
@@ -93,7 +82,7 @@ class RepomdBounds(RootTestCase):
                 self.assertLinesInOrder(result, ["ERROR: failed getting repository resource '%s'" % REPOMD,
                                                  "ERROR: could not update repository data"])
                 self.assertEqual(made, requests)
-                self.assertEqual(files.list(), [])
+                self.assertEqual(cache_files(self.root), [])
                 self.assertRecord("error", error_class[0] if error_class else "network")
 
 
@@ -126,7 +115,7 @@ class DeclaredSizes(UpdateTestCase):
                 server.stop()
                 self.assertLinesInOrder(result, [
                     "ERROR: failed fetching '%s' (%s)" % (location, TOO_LARGE % declared), failed % location])
-                self.assertEqual([r["path"] for r in server.requests()].count("/" + location), 1)
+                self.assertEqual(server.paths().count("/" + location), 1)
                 if error_class:
                     self.assertRecord("error", error_class)
 
@@ -139,7 +128,6 @@ class CacheContents(RootTestCase):
     def setUp(self):
         super().setUp()
         self.root.check(["rpm", "--initdb"])
-        self.files = CacheFiles(self.root)
         self.work = self.root.base
 
     def primary(self, repo):
@@ -148,17 +136,24 @@ class CacheContents(RootTestCase):
     def make(self, name, pkgs):
         return testdata.make_repo(os.path.join(self.work, name), testdata.build_all(pkgs))
 
-    def test_downloads_never_follow_a_planted_link_and_have_their_own_mode(self):
+    def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
         repo = self.make("repo", release.packages(2))
         self.root.write_inside("/etc/victim", "precious\n")
-        self.root.check(["mkdir", "-p", CACHE_DIR])
-        self.root.check(["ln", "-s", "/etc/victim", CACHE_DIR + "/repomd.xml.tmp"])
         self.root.write_config(text=config(repository("base", repo), log=LOG))
-        result = self.root.run(["sh", "-c", 'umask 0; exec "$@"', "sh", UPDATER] + list(self.ARGS))
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(self.root.check(["cat", "/etc/victim"]).stdout, "precious\n")
-        for name in ("repomd.xml", self.primary(repo)):
-            self.assertEqual(self.files.mode(CACHE_DIR + "/" + name), 0o644, name)  # a link would show 777
+        modes = dict.fromkeys([LOCK_FILE, "/var/log/updater/lastlog", "/tmp/run.log", "/var/lib/updater/status",
+                               "/var/lib/updater/update-state", CACHE_DIR + "/repomd.xml",
+                               CACHE_DIR + "/" + self.primary(repo)], "644")  # a link would show 777
+        modes[CACHE_DIR] = "755"
+        for umask in ("0", "077"):
+            with self.subTest(umask=umask):
+                self.root.check(["sh", "-c", 'rm -rf "$@" && mkdir -p "$1" && ln -s /etc/victim "$1/repomd.xml.tmp"',
+                                 "sh", CACHE_DIR, LOCK_FILE, "/tmp/run.log", "/var/lib/updater/update-state"])
+                result = self.root.run(["sh", "-c", 'umask %s; exec "$@"' % umask, "sh", UPDATER, "--log-to",
+                                        "/tmp/run.log"] + list(self.ARGS))
+                self.assertEqual(result.returncode, 0, result)
+                self.assertEqual(self.root.check(["cat", "/etc/victim"]).stdout, "precious\n")
+                self.assertEqual(dict(zip(modes, self.root.check(["stat", "-c", "%a"] + list(modes)).stdout.split())),
+                                 modes)
 
     def test_replaced_metadata_goes_once_the_new_metadata_is_verified(self):
         first = self.make("first", release.packages(1))
@@ -183,14 +178,87 @@ class CacheContents(RootTestCase):
                 self.root.write_config(text=config(repository("base", repo), log=LOG))
                 result = self.updater("--no-cache-clean")
                 self.assertEqual(result.returncode, code, result)
-                if code:
-                    self.assertRecord("error", "checksum")
-                self.assertEqual(sorted(f for f in self.files.list() if "primary.xml" in f), sorted(primaries),
+                self.assertRecord("error" if code else "ok", "checksum" if code else None)
+                self.assertEqual(sorted(f for f in cache_files(self.root) if "primary.xml" in f), sorted(primaries),
                                  result)
-        self.assertEqual(sorted(self.files.list()),
+        self.assertEqual(sorted(cache_files(self.root)),
                          sorted(["notes.txt", "packages", "repomd.xml", self.primary(second)]))
-        self.assertEqual(self.files.list(CACHE_DIR + "/packages"), ["kept.rpm"])
+        self.assertEqual(cache_files(self.root, CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
-if __name__ == "__main__":
-    unittest.main()
+CREDENTIALS = """<?xml version="1.0"?>
+<credits xmlns:xlink="http://www.w3.org/1999/xlink">
+  <creditentials xlink:href="http://127.0.0.1:8081/" username="fetcher" password="pool-secret"/>
+</credits>
+"""
+UPDATE = ("--no-md-sig-check", "--no-reboot")
+
+
+class LocationBase(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.record_rpm_calls()
+
+    def split_repo(self, base):
+        """The packages of release 2 in work/pool, and their metadata, naming
+        `base` for the files, alone in a directory of its own."""
+        pool = self.repo(release.variant(2, drop=FIVE), name="pool")
+        testdata.make_repo(pool, [], extra_args=["--baseurl", base])
+        meta = os.path.join(self.work, "meta-%d" % len(os.listdir(self.work)))
+        shutil.copytree(os.path.join(pool, "repodata"), os.path.join(meta, "repodata"))
+        return meta
+
+    def assertUpdated(self, result):
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(nevras(self.root), FIVE_DONE)
+        # The cache keeps each file under its own name.
+        self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
+                                            INSTALL + [PACKAGE_CACHE + f for f in PASS_2]])
+        self.assertEqual(self.reboot_calls(), [])  # --no-reboot
+        self.assertState("READY", "COMPLETE")
+
+    def test_packages_from_another_server_with_its_own_credentials(self):
+        index = httpserver.ScriptedServer(self.root, {"root": self.split_repo("http://127.0.0.1:8081/pool")}, port=8080)
+        files = httpserver.ScriptedServer(self.root, {"root": self.work, "auth": {
+            "scheme": "Basic", "realm": "pool", "users": {"fetcher": "pool-secret"}}}, port=8081)
+        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS)
+        self.use_repo("http://127.0.0.1:8080/")
+        self.assertUpdated(self.updater(*UPDATE))
+        self.assertFalse([path for path in index.paths() if path.endswith(".rpm")])
+        self.assertEqual(sorted(files.paths(authorized=True)), sorted("/pool/" + f for f in PASS_1 + PASS_2))
+
+    def test_packages_from_a_local_directory(self):
+        self.use_repo(self.split_repo("file://" + os.path.join(self.work, "pool")))
+        self.assertUpdated(self.updater(*UPDATE))
+
+    def test_bases_that_are_not_followed(self):
+        for base, reason in (("ftp://127.0.0.1/pool", "only http, https and file addresses are followed"),
+                             ("file://" + os.path.join(self.work, "pool"),
+                              "a network repository may not name local files")):
+            with self.subTest(base):
+                index = httpserver.ScriptedServer(self.root, {"root": self.split_repo(base)}, port=8080)
+                self.use_repo("http://127.0.0.1:8080/")
+                self.assertRun(self.updater(*UPDATE), 1, "ERROR: refusing location base '%s': %s" % (base, reason),
+                               "ERROR: failed getting package 'app-2-1.noarch.rpm' from repository",
+                               "ERROR: failed downloading packages")
+                index.stop()
+                self.assertRecord("error", "network")
+                self.assertEqual(self.rpm_calls(), [])
+                self.assertEqual(nevras(self.root), release_nevras(1))
+
+    def test_packages_sharing_a_file_name_are_refused_before_downloading(self):
+        repo = os.path.join(self.work, "repo")
+        packages = {p.name: p for p in release.variant(2, drop=FIVE)}
+        for directory, name in (("A", "app"), ("B", "libcore"), (".", "updater")):
+            os.makedirs(os.path.join(repo, directory), exist_ok=True)
+            target = "same.rpm" if directory != "." else packages[name].filename
+            shutil.copy(testdata.build(packages[name]), os.path.join(repo, directory, target))
+        testdata.make_repo(repo, [])
+        self.use_repo(repo)
+        self.assertRun(self.updater(*UPDATE), 0, "INFO: pass 1: all but add-ons", "INFO: downloading 3 packages",
+                       "ERROR: packages 'A/same.rpm' and 'B/same.rpm' would share the cache file '%ssame.rpm'"
+                       % PACKAGE_CACHE, "ERROR: failed downloading packages", "INFO: --- RETRY UPDATER ONLY ---",
+                       "INFO: packages installed OK")
+        # Only the updater, alone in the retry, was installed.
+        self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + "updater-1.8.3-2.noarch.rpm"]])
+        self.assertLessEqual({"app-1-1", "libcore-1-1"}, set(nevras(self.root)))
