@@ -56,11 +56,12 @@ class RepomdBounds(RootTestCase):
     def run_row(self, step, settings):
         scripted = step if "never_accept" in step else {"routes": {"/" + REPOMD: step}}
         server = httpserver.ScriptedServer(self.root, scripted, port=8080)
-        self.addCleanup(server.stop)
         self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"),
                                            download_settings(**dict(self.BASE, **settings)), log=LOG))
-        result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
-        server.stop()
+        try:
+            result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
+        finally:
+            server.stop()
         return result, len(server.requests())
 
     def test_bounded_fetches_of_repomd(self):
@@ -142,8 +143,10 @@ class OneFileOutOfBounds(UpdateTestCase):
                 server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {"/" + location: step}},
                                                    port=8080)
                 self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"), settings, log=""))
-                result = self.updater(*args, timeout=60)
-                server.stop()
+                try:
+                    result = self.updater(*args, timeout=60)
+                finally:
+                    server.stop()
                 self.assertLinesInOrder(result, ["ERROR: failed fetching '%s' (%s)" % (location, reason),
                                                  failed % location])
                 self.assertEqual([r["path"] for r in server.requests()].count("/" + location), requests)
