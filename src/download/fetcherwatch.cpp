@@ -1,6 +1,5 @@
 // The fetcher's side of the connection watch: which socket a connection of
 // the session uses, and the times the watch keeps around each response.
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
