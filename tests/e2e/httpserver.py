@@ -17,7 +17,8 @@ The configuration (JSON):
            answered by the n-th step, the last one repeating. A step has "status" (default 200, or 302
            with "location"), "body", "body_file", "headers", "location", "delay" (seconds), "drop"
            (close without an answer), "truncate" (announce the whole body, send this many bytes),
-           "drip" {"bytes", "interval"} or "endless" (a body without length until the client leaves)
+           "drip" {"bytes", "interval"}, "drip_head" (the same for the status line and headers) or
+           "endless" (a body without length until the client leaves)
 
 --ready FILE gets the bound port once the server listens; SIGTERM ends it. ScriptedServer runs it in
 the network namespace of a DeviceRoot (tests/e2e/devroot.py).
@@ -179,7 +180,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with open(log, "a") as f:
                 f.write(json.dumps(entry, sort_keys=True) + "\n")
 
-    def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
+    def answer(self, status, body=b"", headers=None, truncate=None, drip=None, drip_head=None):
         if isinstance(body, str):
             body = body.encode()
         self.send_response(status)
@@ -190,25 +191,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         if self.close_connection or truncate is not None:
             self.send_header("Connection", "close")
-        self.end_headers()
+        if drip_head:
+            self._headers_buffer.append(b"\r\n")
+            head, self._headers_buffer = b"".join(self._headers_buffer), []
+            if not self.drip(head, drip_head["bytes"], drip_head["interval"]):
+                return
+        else:
+            self.end_headers()
         if truncate is not None:
             self.wfile.write(body[:truncate])
             self.wfile.flush()
             self.close_connection = True
             return
         if drip:
-            return self.drip(body, drip["bytes"], drip["interval"])
+            self.drip(body, drip["bytes"], drip["interval"])
+            return
         self.wfile.write(body)
 
-    def drip(self, body, size, interval):
+    def drip(self, data, size, interval):
+        """False when the client went away."""
         try:
-            for at in range(0, len(body), size):
+            for at in range(0, len(data), size):
                 if at:
                     time.sleep(interval)
-                self.wfile.write(body[at:at + size])
+                self.wfile.write(data[at:at + size])
                 self.wfile.flush()
         except OSError:
             self.close_connection = True
+            return False
+        return True
 
     def endless(self, status):
         self.send_response(status)
@@ -238,7 +249,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "body_file" in step:
             with open(step["body_file"], "rb") as f:
                 body = f.read()
-        self.answer(status, body, headers, step.get("truncate"), step.get("drip"))
+        self.answer(status, body, headers, step.get("truncate"), step.get("drip"), step.get("drip_head"))
 
     def serve_file(self):
         root = self.server.config.get("root")
