@@ -1,7 +1,4 @@
-"""Downloads within bounds (sizes, endless, dripping and silent servers, headers
-that drip, the metadata deadline, a full disk), the cache's files, and where
-package files come from: xml:base to another server or a directory, refused
-bases, and files that would share a name."""
+"""Downloads within bounds, the cache's files, and where package files come from (xml:base)."""
 
 import os
 import shutil
