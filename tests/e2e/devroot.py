@@ -1,12 +1,5 @@
-"""Throwaway device roots for end-to-end tests.
-
-A DeviceRoot holds the namespaces of tests/devroot/run-in-root open: an
-overlay over the host's "/" with a per-test upper directory, and a network of
-its own. Tests write files into the root (they land in the upper directory),
-run the real updater binary chrooted into it, start servers in its network
-namespace, and read results back. The host's /etc and /var are never touched;
-everything goes away with close().
-"""
+"""Throwaway device roots: the namespaces of tests/devroot/run-in-root (an overlay over the host's "/"
+with a per-test upper directory, and a network of its own), held open until close()."""
 
 import os
 import shutil
@@ -20,9 +13,7 @@ BUILD_DIR = os.path.abspath(os.environ.get("UPDATER_BUILD_DIR", os.path.join(HER
 UPDATER = os.path.join(BUILD_DIR, "updater")
 ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C"}
 
-# Records its argument vector, one call per line with tab-separated words,
-# into /var/log/standins/<name>, then sources /etc/standins/<name>.sh when
-# present (which may exit with a code of its choice).
+# Records its argument vector in /var/log/standins/<name>, then sources /etc/standins/<name>.sh.
 STANDIN = r"""#!/bin/sh
 name=%(name)s
 mkdir -p /var/log/standins
@@ -61,8 +52,7 @@ class DeviceRoot:
         try:
             if hook:
                 self.install_standin("/usr/lib/updater/hook")
-            # A shell inside the root that reports its process ID and holds the
-            # namespaces until the test closes its standard input.
+            # Holds the namespaces until its standard input closes.
             self._holder = subprocess.Popen(
                 [os.path.join(HERE, "..", "devroot", "run-in-root"), "--keep", self.base, "sh", "-c",
                  "echo $$; read -r _ || true"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -88,7 +78,6 @@ class DeviceRoot:
         return target
 
     def read(self, path):
-        """Content of a file the device root changed or created, or None."""
         if not os.path.lexists(self.path(path)):
             return None
         with open(self.path(path)) as f:
@@ -104,20 +93,15 @@ class DeviceRoot:
         return sorted(os.listdir(self.path(path))) if os.path.isdir(self.path(path)) else []
 
     def write_inside(self, path, text, mode=0o644):
-        """Writes a text file through the running root. A file put into the
-        upper directory behind the overlay's back stays unseen where the
-        overlay has already looked up its directory (for instance a
-        directory of the search path, once any program was looked up)."""
+        """Through the running root: the overlay may not see a file put into the upper directory behind its back."""
         self.check(["sh", "-c", 'mkdir -p "$(dirname "$1")" && cat > "$1" && chmod "$2" "$1"', "sh", path,
                     "%o" % mode], input=text)
 
     def install_standin(self, path, name=None):
-        """A program that records each argument vector; see calls()."""
         text = STANDIN % {"name": name or os.path.basename(path)}
         (self.write_inside if self._holder else self.write)(path, text, 0o755)
 
     def calls(self, name):
-        """Argument vectors the stand-in `name` was called with."""
         return [line.split("\t") for line in (self.read("/var/log/standins/" + name) or "").splitlines()]
 
     def bind(self, path, content):
@@ -128,22 +112,17 @@ class DeviceRoot:
         self._ns(["mount", "--bind", source, os.path.join(self.merged, path.lstrip("/"))])
 
     def set_identity(self, serial="00000000a3f2c91e", revision="a22082", hardware="Talmer"):
-        """A believable device: a cpuinfo with Serial, Revision and Hardware
-        lines, and the EEPROM record its default password is derived from."""
+        """A cpuinfo with Serial, Revision and Hardware, and the EEPROM record the default password comes from."""
         self.bind("/proc/cpuinfo", "processor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n\n"
                   "Hardware\t: %s\nRevision\t: %s\nSerial\t\t: %s\n" % (hardware, revision, serial))
-        # The first EEPROM data file the device identity tries for a one-record device.
         self.write_inside("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "VRK-%s-%s" % (revision, serial[-12:]))
 
     def mount_tmpfs(self, path, size):
-        """A file system of `size` bytes over the root's directory `path`,
-        seen only from inside the root."""
         self.check(["mkdir", "-p", path])
         self._ns(["mount", "-t", "tmpfs", "-o", "size=%d,mode=755" % size, "tmpfs",
                   os.path.join(self.merged, path.lstrip("/"))])
 
     def _ns(self, args):
-        """Runs a command in the root's mount namespace, outside the chroot."""
         subprocess.run(["nsenter", "-t", self._pid, "--mount", "--"] + args, check=True, capture_output=True)
 
     def command(self, args, chroot=True):
@@ -151,12 +130,10 @@ class DeviceRoot:
             + list(args)
 
     def popen(self, args, env=None, **kw):
-        """Starts a program chrooted into the root, with pipes for its output."""
         return subprocess.Popen(self.command(["/usr/bin/env", "-C", "/"] + list(args)), env=dict(ENV, **(env or {})),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
 
     def run(self, args, env=None, timeout=120, input=None, cwd="/"):
-        """Runs a program chrooted into the root; returns a Result."""
         proc = subprocess.run(self.command(["/usr/bin/env", "-C", cwd] + list(args)), env=dict(ENV, **(env or {})),
                               capture_output=True, text=True, timeout=timeout, input=input)
         return Result(proc.returncode, proc.stdout, proc.stderr)
@@ -168,12 +145,10 @@ class DeviceRoot:
         return result
 
     def updater(self, *args, env=None, timeout=120):
-        """Runs the updater binary under test with the given arguments."""
         return self.run([UPDATER] + list(args), env=env, timeout=timeout)
 
     def start_server(self, args, ready_file=None, chroot=False, timeout=10):
-        """Starts a server in the root's network namespace (on the host's file
-        system unless chroot); waits for ready_file (a host path) when given."""
+        """A server in the root's network namespace; waits for ready_file (a host path) when given."""
         proc = subprocess.Popen(self.command(args, chroot=chroot), start_new_session=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self._servers.append(proc)

@@ -1,8 +1,5 @@
-"""Test cases over a fresh device root per test: RootTestCase with empty
-defaults and one local repository, UpdateTestCase with release 1 of the sample
-product installed by rpm, stand-ins for the hook, telinit and shutdown, and
-repositories of release 2 and its variants. Every status record a test
-leaves is checked against the shipped schema."""
+"""A fresh device root per test (RootTestCase), with release 1 installed (UpdateTestCase); every status
+record a test leaves is checked against the shipped schema."""
 
 import json
 import os
@@ -50,8 +47,6 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 
 
 def status_record(root):
-    """The status record in the device root, checked against its schema; None
-    when the updater wrote none."""
     text = root.read("/var/lib/updater/status.json")
     if text is None:
         return None
@@ -71,8 +66,6 @@ def config(*elements, log='<log level="info"><logger type="stderr"/></log>'):
 
 
 def info_lines(text):
-    """The INFO lines of a log text (the device identity's errors and the like
-    come and go around them)."""
     return [line for line in text.splitlines() if line.startswith("INFO: ")]
 
 
@@ -85,7 +78,6 @@ def wait_for(predicate, timeout=30, what="condition"):
 
 
 def nevras(root):
-    """Installed packages (not the public keys) as sorted name-version-release texts."""
     out = root.check(["/usr/bin/rpm", "-qa", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n"]).stdout
     return sorted(n for n in out.split() if not n.startswith("gpg-pubkey-"))
 
@@ -101,9 +93,6 @@ FIVE_DONE = sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"])
 
 
 class RootTestCase(unittest.TestCase):
-    """A fresh device root per test, with an empty defaults file and a
-    configuration of one local repository "base"."""
-
     ARGS = ()  # given to every run of the updater, before the test's own
 
     def setUp(self):
@@ -122,7 +111,6 @@ class RootTestCase(unittest.TestCase):
         return status_record(self.root)
 
     def assertRecord(self, result, error_class=None, **fields):
-        """The run's final record: its result word, failure class and the given fields."""
         record = self.record()
         self.assertIsNotNone(record, "no status record")
         expected = dict(result=result, error_class=error_class, **fields)
@@ -131,7 +119,6 @@ class RootTestCase(unittest.TestCase):
         return record
 
     def start(self, *args):
-        """Starts the updater without waiting; a test that fails leaves no process behind."""
         proc = self.root.popen([UPDATER] + list(self.ARGS + args))
         self.addCleanup(self._stop, proc)
         return proc
@@ -158,7 +145,6 @@ class RootTestCase(unittest.TestCase):
         return [call[1:] for call in self.root.calls("hook")]
 
     def assertLinesInOrder(self, result, expected):
-        """The expected lines appear in this order (others may come between)."""
         at = 0
         for line in expected:
             try:
@@ -172,10 +158,6 @@ class RootTestCase(unittest.TestCase):
 
 
 class UpdateTestCase(RootTestCase):
-    """Release 1 installed, the release's defaults file, the hook recording the
-    status at each call, telinit and shutdown stand-ins, and a work directory
-    for repositories."""
-
     ARGS = ("--max-wait-time", "-1")
 
     def setUp(self):
@@ -190,9 +172,7 @@ class UpdateTestCase(RootTestCase):
         release.install_release(self.root, 1)
 
     def repo(self, pkgs, name="repo", key=None, sign_packages=None, timestamp=None):
-        """A repository of the packages in the work directory (seen at the same
-        path inside the root); with key, repomd.xml is signed; sign_packages
-        maps package names to their signer; timestamp dates the index."""
+        """A repository in the work directory (the same path inside the root); sign_packages maps names to signers."""
         paths = []
         for pkg, path in zip(pkgs, testdata.build_all(pkgs)):
             signer = (sign_packages or {}).get(pkg.name)
@@ -203,7 +183,6 @@ class UpdateTestCase(RootTestCase):
         self.root.write_config(text=release.CONFIG % {"location": location})
 
     def use_cache_of(self, repo):
-        """Lays the repository's metadata into the cache, for --cache-only."""
         for name in os.listdir(os.path.join(repo, "repodata")):
             if name == "repomd.xml" or "primary.xml" in name:
                 with open(os.path.join(repo, "repodata", name), "rb") as f:
@@ -211,10 +190,7 @@ class UpdateTestCase(RootTestCase):
         self.use_repo("http://127.0.0.1:9/")
 
     def traced_updater(self, *args):
-        """The updater under strace, which notes its writes (with the file each
-        descriptor names) and sync calls: the exact sequence of state file
-        writes, however fast they follow each other."""
-        # A sanitizer build's leak check cannot run under ptrace.
+        """Under strace: the exact sequence of state file writes. (A sanitizer's leak check cannot run under ptrace.)"""
         result = self.root.run(["strace", "-qq", "-y", "-e", "trace=write,sync", "-e", "signal=none", "-o", TRACE,
                                 UPDATER] + list(self.ARGS + args), env={"ASAN_OPTIONS": "detect_leaks=0"})
         self.record()
@@ -241,7 +217,6 @@ class UpdateTestCase(RootTestCase):
         return [line.split(" ") for line in (self.root.read("/var/log/standins/hook-status") or "").splitlines()]
 
     def reboot_calls(self):
-        """telinit's and shutdown's argument vectors, in the order they ran."""
         return [[os.path.basename(call[0])] + call[1:] for call in self.root.calls("reboot")]
 
     def assertRebooted(self):

@@ -1,26 +1,15 @@
 #!/usr/bin/python3
 """A scripted HTTP(S) test server and forward proxy, Python stdlib only.
 
-    httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]
+    httpserver.py --config CONFIG.json [--port N] [--bind ADDR] [--ready FILE]   (FILE gets the port)
     httpserver.py make-certs DIR   (ca.pem, server.pem and server.key for localhost)
 
-The configuration (JSON):
-  "root"   directory served for paths without a route
-  "log"    file that gets one JSON line per request: method, path, headers, connection, user, authorized
-  "tls"    {"cert", "key"}: serve https
-  "auth"   {"scheme": "Basic" | "Digest" (RFC 2617, qop=auth), "realm", "users" {user: password},
-           "paths" [prefix, ...] (default all)}
-  "proxy"  {"users", "realm", "hosts" {"host:port": "addr:port"}}: a forward proxy for absolute-URI
-           GETs and CONNECT, looking targets up in "hosts" first; with "users" it demands Basic (407)
-  "never_accept": listen without ever accepting (connect timeouts)
-  "routes" {path: step or [step, ...]}: the n-th request to a path (with its query, else without) is
-           answered by the n-th step, the last one repeating. A step has "status" (default 200, or 302
-           with "location"), "body", "body_file", "headers", "location", "delay" (seconds), "drop"
-           (close without an answer), "truncate" (announce the whole body, send this many bytes),
-           "drip" {"bytes", "interval"} or "endless" (a body without length until the client leaves)
-
---ready FILE gets the bound port once the server listens; SIGTERM ends it. ScriptedServer runs it in
-the network namespace of a DeviceRoot (tests/e2e/devroot.py).
+CONFIG: "root" (directory served), "log" (a JSON line per request), "tls" {"cert", "key"},
+"auth" {"scheme": "Basic" | "Digest", "realm", "users", "paths"}, "proxy" {"users", "realm", "hosts"}
+(a forward proxy; "hosts" maps host:port to addr:port), "never_accept" (connect timeouts), and "routes"
+{path: step or [step, ...]}: the n-th request to a path is answered by the n-th step, the last one
+repeating. A step has "status", "body", "body_file", "headers", "location", "delay", "drop", "truncate"
+(send this many bytes of the body), "drip"/"drip_head" {"bytes", "interval"} or "endless".
 """
 
 import argparse
@@ -45,8 +34,6 @@ import urllib.parse
 
 
 def make_certs(directory):
-    """Makes ca.pem/ca.key and server.pem/server.key (signed by the CA, valid
-    for localhost) in `directory` with openssl; returns the paths as a dict."""
     os.makedirs(directory, exist_ok=True)
     p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "csr", "ext")}
 
@@ -78,7 +65,6 @@ def md5(text):
 
 
 def basic_user(header):
-    """(user, password) of a Basic credentials header, or (None, None)."""
     if not header or not header.startswith("Basic "):
         return None, None
     try:
@@ -110,7 +96,6 @@ class Authenticator:
             self.realm, nonce, os.urandom(8).hex())
 
     def check(self, header, method, target):
-        """(user offered or None, accepted)."""
         if self.scheme == "Basic":
             user, password = basic_user(header)
             return user, user is not None and self.users.get(user) == password
@@ -124,17 +109,11 @@ class Authenticator:
             return user, False
         ha1 = md5("%s:%s:%s" % (user, self.realm, self.users[user]))
         ha2 = md5("%s:%s" % (method, params["uri"]))
-        if params.get("qop") == "auth":
-            expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth",
-                                     ha2]))
-        else:
-            expected = md5("%s:%s:%s" % (ha1, params["nonce"], ha2))
+        expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth", ha2]))
         return user, params.get("response") == expected
 
 
 class Script:
-    """Per-path step sequences, shared by all connections."""
-
     def __init__(self, routes):
         self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in routes.items()}
         self.counts = {}
@@ -179,7 +158,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with open(log, "a") as f:
                 f.write(json.dumps(entry, sort_keys=True) + "\n")
 
-    def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
+    def answer(self, status, body=b"", headers=None, truncate=None, drip=None, drip_head=None):
         if isinstance(body, str):
             body = body.encode()
         self.send_response(status)
@@ -190,25 +169,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         if self.close_connection or truncate is not None:
             self.send_header("Connection", "close")
-        self.end_headers()
+        if drip_head:
+            self._headers_buffer.append(b"\r\n")
+            head, self._headers_buffer = b"".join(self._headers_buffer), []
+            if not self.drip(head, drip_head["bytes"], drip_head["interval"]):
+                return
+        else:
+            self.end_headers()
         if truncate is not None:
             self.wfile.write(body[:truncate])
             self.wfile.flush()
             self.close_connection = True
             return
         if drip:
-            return self.drip(body, drip["bytes"], drip["interval"])
+            self.drip(body, drip["bytes"], drip["interval"])
+            return
         self.wfile.write(body)
 
-    def drip(self, body, size, interval):
+    def drip(self, data, size, interval):
         try:
-            for at in range(0, len(body), size):
+            for at in range(0, len(data), size):
                 if at:
                     time.sleep(interval)
-                self.wfile.write(body[at:at + size])
+                self.wfile.write(data[at:at + size])
                 self.wfile.flush()
         except OSError:
             self.close_connection = True
+            return False
+        return True
 
     def endless(self, status):
         self.send_response(status)
@@ -238,7 +226,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "body_file" in step:
             with open(step["body_file"], "rb") as f:
                 body = f.read()
-        self.answer(status, body, headers, step.get("truncate"), step.get("drip"))
+        self.answer(status, body, headers, step.get("truncate"), step.get("drip"), step.get("drip_head"))
 
     def serve_file(self):
         root = self.server.config.get("root")
@@ -276,20 +264,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(405, "not a proxy\n")
         if not self.proxy_authorized():
             return
-        try:
-            upstream = socket.create_connection(self.proxy_target(self.path), timeout=10)
-        except OSError as e:
-            return self.answer(502, "cannot connect: %s\n" % e)
+        upstream = self.upstream(self.path)
+        if not upstream:
+            return
         self.send_response(200, "Connection established")
         self.end_headers()
         self.wfile.flush()
         self.relay(upstream)
         self.close_connection = True
 
-    def proxy_target(self, hostport):
-        mapped = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport)
-        host, _, port = mapped.rpartition(":")
-        return host.strip("[]"), int(port)
+    def upstream(self, hostport):
+        host, _, port = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport).rpartition(":")
+        try:
+            return socket.create_connection((host.strip("[]"), int(port)), timeout=10)
+        except OSError as e:
+            self.answer(502, "cannot connect: %s\n" % e)
 
     def proxy_authorized(self):
         proxy = self.server.config["proxy"]
@@ -313,22 +302,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         target = url.path or "/"
         if url.query:
             target += "?" + url.query
-        try:
-            upstream = socket.create_connection(self.proxy_target("%s:%d" % (url.hostname, port)), timeout=10)
-        except OSError as e:
-            return self.answer(502, "cannot connect: %s\n" % e)
+        upstream = self.upstream("%s:%d" % (url.hostname, port))
+        if not upstream:
+            return
         lines = ["GET %s HTTP/1.1" % target]
         lines += ["%s: %s" % (k, v) for k, v in self.headers.items()
                   if k.lower() not in ("proxy-authorization", "proxy-connection", "connection")]
         lines.append("Connection: close")
         upstream.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
-        with upstream:
-            while True:
-                data = upstream.recv(65536)
-                if not data:
-                    break
-                self.wfile.write(data)
-        self.wfile.flush()
+        self.relay(upstream)
         self.close_connection = True
 
     def relay(self, upstream):
@@ -374,8 +356,7 @@ def announce(ready, port):
 
 
 def never_accept(port, bind, ready):
-    """Listens without ever accepting, its queue filled by its own
-    connections: the kernel drops every further connection attempt."""
+    """Its queue filled by its own connection, the kernel drops every further connection attempt."""
     listener = socket.socket(socket.AF_INET6 if ":" in bind else socket.AF_INET)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((bind, port))
@@ -401,8 +382,6 @@ def serve(config, port=0, bind="127.0.0.1", ready=None):
 
 
 class ScriptedServer:
-    """This server in the network namespace of a DeviceRoot; stopped with the root or by stop()."""
-
     def __init__(self, root, config, port, bind="127.0.0.1"):
         self.root = root
         self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
@@ -416,14 +395,12 @@ class ScriptedServer:
                                        "--ready", ready], ready_file=ready)
 
     def requests(self):
-        """The requests so far, as logged."""
         if not os.path.exists(self.log):
             return []
         with open(self.log) as f:
             return [json.loads(line) for line in f]
 
     def paths(self, authorized=None):
-        """The paths requested so far (only those with this outcome of authentication, when given)."""
         return [r["path"] for r in self.requests() if authorized is None or r["authorized"] == authorized]
 
     def stop(self):
@@ -431,7 +408,6 @@ class ScriptedServer:
 
 
 def trust_ca(root, certs):
-    """Makes the test CA the only authority the device root trusts."""
     with open(certs["ca"]) as f:
         root.write_inside("/etc/ssl/certs/ca-certificates.crt", f.read())
 

@@ -1,6 +1,4 @@
-"""The vendor's steps of docs/publishing.md, run as they stand in the guide:
-the demo and the end-to-end tests publish their repositories through them,
-so the guide stays true."""
+"""The steps of docs/publishing.md, run as they stand, so that the guide stays true."""
 
 import os
 import re
@@ -19,10 +17,7 @@ def blocks(where):
 
 
 def publish(directory, rpm_paths, key, steps=None):
-    """A repository in `directory`/repo made from copies of the packages by
-    the guide's vendor blocks; `steps` picks some of them by position (a
-    missed step). The exported public key lands in `directory`/updates-key.asc.
-    Returns the repository's path."""
+    """`directory`/repo made by the guide's vendor blocks (`steps` picks some by position)."""
     repo = os.path.join(directory, "repo")
     os.makedirs(repo, exist_ok=True)
     for path in rpm_paths:
@@ -37,8 +32,6 @@ def publish(directory, rpm_paths, key, steps=None):
 
 
 def import_key(root, key_file):
-    """The guide's image block, run inside the device root for its own rpm
-    database (the root's "/" is the image)."""
     with open(key_file) as f:
         root.write("/tmp/image/updates-key.asc", f.read())
     for code in blocks("image"):

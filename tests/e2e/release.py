@@ -1,6 +1,4 @@
-"""A small product release, version 1 and version 2, as the appliance ships
-it: a release package, libraries, an application, add-ons and the updater
-itself. Used by the demo and by the end-to-end tests of full updates."""
+"""A small product release, versions 1 and 2: a release package, a library, an application, add-ons, the updater."""
 
 from testdata import Pkg, build_all, install
 
@@ -33,7 +31,6 @@ def _file(name, version):
 
 
 def packages(version):
-    """The packages of release `version` (1 or 2)."""
     v = str(version)
     return [
         # The same in every release; carries the shell that scriptlets need.
@@ -48,8 +45,6 @@ def packages(version):
 
 
 def variant(version, drop=(), replace=(), extra=()):
-    """The packages of release `version` without the names in `drop`, with the
-    packages in `replace` standing in for those of their names, plus `extra`."""
     replaced = {p.name: p for p in replace}
     pkgs = [replaced.pop(p.name, p) for p in packages(version) if p.name not in drop]
     return pkgs + list(replaced.values()) + list(extra)
@@ -60,6 +55,5 @@ def build_release(version):
 
 
 def install_release(root, version=1):
-    """Installs release `version` into the device root for real (files too)."""
     install(root, build_release(version), nodeps=False)
     root.write("/usr/share/resources/default/updater/defaults.conf", DEFAULTS)

@@ -1,7 +1,4 @@
-"""What the updater selects: check-only runs from the cache of a repository that
-createrepo_c made from real packages, over an rpm database that rpm filled
-with release 1, and rich (boolean) requires, whose selection is what the real
-rpm installs and whose unmet ones are reported as rpm reports them."""
+"""Check-only selection from real repositories over a database rpm filled, rich requires included."""
 
 import os
 

@@ -1,10 +1,5 @@
-"""The kill matrix: a real two-pass update over HTTP is held at a point of
-each state it reaches, the agent is SIGKILLed there with whatever holds it
-(as a power cut would end it), and started again. After the kill and after
-the next start no state file is torn, the status record parses, and nothing
-is reported done that was not; the next start does what the status it finds
-asks for: it goes on, declares the system corrupted after UPDATING, or
-refuses while REBOOTING."""
+"""The agent SIGKILLed in each state of a two-pass update over HTTP: no state file torn, nothing
+reported done that was not, and the next start does what the status it finds asks for."""
 
 import os
 import signal

@@ -1,7 +1,4 @@
-"""Repository metadata as today's tools write it, from HTTP and a directory:
-each compression and checksum type, damaged and unbounded documents (repomd.xml
-rewritten to match, so only the reader stands in the way); and trust over time:
-replayed and stale indexes, and a clock behind the metadata or a key."""
+"""Repository metadata in each compression and checksum type, damaged or unbounded; trust over time."""
 
 import bz2
 import gzip

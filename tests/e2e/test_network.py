@@ -1,6 +1,4 @@
-"""Reaching the repository over HTTP, HTTPS, a proxy with credentials and a
-directory, with the index signed by a key of the device's database; where the
-device's credentials go, and never from https to http."""
+"""HTTP, HTTPS, a proxy and a directory; where the device's credentials go."""
 
 import os
 

@@ -1,6 +1,4 @@
-"""The updater's rpm from scripts/package (release 1, then 2 of the same code):
-its contents, its install, the example files and its own update; and the
-vendor's side as docs/publishing.md tells it, missed steps included."""
+"""The updater's own rpm from scripts/package, and the vendor's side as docs/publishing.md tells it."""
 
 import os
 import re

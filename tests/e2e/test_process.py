@@ -1,6 +1,4 @@
-"""The process around a run, with the real updater binary in a device root: the
-cache lock between two updaters, background mode, the start delay, the "init"
-hook and termination signals."""
+"""The process around a run: the cache lock, background mode, the start delay, the init hook, signals."""
 
 import os
 import re

@@ -1,7 +1,5 @@
-"""Start-up of the real updater binary in a device root: options, the
-configuration file, the log outputs, the start-up guards, the persisted status
-and the exit line and code. Updates are not these runs' subject: their
-repository does not exist, so a run that gets through start-up ends with ERROR."""
+"""Start-up: options, configuration, log outputs, start guards, the persisted status. The repository
+does not exist, so a run that gets through start-up ends with ERROR."""
 
 import os
 import re

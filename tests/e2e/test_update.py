@@ -1,6 +1,4 @@
-"""Full updates with the real rpm: the counting pass, the pass without the
-add-ons and the release package, the add-on pass, the hooks, the state files
-and the reboot."""
+"""Full updates with the real rpm: the passes, the hooks, the state files and the reboot."""
 
 import os
 import re

@@ -1,7 +1,4 @@
-"""Updates that go wrong: rpm failing and the updater-only retry, an update cut
-short behind the updater's back, rpm killed, a status that cannot be written, a
-damaged package, a full disk, an untrusted package signature, and SIGTERM while
-rpm runs (rpm completes) or while downloading (the process ends at once)."""
+"""Updates that go wrong: failed passes, a cut-short update, rpm killed, refusals, signals."""
 
 import os
 import re

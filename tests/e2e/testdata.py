@@ -1,9 +1,5 @@
-"""Real test data: packages built by rpmbuild, repositories made by
-createrepo_c, keys made by gpg, signatures by rpmsign and gpg.
-
-Built packages and keys are cached under the build directory, keyed by their
-content, so that many tests can share them cheaply.
-"""
+"""Packages built by rpmbuild, repositories by createrepo_c, keys by gpg, signatures by rpmsign and gpg;
+packages and keys cached under the build directory, keyed by their content."""
 
 import fcntl
 import hashlib
@@ -93,7 +89,6 @@ def _run(args, **kw):
 
 
 def build(pkg):
-    """Builds one package (cached); returns the path of the .rpm file."""
     key = pkg.key()
     target = os.path.join(CACHE, "rpms", key, pkg.filename)
     if os.path.exists(target):
@@ -134,9 +129,7 @@ def _clean_env(home):
 
 
 class Key:
-    """An OpenPGP key pair in its own GnuPG home (cached by name). With
-    `created` (seconds since 1970) gpg works at that time for the key: it is
-    made then, and everything it signs is dated then."""
+    """A key pair in its own GnuPG home (cached by name); made, and signing, at `created` when given."""
 
     def __init__(self, name, algo="rsa2048", created=None):
         self.name = name
@@ -159,7 +152,6 @@ class Key:
         return _run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
 
     def sign_rpm(self, rpm_path, out_dir):
-        """A signed copy of the package in out_dir; returns its path."""
         os.makedirs(out_dir, exist_ok=True)
         target = os.path.join(out_dir, os.path.basename(rpm_path))
         shutil.copy(rpm_path, target)
@@ -170,21 +162,16 @@ class Key:
 
     def detach_sign(self, path, out=None):
         out = out or path + ".asc"
-        if os.path.exists(out):
-            os.unlink(out)
         self._gpg("--batch", "--yes", "--armor", "--detach-sign", "-u", self.uid, "-o", out, path)
         return out
 
     def import_into(self, root):
-        """Imports the public key into the device root's rpm database."""
         root.write("/tmp/key-%s.asc" % self.name, self.public)
         root.check(["rpm", "--import", "/tmp/key-%s.asc" % self.name])
 
 
 def make_repo(directory, rpm_paths, key=None, extra_args=(), timestamp=None):
-    """An rpm-md repository in directory holding copies of the packages;
-    repodata/repomd.xml is signed when a key is given. With `timestamp`
-    (seconds since 1970) every data entry of repomd.xml carries that time."""
+    """Copies of the packages and their metadata; with `timestamp` every entry of repomd.xml carries that time."""
     os.makedirs(directory, exist_ok=True)
     for path in rpm_paths:
         shutil.copy(path, os.path.join(directory, os.path.basename(path)))
@@ -201,17 +188,11 @@ def make_repo(directory, rpm_paths, key=None, extra_args=(), timestamp=None):
 
 
 def install(root, rpm_paths, justdb=False, nodeps=True):
-    """Installs packages into the device root's rpm database with rpm."""
     staged = []
     for path in rpm_paths:
         inside = "/tmp/install/" + os.path.basename(path)
         with open(path, "rb") as f:
             root.write(inside, f.read())
         staged.append(inside)
-    args = ["rpm", "-i", "--nosignature"]
-    if justdb:
-        args.append("--justdb")
-    if nodeps:
-        args.append("--nodeps")
-    root.check(args + staged)
+    root.check(["rpm", "-i", "--nosignature"] + ["--justdb"] * justdb + ["--nodeps"] * nodeps + staged)
     root.check(["rm", "-rf", "/tmp/install"])
