@@ -134,5 +134,22 @@ TEST(DependencySet, KeepsOrderAndDropsDuplicates)
     EXPECT_EQ(set.size(), 3u);
 }
 
+// Handles stay valid and equal texts share one through the table's growth,
+// texts with embedded bytes and texts longer than a chunk included.
+TEST(PooledString, HandlesSurviveGrowth)
+{
+    std::vector<PooledString> handles;
+    for (int i = 0; i < 20000; ++i)
+        handles.emplace_back("name-" + std::to_string(i));
+    const std::string nul("a\0b", 3), huge((size_t{1} << 20) + 1, 'h');
+    const PooledString withNul(nul), big(huge);
+    for (int i = 0; i < 20000; ++i)
+        ASSERT_EQ(handles[i].c_str(), PooledString("name-" + std::to_string(i)).c_str());
+    EXPECT_EQ(withNul.view(), nul);
+    EXPECT_FALSE(withNul == PooledString("a"));
+    EXPECT_EQ(PooledString(huge).c_str(), big.c_str());
+    EXPECT_GT(PooledString("\xff").compare(PooledString("a")), 0); // bytes compare unsigned
+}
+
 } // namespace
 } // namespace updater::testing

@@ -21,18 +21,9 @@ namespace {
 // The architecture test scores against rpm's configured platform.
 const auto* rpmConfig = ::testing::AddGlobalTestEnvironment(new RpmConfig);
 
-class RepositoryTest : public ::testing::Test {
+class RepositoryTest : public ServedRepository {
 protected:
-    RepositoryTest()
-    {
-        config.cacheDir = dir.path() + "/";
-        config.noMdSigCheck = true;
-        repository.id = "base";
-        repository.location = "/srv/repo";
-        fs::create_directories(cacheDir());
-    }
-
-    std::string cacheDir() const { return dir.path() + "/base/"; }
+    RepositoryTest() { fs::create_directories(cacheDir()); }
 
     RepositoryData& repo()
     {
@@ -55,13 +46,14 @@ protected:
     {
         std::string primary = cacheDir() + "primary.xml";
         writeFile(primary, document);
-        writeRepomd(R"(<data type="primary"><checksum type="sha256">)" + sha256Of(primary).value.str() +
+        Checksum checksum;
+        checksum.type = PooledString("sha256");
+        std::vector<unsigned char> digest;
+        EXPECT_TRUE(checksum.digest(primary, false, digest));
+        writeRepomd(R"(<data type="primary"><checksum type="sha256">)" + hexText(digest.data(), digest.size()) +
                     R"(</checksum><location href="repodata/primary.xml"/><timestamp>1</timestamp></data>)");
     }
 
-    TemporaryDirectory dir;
-    Config config;
-    Repository repository;
     std::unique_ptr<RepositoryData> data;
 };
 
@@ -138,22 +130,11 @@ class RealRepository : public RepositoryTest, public ::testing::WithParamInterfa
 protected:
     std::string repoDir() const { return unitData(std::string("repos/") + GetParam()); }
 
-    std::string primaryPath() const
-    {
-        for (const auto& file : fs::directory_iterator(repoDir() + "/repodata")) {
-            std::string name = file.path().filename().string();
-            if (name.ends_with("-primary.xml.gz"))
-                return file.path().string();
-        }
-        ADD_FAILURE() << "no primary file in " << repoDir();
-        return {};
-    }
-
     // The cache layout: repomd.xml and the primary under its own file name.
     std::string layOutCache() const
     {
         fs::copy_file(repoDir() + "/repodata/repomd.xml", cacheDir() + "repomd.xml");
-        std::string primary = primaryPath();
+        std::string primary = repoDir() + "/" + primaryLocation(repoDir());
         std::string cached = cacheDir() + fs::path(primary).filename().string();
         fs::copy_file(primary, cached);
         return cached;

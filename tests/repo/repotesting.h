@@ -18,10 +18,6 @@
 
 namespace updater::testing {
 
-constexpr const char* PRIMARY_HEAD = R"(<?xml version="1.0" encoding="UTF-8"?>
-<metadata xmlns="http://linux.duke.edu/metadata/common" xmlns:rpm="http://linux.duke.edu/metadata/rpm">
-)";
-constexpr const char* PRIMARY_TAIL = "</metadata>\n";
 
 // One `package` element, valid as it stands; each test changes a part.
 struct PackageXml {
@@ -47,7 +43,9 @@ struct PackageXml {
 
 inline std::string primaryDocument(const std::string& packages)
 {
-    return PRIMARY_HEAD + packages + PRIMARY_TAIL;
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<metadata xmlns="http://linux.duke.edu/metadata/common" xmlns:rpm="http://linux.duke.edu/metadata/rpm">
+)" + packages + "</metadata>\n";
 }
 
 // The architecture test scores against rpm's configured platform.
@@ -55,17 +53,6 @@ class RpmConfig : public ::testing::Environment {
 public:
     void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
 };
-
-// The SHA-256 checksum of a file, as the metadata would give it.
-inline Checksum sha256Of(const std::string& path)
-{
-    Checksum checksum;
-    checksum.type = PooledString("sha256");
-    std::vector<unsigned char> digest;
-    EXPECT_TRUE(checksum.digest(path, false, digest));
-    checksum.value = StoredString(hexText(digest.data(), digest.size()));
-    return checksum;
-}
 
 constexpr unsigned PORT = 8080;
 constexpr const char* HTTP_REPO = "http://127.0.0.1:8080/";
@@ -103,15 +90,13 @@ protected:
     std::string cacheDir() const { return dir.path() + "/base/"; }
     std::string packageCacheDir() const { return cacheDir() + "packages/"; }
 
-    // The primary file's location, as repomd.xml gives it.
-    static std::string primaryLocation()
+    // The primary file's location in `repo`, as repomd.xml gives it.
+    static std::string primaryLocation(const std::string& repo = repoDir())
     {
-        for (const auto& file : std::filesystem::directory_iterator(repoDir() + "/repodata")) {
-            std::string name = file.path().filename().string();
-            if (name.ends_with("-primary.xml.gz"))
-                return "repodata/" + name;
-        }
-        ADD_FAILURE() << "no primary file in " << repoDir();
+        for (const auto& file : std::filesystem::directory_iterator(repo + "/repodata"))
+            if (file.path().filename().string().ends_with("-primary.xml.gz"))
+                return "repodata/" + file.path().filename().string();
+        ADD_FAILURE() << "no primary file in " << repo;
         return {};
     }
 

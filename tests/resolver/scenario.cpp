@@ -67,10 +67,6 @@ void applyLine(Scenario& scenario, const std::string& key, const std::string& va
         scenario.terminate = value == "yes";
     else if (key == "provide")
         scenario.provide = parseDependency(value);
-    else if (key == "log")
-        scenario.logged.push_back(value);
-    else if (key == "nolog")
-        scenario.notLogged.push_back(value);
     else if (key == "selected" || key == "closed" || key == "complete")
         scenario.expected[key] = words(value);
     else if (key == "open" || key == "failing")

@@ -24,8 +24,6 @@ struct Scenario {
     // Expectations by key ("selected", "closed", "open", "complete",
     // "failing"), each the item list of its line.
     std::map<std::string, std::vector<std::string>> expected;
-    std::vector<std::string> logged;    // lines that must be logged
-    std::vector<std::string> notLogged; // lines that must not
 };
 
 // Every scenario of the file; throws on a malformed line.
