@@ -44,6 +44,9 @@ public:
         m_boundEnd = m_contentBytes + bytes;
     }
     void unbound() { m_boundSize = 0; }
+    // Fails the stream for a piece of the document that takes more than
+    // `bytes` in another way (logged).
+    void failOversized(uint64_t bytes);
 
     // Up to `size` bytes of content: the count, 0 at the end, -1 when the
     // file cannot be read, its data is damaged or cut short, or a limit is
