@@ -423,7 +423,7 @@ void PackageParser::collectText(int depth)
 
 bool PackageParser::text(const char* text, size_t length, int depth)
 {
-    if (depth != m_textDepth)
+    if (!collects(depth))
         return true;
     // Entity references add text that the stream does not see.
     if (m_text.size() + length > MAX_ELEMENT_BYTES) {
@@ -437,7 +437,7 @@ bool PackageParser::text(const char* text, size_t length, int depth)
 bool PackageParser::close(int depth)
 {
     bool ok = true;
-    if (depth == m_textDepth) {
+    if (collects(depth)) {
         m_stream.unbound();
         m_textDepth = 0;
         ok = closeChild(depth == 1 ? m_child : m_formatChild);

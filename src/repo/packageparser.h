@@ -47,7 +47,7 @@ public:
     [[nodiscard]] bool close(int depth);
     [[nodiscard]] bool text(const char* text, size_t length, int depth);
     // Whether text at `depth` is collected.
-    bool collects(int depth) const { return depth == m_textDepth; }
+    bool collects(int depth) const { return m_textDepth != 0 && depth == m_textDepth; }
     // At the end tag of the package: the package read, when it is to be kept.
     [[nodiscard]] PackageParse finish(Package& package);
 

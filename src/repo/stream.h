@@ -37,7 +37,7 @@ public:
     // go past it fails, logged.
     void limitContent(uint64_t bytes) { m_contentLimit = bytes; }
     // While set, the content may grow by at most `bytes` more; cleared by
-    // unbound(). Bounds what a reader may take in for one piece of a document.
+    // unbound(). Bounds what a parser may take in for one piece of a document.
     void boundFromHere(uint64_t bytes)
     {
         m_boundSize = bytes;
