@@ -245,9 +245,10 @@ PooledString xmlBase(const SaxElement& element, std::string& scratch)
 
 } // namespace
 
-// The children of a package and of its format element that are read.
+// The elements of a package that are read.
 enum class PackageParser::Child : uint8_t {
     none,
+    package,
     name,
     arch,
     version,
@@ -260,6 +261,29 @@ enum class PackageParser::Child : uint8_t {
     requires_,
     obsoletes,
 };
+
+// Which child of `parent` the element is, by its local name; none for one
+// that is not read.
+PackageParser::Child PackageParser::childOf(Child parent, const SaxElement& element)
+{
+    static const struct {
+        Child parent;
+        const char* name;
+        Child child;
+    } children[] = {
+        {Child::package, "name", Child::name},         {Child::package, "arch", Child::arch},
+        {Child::package, "version", Child::version},   {Child::package, "location", Child::location},
+        {Child::package, "checksum", Child::checksum}, {Child::package, "size", Child::size},
+        {Child::package, "format", Child::format},     {Child::format, "group", Child::group},
+        {Child::format, "provides", Child::provides},  {Child::format, "requires", Child::requires_},
+        {Child::format, "obsoletes", Child::obsoletes},
+    };
+    for (const auto& rule : children) {
+        if (rule.parent == parent && element.named(rule.name))
+            return rule.child;
+    }
+    return Child::none;
+}
 
 PackageParser::PackageParser(MetadataStream& stream, const NamespaceScope& scope, std::string packageCacheDir)
     : m_stream(stream), m_scope(scope), m_packageCacheDir(std::move(packageCacheDir))
@@ -295,19 +319,8 @@ bool PackageParser::open(const SaxElement& element, int depth)
 
 bool PackageParser::openChild(const SaxElement& element)
 {
-    static const struct {
-        const char* name;
-        Child child;
-    } children[] = {
-        {"name", Child::name},         {"arch", Child::arch},         {"version", Child::version},
-        {"location", Child::location}, {"checksum", Child::checksum}, {"size", Child::size},
-        {"format", Child::format},
-    };
-    m_child = Child::none;
-    for (const auto& [name, child] : children) {
-        if (element.named(name))
-            m_child = child;
-    }
+    m_child = childOf(Child::package, element);
+    bool ok = true;
     switch (m_child) {
     case Child::none:
         return true;
@@ -318,74 +331,68 @@ bool PackageParser::openChild(const SaxElement& element)
         }
         return true;
     case Child::name:
-        if (m_hasName)
-            return false;
+        ok = !m_hasName;
         break;
     case Child::arch:
-        if (!m_arch.empty())
-            return false;
+        ok = m_arch.empty();
         break;
     case Child::version:
-        if (m_hasVersion)
-            return false;
-        m_hasVersion = parseEvr(element, element.find("epoch"), element.find("ver"), element.find("rel"), m_package.evr);
-        if (!m_hasVersion)
-            return false;
+        ok = !m_hasVersion && (m_hasVersion = parseEvr(element, element.find("epoch"), element.find("ver"),
+                                                        element.find("rel"), m_package.evr));
         break;
-    case Child::location: {
-        int href = element.find("href");
-        if (m_hasLocation || href < 0) {
-            if (href < 0)
-                logMissingAttribute(element, "href");
-            return false;
-        }
-        m_location = element.value(href, m_scratch);
-        m_package.locationBase = xmlBase(element, m_scratch);
-        m_hasLocation = true;
+    case Child::location:
+        ok = !m_hasLocation && (m_hasLocation = readLocation(element));
         break;
-    }
-    case Child::checksum: {
-        if (m_hasChecksum)
-            return false;
-        int type = element.find("type");
-        m_hasChecksumType = type >= 0;
-        if (m_hasChecksumType)
-            m_checksumType = element.value(type, m_scratch);
+    case Child::checksum:
+        ok = !m_hasChecksum && readChecksumType(element);
         break;
-    }
-    case Child::size: {
-        if (m_hasSize)
-            return false;
-        int bytes = element.find("package");
-        if (bytes >= 0 && !parseByteCount(element.value(bytes, m_scratch), m_package.size)) {
-            LOG(debug, "failed parsing 'size' element");
-            return false;
-        }
-        m_hasSize = true;
+    case Child::size:
+        ok = !m_hasSize && (m_hasSize = readSize(element));
         break;
-    }
     default:
-        break;
+        return true;
     }
     collectText(1);
+    return ok;
+}
+
+bool PackageParser::readLocation(const SaxElement& element)
+{
+    int href = element.find("href");
+    if (href < 0) {
+        logMissingAttribute(element, "href");
+        return false;
+    }
+    m_location = element.value(href, m_scratch);
+    m_package.locationBase = xmlBase(element, m_scratch);
+    return true;
+}
+
+// The type of a checksum; its absence shows once its text has been read.
+bool PackageParser::readChecksumType(const SaxElement& element)
+{
+    int type = element.find("type");
+    m_hasChecksumType = type >= 0;
+    if (m_hasChecksumType)
+        m_checksumType = element.value(type, m_scratch);
+    return true;
+}
+
+// The size of the package file, when the element declares it.
+bool PackageParser::readSize(const SaxElement& element)
+{
+    int bytes = element.find("package");
+    if (bytes >= 0 && !parseByteCount(element.value(bytes, m_scratch), m_package.size)) {
+        LOG(debug, "failed parsing 'size' element");
+        return false;
+    }
     return true;
 }
 
 // The rpm-specific part of a package: group and dependency sets.
 bool PackageParser::openFormatChild(const SaxElement& element)
 {
-    static const struct {
-        const char* name;
-        Child child;
-    } children[] = {
-        {"group", Child::group}, {"provides", Child::provides}, {"requires", Child::requires_},
-        {"obsoletes", Child::obsoletes},
-    };
-    m_formatChild = Child::none;
-    for (const auto& [name, child] : children) {
-        if (element.named(name))
-            m_formatChild = child;
-    }
+    m_formatChild = childOf(Child::format, element);
     if (m_formatChild == Child::group) {
         collectText(2);
         return true;

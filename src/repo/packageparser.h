@@ -54,7 +54,11 @@ public:
 private:
     enum class Child : uint8_t;
 
+    static Child childOf(Child parent, const SaxElement& element);
     bool openChild(const SaxElement& element);
+    bool readLocation(const SaxElement& element);
+    bool readChecksumType(const SaxElement& element);
+    bool readSize(const SaxElement& element);
     bool openFormatChild(const SaxElement& element);
     bool openEntry(const SaxElement& element);
     bool closeChild(Child child);
