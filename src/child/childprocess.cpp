@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,13 +35,39 @@ void resetSigpipe()
 
 // Moves a descriptor above the standard ones, so that placing the standard
 // descriptors cannot clobber it when the parent ran with some of them closed.
+// The copy stays close-on-exec.
 int aboveStandard(int fd)
 {
     if (fd > 2)
         return fd;
-    int moved = fcntl(fd, F_DUPFD, 3);
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close(fd);
     return moved;
+}
+
+// Closes the descriptors first..last: with close_range, or one by one up to
+// the descriptor limit on a kernel without it.
+void closeDescriptors(unsigned first, unsigned last)
+{
+    if (first > last || close_range(first, last, 0) == 0)
+        return;
+    struct rlimit limit;
+    const rlim_t top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
+    for (unsigned fd = first; fd <= last && fd < top; ++fd)
+        close(static_cast<int>(fd));
+}
+
+// The program gets the standard descriptors and nothing else the updater
+// holds, whatever a library opened without close-on-exec. `keep` (the exec
+// report pipe, close-on-exec itself) stays open until the exec.
+void closeAboveStandard(int keep = -1)
+{
+    if (keep < 3) {
+        closeDescriptors(3, ~0U);
+        return;
+    }
+    closeDescriptors(3, static_cast<unsigned>(keep) - 1);
+    closeDescriptors(static_cast<unsigned>(keep) + 1, ~0U);
 }
 
 [[noreturn]] void execChild(const std::string& program, std::vector<char*>& argv)
@@ -148,6 +175,7 @@ bool ChildProcess::run()
             _exit(1);
         }
         close(out);
+        closeAboveStandard();
         execChild(m_program, argv);
     }
     m_pid = pid;
@@ -274,6 +302,7 @@ bool ChildProcess::start()
             _exit(1);
         }
         close(devnull);
+        closeAboveStandard(out);
         execvp(m_program.c_str(), argv.data());
         int error = errno;
         if (out >= 0)

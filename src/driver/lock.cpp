@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/signals.h"
@@ -22,6 +23,8 @@ namespace {
 
 // The lock descriptor stays open (and the lock held) until the process ends.
 int lockDescriptor = -1;
+
+constexpr mode_t LOCK_FILE_MODE = 0644;
 
 void reportParent(const Config& config, const char* modeName, pid_t child, const std::string& logTo)
 {
@@ -106,6 +109,26 @@ bool readRandom(uint32_t& value)
     return true;
 }
 
+// The lock's directory may be writable by anyone (/var/lock is /run/lock).
+// What is found there is used only when it is the agent's own: a regular
+// file of this user with no other name. Anything else, such as a file
+// another user planted to hold the lock for ever, is refused and left alone.
+bool isOwnLockFile(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        noteFailure(FailureClass::lock);
+        LOG(error, "failed checking lock file '%s' (%s)", LOCK_FILE, errnoText().c_str());
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+        noteFailure(FailureClass::lock);
+        LOG(error, "lock file '%s' is not a regular file of this user, refusing to use it", LOCK_FILE);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool goToBackground(const Config& config, const char* modeName, const std::string& logTo, int& exitCode)
@@ -138,11 +161,16 @@ bool goToBackground(const Config& config, const char* modeName, const std::strin
 
 bool acquireCacheLock(int lockTimeout)
 {
-    // Close-on-exec: no child program may inherit the lock.
-    const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Close-on-exec: no child program may inherit the lock. A symbolic link
+    // in its place is never followed: the open fails.
+    const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, LOCK_FILE_MODE);
     if (fd < 0) {
         noteFailure(FailureClass::lock);
         LOG(error, "failed creating lock file '%s' (%s).", LOCK_FILE, errnoText().c_str());
+        return false;
+    }
+    if (!isOwnLockFile(fd)) {
+        close(fd);
         return false;
     }
     int attempt = 0;

@@ -33,9 +33,9 @@ bool runningDisabled()
 
 std::optional<std::string> firmwareLockout()
 {
-    std::unique_ptr<FILE, FileCloser> stream(fopen(OS_RELEASE_FILE, "r"));
+    std::unique_ptr<FILE, FileCloser> stream(fopen(OS_RELEASE_FILE, "re"));
     if (!stream && errno == ENOENT)
-        stream.reset(fopen(FALLBACK_OS_RELEASE_FILE, "r"));
+        stream.reset(fopen(FALLBACK_OS_RELEASE_FILE, "re"));
     if (!stream)
         return std::nullopt;
     return findNoUpdateValue(stream.get());

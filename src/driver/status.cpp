@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "download/filehelpers.h"
 #include "driver/statusrecord.h"
 #include "log/failureclass.h"
 #include "log/logger.h"
@@ -78,6 +79,13 @@ bool replaceStatusFile(const char* temporary, bool syncDirectory)
     return false;
 }
 
+// A new temporary file beside `path`, close-on-exec; -1 when it cannot be made.
+int createTemporary(const char* path, char (&name)[4096])
+{
+    snprintf(name, sizeof name, "%s.XXXXXX", path);
+    return mkostemp(name, O_CLOEXEC);
+}
+
 } // namespace
 
 const char* statusWord(SystemStatus status)
@@ -88,7 +96,12 @@ const char* statusWord(SystemStatus status)
 
 bool readSystemStatus(SystemStatus& status)
 {
-    File stream(fopen(STATUS_FILE, "r"));
+    return readSystemStatus(STATUS_FILE, status);
+}
+
+bool readSystemStatus(const char* path, SystemStatus& status)
+{
+    File stream(fopen(path, "re"));
     if (!stream) {
         if (errno == ENOENT) {
             status = SystemStatus::READY;
@@ -119,8 +132,7 @@ bool writeSystemStatus(SystemStatus status, bool syncDirectory)
         return false;
     }
     char temporary[4096];
-    snprintf(temporary, sizeof temporary, "%s.XXXXXX", STATUS_FILE);
-    const int fd = mkstemp(temporary);
+    const int fd = createTemporary(STATUS_FILE, temporary);
     if (fd < 0) {
         LOG(debug, "failed creating status temporary file: %s", errnoText().c_str());
         return false;
@@ -157,8 +169,13 @@ bool syncStatusDirectory()
 
 UpdateState readUpdateState()
 {
+    return readUpdateState(UPDATE_STATE_FILE);
+}
+
+UpdateState readUpdateState(const char* path)
+{
     cachedUpdateState = UpdateState::NONE;
-    File stream(fopen(UPDATE_STATE_FILE, "r"));
+    File stream(fopen(path, "re"));
     if (!stream) {
         if (errno != ENOENT)
             LOG(debug, "cannot read from update state file: %s", errnoText().c_str());
@@ -187,19 +204,8 @@ void writeUpdateState(UpdateState state)
     }
     if (state == cachedUpdateState)
         return;
-    FILE* stream = fopen(UPDATE_STATE_FILE, "w");
-    if (!stream) {
-        LOG(warn, "failed to open update state file for save: %s", errnoText().c_str());
-        return;
-    }
-    bool written = fprintf(stream, "%s\n", UPDATE_STATE_WORDS[value]) >= 0 && fflush(stream) == 0;
-    int failure = written ? 0 : errno;
-    if (fclose(stream) != 0 && written) {
-        written = false;
-        failure = errno;
-    }
-    if (!written) {
-        errno = failure;
+    // Replaced as a whole: a crash leaves the old file or the new one.
+    if (!replaceFile(UPDATE_STATE_FILE, std::string(UPDATE_STATE_WORDS[value]) + "\n")) {
         LOG(warn, "failed writing to update state file: %s", errnoText().c_str());
         return;
     }

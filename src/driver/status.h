@@ -37,6 +37,8 @@ const char* statusWord(SystemStatus status);
 // Reads the status file; false (after logging) when it cannot be read or
 // holds an unknown word.
 [[nodiscard]] bool readSystemStatus(SystemStatus& status);
+// The same from `path` instead.
+[[nodiscard]] bool readSystemStatus(const char* path, SystemStatus& status);
 
 // Replaces the status file through a temporary file: write, chmod 0644,
 // fsync, close, rename, and with syncDirectory an fdatasync of the directory.
@@ -49,9 +51,12 @@ const char* statusWord(SystemStatus status);
 
 // Reads the update-state file; NONE on any failure. The value is remembered.
 UpdateState readUpdateState();
+// The same from `path` instead.
+UpdateState readUpdateState(const char* path);
 
-// Rewrites the update-state file in place, unless the value equals the one
-// last read or written by this process. Failures are warnings.
+// Replaces the update-state file as the status file is replaced (temporary
+// file, mode 0644, fsync, rename, directory sync), unless the value equals
+// the one last read or written by this process. Failures are warnings.
 void writeUpdateState(UpdateState state);
 
 // Refuses a start after a corrupted system, an interrupted update or a started

@@ -1,9 +1,11 @@
 #include "driver/updater.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <libxml/xmlversion.h>
 #include <neon/ne_alloc.h>
 #include <neon/ne_socket.h>
@@ -13,6 +15,7 @@
 #include <rpm/rpmcli.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -100,7 +103,7 @@ bool initLibraries(Run& run, int argc, char** argv, std::array<poptOption, Comma
     }
     run.socketsReady = true;
     rpmlogSetCallback(rpmLogBridge, nullptr);
-    run.devNull = fopen("/dev/null", "w");
+    run.devNull = fopen("/dev/null", "we");
     if (run.devNull)
         rpmlogSetFile(run.devNull);
     else
@@ -404,6 +407,19 @@ int finish(Run& run)
     return run.exitCode;
 }
 
+// Files the agent creates get the modes it gives them, whatever the caller's
+// umask. A standard descriptor the caller left closed is opened on /dev/null:
+// otherwise the next file opened takes its number, and lines meant for
+// standard error end up in a log or the lock file.
+void guardProcessState()
+{
+    umask(022);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)open("/dev/null", O_RDWR); // takes the lowest free number: fd
+    }
+}
+
 // The boot-time unit's run: under the cache lock, a REBOOTING status from
 // before this boot becomes READY. It needs no configuration file, so that a
 // broken one cannot keep the device refusing updates; only --lock-timeout and
@@ -443,6 +459,7 @@ std::string programName(const char* argv0)
 
 int run(int argc, char** argv)
 {
+    guardProcessState();
     Run run;
     const time_t started = time(nullptr);
     Logger::instance().setName(programName(argc > 0 ? argv[0] : PROGRAM_WORD));

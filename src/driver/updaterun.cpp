@@ -210,8 +210,30 @@ RpmCommand rpmCommand(const Config& options, const NewPackages& selection)
     return command;
 }
 
-// After rpm ended, by exit or otherwise.
-RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult success, const std::string& countText)
+// How many of the selected packages rpm really installed. rpm may skip one
+// (a package already added to its transaction) and still end with 0; each
+// one missing is named. When the database cannot be read, rpm's word is
+// taken.
+unsigned countInstalled(const NewPackages& selection)
+{
+    RpmDB database;
+    if (!database.open(true))
+        return static_cast<unsigned>(selection.size());
+    unsigned installed = 0;
+    for (const auto& [name, package] : selection) {
+        if (database.isInstalled(package))
+            ++installed;
+        else
+            LOG(error, "package '%s' was not installed by rpm", package.label().c_str());
+    }
+    return installed;
+}
+
+// After rpm ended, by exit or otherwise. PKGSDONE is on disk before the
+// posttest or postupdate hook runs: rpm is done, and a crash during a slow
+// hook must not make the next start take the system for corrupted.
+RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult success, const std::string& countText,
+                     unsigned missing)
 {
     if (!rpm.exited()) {
         noteFailure(FailureClass::interrupted);
@@ -224,12 +246,17 @@ RunResult rpmOutcome(const Config& options, const ChildProcess& rpm, RunResult s
             LOG(warn, "failed updating status file");
         return RunResult::Fatal;
     }
-    (void)runHook(options.test ? "posttest" : "postupdate", countText);
     if (!writeSystemStatus(SystemStatus::PKGSDONE, true))
         LOG(warn, "failed updating status file");
+    (void)runHook(options.test ? "posttest" : "postupdate", countText);
     if (rpm.exitCode() != 0) {
         noteFailure(FailureClass::rpm);
         LOG(error, "package installation FAILED (exit code %i)", rpm.exitCode());
+        return RunResult::Failed;
+    }
+    if (missing > 0) {
+        noteFailure(FailureClass::rpm);
+        LOG(error, "package installation FAILED (%u of %s packages not installed)", missing, countText.c_str());
         return RunResult::Failed;
     }
     LOG(info, "packages %s OK", options.test ? "tested" : "installed");
@@ -262,8 +289,9 @@ RunResult runRpm(const Config& options, const NewPackages& selection, unsigned& 
     if (!options.test)
         sync();
     if (command.rpm.exited() && !options.test)
-        installed = static_cast<unsigned>(selection.size());
-    return rpmOutcome(options, command.rpm, command.success, countText);
+        installed = countInstalled(selection);
+    const unsigned missing = options.test ? 0 : static_cast<unsigned>(selection.size()) - installed;
+    return rpmOutcome(options, command.rpm, command.success, countText, missing);
 }
 
 } // namespace

@@ -17,12 +17,13 @@ constexpr const char* UPDATER_RUNNING = "updater-running";
 // Runs one update with the pass's options and name sets (include: empty
 // means all; pull: taken even when nothing of the name is installed).
 // `count` is 0 until the selection has passed the dependency checks, then
-// the number of selected packages. `installed` is the number of packages
-// rpm was run to install once it ended by itself, whatever its exit code
-// (some may be in place), else 0: a run that stops before rpm, or only
-// tests, installs nothing. The status file moves DOWNLOADING, TESTING or
-// UPDATING, PKGSDONE; CORRUPTED when rpm is interrupted while installing
-// (Fatal).
+// the number of selected packages. `installed` is the number of selected
+// packages the rpm database holds once rpm ended by itself, whatever its
+// exit code (some may be in place), else 0: a run that stops before rpm, or
+// only tests, installs nothing. A package rpm skipped fails the run even
+// when rpm ended with 0. The status file moves DOWNLOADING, TESTING or
+// UPDATING, PKGSDONE (before the posttest or postupdate hook); CORRUPTED
+// when rpm is interrupted while installing (Fatal).
 RunResult runUpdate(const Config& options, const NameSet& include, const NameSet& exclude,
                     const NameSet& excludedGroups, const NameSet& pull, RepositoryData& repository,
                     unsigned& count, unsigned& installed);

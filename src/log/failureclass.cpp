@@ -27,6 +27,8 @@ const char* failureClassName(FailureClass failure)
         return "metadata-signature";
     case FailureClass::metadataRollback:
         return "metadata-rollback";
+    case FailureClass::metadata:
+        return "metadata";
     case FailureClass::checksum:
         return "checksum";
     case FailureClass::dependency:

@@ -17,6 +17,7 @@ enum class FailureClass {
     proxy,
     metadataSignature,
     metadataRollback,
+    metadata,
     checksum,
     dependency,
     packageSignature,

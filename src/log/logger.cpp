@@ -1,9 +1,13 @@
 #include "log/logger.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
+#include <vector>
 
 namespace updater {
 
@@ -27,25 +31,90 @@ int syslogPriority(LogLevel level)
     return LOG_DEBUG;
 }
 
-std::string formatMessage(const char* format, va_list args)
+constexpr mode_t LOG_FILE_MODE = 0644;
+constexpr size_t MESSAGE_BUFFER = 1024;
+
+void writeLine(FILE* stream, LogLevel level, const std::string& message)
 {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length <= 0)
-        return {};
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<size_t>(length));
-    return text;
+    fprintf(stream, "%s: %s\n", levelName(level), message.c_str());
 }
 
-void writeLine(FILE* stream, LogLevel level, const char* format, va_list args)
+// Log files are the agent's own: an explicit mode, and no child program
+// inherits them.
+FILE* openLogFile(const std::string& path, bool append)
 {
-    fprintf(stream, "%s: ", levelName(level));
-    vfprintf(stream, format, args);
-    fputc('\n', stream);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    const int fd = open(path.c_str(), flags, LOG_FILE_MODE);
+    if (fd < 0)
+        return nullptr;
+    FILE* stream = fdopen(fd, append ? "a" : "w");
+    if (!stream) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
+// Where the newlines of the format itself land in the formatted message:
+// the length of the format's text before each one, formatted.
+std::vector<size_t> formatNewlines(const char* format, va_list args)
+{
+    std::vector<size_t> positions;
+    for (const char* newline = strchr(format, '\n'); newline; newline = strchr(newline + 1, '\n')) {
+        const std::string before(format, newline);
+        va_list copy;
+        va_copy(copy, args);
+        const int length = vsnprintf(nullptr, 0, before.c_str(), copy);
+        va_end(copy);
+        if (length >= 0)
+            positions.push_back(static_cast<size_t>(length));
+    }
+    return positions;
+}
+
+// Control characters other than tab as \xNN, so that no text from outside
+// (a package location, a server's answer) can begin a line of its own; the
+// newlines at `kept` (the program's own format's) stay.
+std::string escapeControls(const std::string& text, const std::vector<size_t>& kept)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool control = (byte < 0x20 && byte != '\t') || byte == 0x7f;
+        if (!control || (byte == '\n' && std::find(kept.begin(), kept.end(), i) != kept.end())) {
+            escaped += text[i];
+        } else {
+            escaped += "\\x";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0xf];
+        }
+    }
+    return escaped;
+}
+
+// The message formatted once, for every output, escaped.
+std::string formatMessage(const char* format, va_list args)
+{
+    char buffer[MESSAGE_BUFFER];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(buffer, sizeof buffer, format, copy);
+    va_end(copy);
+    if (length < 0)
+        return {};
+    std::string text;
+    if (static_cast<size_t>(length) < sizeof buffer) {
+        text.assign(buffer, static_cast<size_t>(length));
+    } else {
+        text.resize(static_cast<size_t>(length));
+        va_copy(copy, args);
+        vsnprintf(text.data(), text.size() + 1, format, copy);
+        va_end(copy);
+    }
+    return escapeControls(text, strchr(format, '\n') ? formatNewlines(format, args) : std::vector<size_t>{});
 }
 
 } // namespace
@@ -88,32 +157,18 @@ void Logger::log(LogLevel level, const char* format, va_list args)
 {
     if (!enabled(level))
         return;
-    if (static_cast<int>(level) >= static_cast<int>(LogLevel::error)) {
-        va_list copy;
-        va_copy(copy, args);
-        m_lastError = formatMessage(format, copy);
-        va_end(copy);
-    }
-    // Each output formats from its own copy of the argument list.
-    if (m_toSyslog) {
-        va_list copy;
-        va_copy(copy, args);
-        vsyslog(syslogPriority(level), format, copy);
-        va_end(copy);
-    }
-    if (m_toStderr) {
-        va_list copy;
-        va_copy(copy, args);
-        writeLine(stderr, level, format, copy);
-        va_end(copy);
-    }
+    // Formatted once: every output receives the same text.
+    const std::string message = formatMessage(format, args);
+    if (static_cast<int>(level) >= static_cast<int>(LogLevel::error))
+        m_lastError = message;
+    if (m_toSyslog)
+        syslog(syslogPriority(level), "%s", message.c_str());
+    if (m_toStderr)
+        writeLine(stderr, level, message);
     for (auto& output : m_fileOutputs) {
         if (static_cast<int>(output.minLevel) > static_cast<int>(level))
             continue;
-        va_list copy;
-        va_copy(copy, args);
-        writeLine(output.stream, level, format, copy);
-        va_end(copy);
+        writeLine(output.stream, level, message);
         fflush(output.stream);
     }
 }
@@ -133,7 +188,7 @@ bool Logger::addFileOutput(const std::string& path, LogLevel minLevel, bool appe
             return true;
         }
     }
-    FILE* stream = fopen(path.c_str(), append ? "a" : "w");
+    FILE* stream = openLogFile(path, append);
     if (!stream) {
         LOG(error, "cannot open log file %s: %s", path.c_str(), errnoText().c_str());
         return false;

@@ -166,10 +166,4 @@ rpmdbMatchIterator rpmtsInitPubkeyIterator(rpmts ts, const uint8_t* keyId, size_
     return rpmtsInitIterator(ts, RPMDBI_PACKAGES, &instance, sizeof instance);
 }
 
-rpmRC rpmReadPackageFile54(rpmts ts, FD_t fd, const char* fn, Header* hdrp)
-{
-    rpmRC rc = rpmReadPackageFile(ts, fd, fn, hdrp);
-    return rc == RPMRC_NOKEY || rc == RPMRC_NOTTRUSTED ? RPMRC_OK : rc;
-}
-
 } // namespace updater

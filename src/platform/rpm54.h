@@ -59,11 +59,4 @@ using PublicKeyIdsFunction = bool (*)(const uint8_t* data, size_t size, std::vec
 rpmdbMatchIterator rpmtsInitPubkeyIterator(rpmts ts, const uint8_t* keyId, size_t keyIdLength,
                                            PublicKeyIdsFunction keyIds);
 
-// rpmReadPackageFile with rpm 5.4's results. rpm 4.18 answers RPMRC_NOKEY or
-// RPMRC_NOTTRUSTED for a well-formed package whose signing key its keyring
-// lacks or does not trust, and still hands out the header; rpm 5.4 reads such
-// a package successfully and leaves the key to the caller, and so does this.
-// RPMRC_FAIL (a bad signature or digest, a damaged file) stays a failure.
-rpmRC rpmReadPackageFile54(rpmts ts, FD_t fd, const char* fn, Header* hdrp);
-
 } // namespace updater

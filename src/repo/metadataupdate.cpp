@@ -107,6 +107,7 @@ bool RepositoryData::update(const std::string& locationOverride)
     }
     auto primary = m_metadata.find("primary");
     if (primary == m_metadata.end()) {
+        noteFailure(FailureClass::metadata);
         LOG(error, "no 'primary' entry in repository metadata");
         return false;
     }
@@ -125,11 +126,14 @@ bool RepositoryData::fetchResource(Downloader& downloader, const MetadataEntry& 
     // or its parent: nothing may be written there.
     std::string fileName;
     if (entry.location.empty()) {
+        noteFailure(FailureClass::metadata);
         LOG(error, "no location for '%s' in repository metadata", entry.type.c_str());
         return false;
     }
-    if (!cacheFileName(entry.location, fileName))
+    if (!cacheFileName(entry.location, fileName)) {
+        noteFailure(FailureClass::metadata);
         return false;
+    }
     if (isReadable(entry.localPath) && metadataFileMatches(entry)) {
         LOG(debug, "cached copy '%s' of '%s' is valid", entry.localPath.c_str(), entry.location.c_str());
         return true;

@@ -244,8 +244,10 @@ bool RepositoryData::parseRepomd()
     }
     if (!m_skipMetadataSignature && !signatureIsValid(path, m_cacheDir + "repomd.xml.asc", facts.newestTimestamp))
         return false;
-    if (!parsed)
+    if (!parsed) {
+        noteFailure(FailureClass::metadata);
         return false;
+    }
     facts.sha256 = sha256Text(path);
     if (facts.sha256.empty() || !m_guard.admit(facts, now))
         return false;
@@ -297,6 +299,7 @@ bool RepositoryData::loadPrimary(bool verify)
 {
     auto primary = m_metadata.find("primary");
     if (primary == m_metadata.end()) {
+        noteFailure(FailureClass::metadata);
         LOG(error, "no 'primary' entry in repository metadata");
         return false;
     }
@@ -323,6 +326,7 @@ bool RepositoryData::loadPrimary(bool verify)
         return false;
     }
     if (!parsed) {
+        noteFailure(FailureClass::metadata);
         LOG(error, "failed parsing repository resource '%s'", entry.location.c_str());
         return false;
     }

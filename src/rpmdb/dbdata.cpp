@@ -136,6 +136,24 @@ bool RpmDB::open(bool skipHeaderChecks)
     return true;
 }
 
+bool RpmDB::isInstalled(const Package& package)
+{
+    bool found = false;
+    {
+        const std::string name(package.name.view());
+        Iterator entries(m_ts ? rpmtsInitIterator(m_ts.get(), RPMTAG_NAME, name.c_str(), 0) : nullptr);
+        while (Header header = entries ? rpmmiNext(entries.get()) : nullptr) {
+            Package installed;
+            if (readIdentity(header, installed) && installed.evr.compare(package.evr) == 0) {
+                found = true;
+                break;
+            }
+        }
+    }
+    rpmtsEmpty(m_ts.get());
+    return found;
+}
+
 std::unique_ptr<PackageCollection> RpmDB::getInstalledPackages()
 {
     auto installed = std::make_unique<PackageCollection>();

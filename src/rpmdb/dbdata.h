@@ -41,6 +41,8 @@ public:
     // provides) in database order within a name, or null after logging the
     // reason (also when not open); never a partial list.
     std::unique_ptr<PackageCollection> getInstalledPackages();
+    // Whether a package of this name and epoch-version-release is installed.
+    bool isInstalled(const Package& package);
 
     // True when some "gpg-pubkey" entry carries public keys.
     bool hasPublicKeys();
@@ -48,9 +50,11 @@ public:
     // of OpenPGP packets per key, in database and array order. Entries that
     // cannot be read or decoded are left out with a warning; never fails.
     std::vector<std::vector<uint8_t>> readPublicKeys();
-    // True when rpm verifies the package file and its RSA (else DSA) header
-    // signature was made by one of the database's keys. Messages name the
-    // file by its last path component. The verify flags are restored after.
+    // True when rpm itself verifies the package file's RSA (else DSA) header
+    // signature with a key of the database, and that signature names one of
+    // the database's keys. A signature rpm could not verify fails, whatever
+    // the key look-up finds. Messages name the file by its last path
+    // component. The verify flags are restored after.
     [[nodiscard]] bool checkPackageSignature(const std::string& path);
 
     // The transaction set's signature and digest verify flags.
@@ -61,8 +65,10 @@ private:
     // once per object; the answer is kept in one of the two caches.
     bool isTrustedKey(const KeyId& keyId);
     // Whether the header's signature entry `tag` is a v3 or v4 signature by a
-    // trusted key; `attempt` ("RSA", "DSA") and fileName are for messages.
-    bool checkSignatureHeader(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName);
+    // key of the database; `attempt` ("RSA", "DSA") and fileName are for
+    // messages. `signer` receives the key ID once it is known.
+    bool checkSignatureHeader(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName,
+                              KeyId& signer);
 
     TransactionSet m_ts;
     std::set<KeyId> m_trustedKeys;

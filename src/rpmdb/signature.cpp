@@ -153,7 +153,8 @@ bool RpmDB::isTrustedKey(const KeyId& keyId)
     return found;
 }
 
-bool RpmDB::checkSignatureHeader(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName)
+bool RpmDB::checkSignatureHeader(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName,
+                                 KeyId& signer)
 {
     if (!headerIsEntry(header, tag))
         return false;
@@ -189,6 +190,7 @@ bool RpmDB::checkSignatureHeader(Header header, rpmTagVal tag, const char* attem
             fileName.c_str());
         return false;
     }
+    signer = signature.keyId;
     if (!isTrustedKey(signature.keyId)) {
         LOG(debug, "%s signing key ID %s for package '%s' is not trusted", attempt,
             keyIdToHex(signature.keyId).c_str(), fileName.c_str());
@@ -221,9 +223,10 @@ bool RpmDB::checkPackageSignature(const std::string& path)
         }
         rpmtsSetVSFlags(m_ts.get(), attempt.verifyFlags);
         Header read = nullptr;
-        rpmRC result = rpmReadPackageFile54(m_ts.get(), stream.get(), fileName.c_str(), &read);
+        rpmRC result = rpmReadPackageFile(m_ts.get(), stream.get(), fileName.c_str(), &read);
         header.reset(read);
-        if (result != RPMRC_OK) {
+        const bool unverified = result == RPMRC_NOKEY || result == RPMRC_NOTTRUSTED;
+        if (result != RPMRC_OK && !unverified) {
             LOG(error, "failed verifying package '%s'", fileName.c_str());
             return false;
         }
@@ -231,8 +234,16 @@ bool RpmDB::checkPackageSignature(const std::string& path)
             LOG(error, "no header on package '%s'", fileName.c_str());
             return false;
         }
-        if (checkSignatureHeader(header.get(), attempt.tag, attempt.name, fileName))
+        // rpm verifies the signature with the database's keys; when it could
+        // not (no key it can use), the package is refused. The key look-up
+        // still runs for its messages.
+        KeyId signer{};
+        const bool keyInDatabase = checkSignatureHeader(header.get(), attempt.tag, attempt.name, fileName, signer);
+        if (keyInDatabase && !unverified)
             return true;
+        if (keyInDatabase)
+            LOG(error, "%s signing key ID %s for package '%s' is in the rpm DB, but rpm cannot use it", attempt.name,
+                keyIdToHex(signer).c_str(), fileName.c_str());
         stream.reset();
         rpmtsEmpty(m_ts.get());
     }

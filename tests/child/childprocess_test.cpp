@@ -164,4 +164,47 @@ TEST(ChildProcess, WorksWhenTheParentsStandardDescriptorsAreClosed)
     EXPECT_EQ(run.text(), "INFO: /bin/sh output:\nINFO:   out\nINFO:   err\n");
 }
 
+// A descriptor a library left without close-on-exec does not reach the
+// program, in either mode.
+TEST(ChildProcess, ProgramGetsOnlyTheStandardDescriptors)
+{
+    TemporaryDirectory dir;
+    const int leaked = open(dir.file("leaked").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GT(leaked, 2);
+    // The shell's own descriptors, each looked at without opening anything:
+    // a pipeline or a listing program would show the shell's pipes.
+    const std::string list = "i=0; while [ $i -lt 1024 ]; do [ -h /proc/$$/fd/$i ] && printf '%s ' $i; "
+                             "i=$((i + 1)); done; echo";
+    LogCapture capture;
+    ChildProcess running = shell(list);
+    ASSERT_TRUE(running.run());
+    ChildProcess detached = shell("exec > " + dir.file("detached") + "; " + list);
+    ASSERT_TRUE(detached.start());
+    ASSERT_TRUE(detached.wait());
+    close(leaked);
+    EXPECT_EQ(infoLines(capture), (std::vector<std::string>{"INFO: /bin/sh output:", "INFO:   0 1 2 "}));
+    EXPECT_EQ(readFile(dir.file("detached")), "0 1 2 \n");
+}
+
+// With the parent's standard descriptors closed the exec report pipe is one
+// of them: it must still close at the exec, or start() waits for the whole
+// life of the program (shutdown -r +1).
+TEST(ChildProcess, DetachedChildIsNotWaitedForWhenTheParentsStandardDescriptorsAreClosed)
+{
+    updater::testing::ChildRun run = updater::testing::runInChild(
+        [] {
+            close(0);
+            close(1);
+            close(2);
+            const auto begin = std::chrono::steady_clock::now();
+            ChildProcess child = shell("sleep 20");
+            const bool started = child.start();
+            const bool prompt = std::chrono::steady_clock::now() - begin < std::chrono::seconds(10);
+            kill(child.pid(), SIGKILL);
+            return started && prompt && child.wait();
+        },
+        LogLevel::info);
+    EXPECT_EQ(run.exitCode, 0) << run.text();
+}
+
 } // namespace

@@ -21,7 +21,7 @@ TEST(RpmLogBridge, RecordsFromRpmLandInTheLogWithoutTheirNewline)
         rpmlog(RPMLOG_NOTICE, "notice\n");
         rpmlog(RPMLOG_DEBUG, "below the threshold\n");
         EXPECT_EQ(capture.lines(), (std::vector<std::string>{"ERROR: rpmlib: cannot open Packages index",
-                                                             "WARNING: rpmlib: two lines", "",
+                                                             "WARNING: rpmlib: two lines\\x0a",
                                                              "FATAL: rpmlib: no newline",
                                                              "INFO: rpmlib: notice"}));
     }

@@ -143,7 +143,8 @@ TEST_F(StatusFiles, FailedUpdateStateWriteIsForgotten)
     fs::create_directory(UPDATE_STATE_FILE);
     LogCapture capture;
     writeUpdateState(UpdateState::COMPLETE);
-    EXPECT_TRUE(capture.has("WARNING: failed to open update state file for save: Is a directory"));
+    EXPECT_TRUE(capture.has("WARNING: failed writing to update state file: Is a directory"));
+    EXPECT_TRUE(strayFiles().empty());
     fs::remove(UPDATE_STATE_FILE);
     writeUpdateState(UpdateState::COMPLETE); // not cached: written now
     EXPECT_EQ(readFile(UPDATE_STATE_FILE), "COMPLETE\n");

@@ -56,6 +56,27 @@ class CacheLock(RootTestCase):
         self.assertEqual(len(self.hook_calls()), 2)
         self.assertEqual(self.root.read(LOCK_FILE), pid_line(waiter.pid))
 
+    def test_planted_lock_file_is_refused_and_left_alone(self):
+        # /var/lock is writable by anyone: a link to a file of root's, or a
+        # file another user made (and may hold locked), is not the agent's.
+        self.root.write("/etc/victim", "precious\n")
+        cases = (("link", ["ln", "-s", "/etc/victim", LOCK_FILE],
+                  "ERROR: failed creating lock file '/var/lock/updater' (Too many levels of symbolic links)."),
+                 ("foreign file", ["sh", "-c", "echo theirs > %s && chown 1000 %s" % (LOCK_FILE, LOCK_FILE)],
+                  "ERROR: lock file '/var/lock/updater' is not a regular file of this user, refusing to use it"))
+        for name, plant, error in cases:
+            with self.subTest(name):
+                self.root.remove(LOCK_FILE)
+                self.root.check(plant)
+                result = self.updater()
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn(error, result.lines)
+                self.assertExitLine(result, "ERROR")
+                self.assertEqual(self.root.read("/etc/victim"), "precious\n")
+                self.assertRecord("error", "lock", state=None)
+        self.assertEqual(self.root.read(LOCK_FILE), "theirs\n")
+        self.assertEqual(self.hook_calls(), [])
+
 
 class Background(RootTestCase):
     def wait_for_child(self):

@@ -125,6 +125,7 @@ class Metadata(UpdateTestCase):
         self.assertLinesInOrder(result, list(errors) + ["ERROR: failed parsing repository resource '%s'" % href,
                                                         REFUSED, "INFO: --- EXIT ERROR ---"])
         self.assertFalse([line for line in result.lines if "need to update" in line], result)
+        self.assertRecord("error", "metadata")
 
     def assertPrintable(self, result):
         self.assertEqual([line for line in result.lines if not line.isascii() or not line.isprintable()], [])

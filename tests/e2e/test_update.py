@@ -48,11 +48,11 @@ class FullUpdate(UpdateTestCase):
             ["download", "1.8.3"], ["update", "1.8.3", "3"], ["postupdate", "1.8.3", "3"],
             ["download", "1.8.3"], ["update", "1.8.3", "2"], ["postupdate", "1.8.3", "2"]])
         # The status at each hook: analyzing before the download, downloading
-        # before rpm, updating until rpm's end is recorded.
+        # before rpm, rpm's end recorded before the postupdate hook.
         self.assertEqual(self.hook_statuses(), [
             ["init", "-"],
-            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "UPDATING"],
-            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "UPDATING"]])
+            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "PKGSDONE"],
+            ["download", "ANALYZING"], ["update", "DOWNLOADING"], ["postupdate", "PKGSDONE"]])
         self.assertEqual(self.status_writes(), ["ANALYZING",
                                                 "ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE",
                                                 "ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE",
@@ -91,7 +91,7 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [["--test", "-U"] + [PACKAGE_CACHE + f for f in PASS_1],
                                             ["--test", "-U"] + [PACKAGE_CACHE + f for f in sorted(PASS_1 + PASS_2)]])
         self.assertEqual(self.hook_statuses()[1:4], [["download", "ANALYZING"], ["test", "DOWNLOADING"],
-                                                     ["posttest", "TESTING"]])
+                                                     ["posttest", "PKGSDONE"]])
         self.assertEqual(self.hook_calls()[2:4], [["test", "1.8.3", "3"], ["posttest", "1.8.3", "3"]])
         self.assertEqual(self.status_writes(), ["ANALYZING",
                                                 "ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE",

@@ -1,6 +1,7 @@
 """Updates that go wrong: rpm failing in the first installing pass and the
 updater-only retry, an update cut short behind the updater's back, rpm killed
-while installing, and a package signed by a key the device does not trust."""
+while installing, a package rpm skipped, and a package signed by a key the
+device does not trust."""
 
 import os
 import re
@@ -115,6 +116,30 @@ class CorruptedSystem(UpdateTestCase):
         self.assertRecord("fatal", "interrupted", state="CORRUPTED")
         self.assertEqual(self.reboot_calls(), [])
         self.assertRefusedNextTime()
+
+
+class SkippedPackage(UpdateTestCase):
+    def test_package_rpm_skipped_fails_the_pass(self):
+        # The update hook, the last step before rpm, puts app's file in the
+        # updater's place, as two packages sharing one cache file would: rpm
+        # is handed app twice, skips the second and ends with 0.
+        self.record_rpm_calls()
+        self.root.write_inside("/etc/standins/hook.sh", self.root.read("/etc/standins/hook.sh") +
+                               '[ "$1" = update ] && [ "$3" = 3 ] && cp %sapp-2-1.noarch.rpm %supdater-1.8.3-2.noarch.rpm\n'
+                               % (PACKAGE_CACHE, PACKAGE_CACHE))
+        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
+        result = self.updater("--no-md-sig-check")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertLinesInOrder(result, [
+            "INFO: pass 1: all but add-ons", "INFO:   warning: package app-2-1.noarch was already added, skipping app-2-1.noarch",
+            "ERROR: package 'updater-0:1.8.3-2' was not installed by rpm", "INFO: running postupdate hook",
+            "ERROR: package installation FAILED (1 of 3 packages not installed)",
+            "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
+            "INFO: packages installed OK", "INFO: --- EXIT OK ---"])
+        self.assertEqual(len(self.rpm_calls()), 2)
+        self.assertEqual(nevras(self.root), sorted(["addon-docs-1-1", "addon-tools-1-1", "app-2-1", "libcore-2-1",
+                                                    "product-release-1-1", "system-base-1-1", "updater-1.8.3-2"]))
+        self.assertState("REBOOTING", "PENDING")
 
 
 class StatusNotWritable(UpdateTestCase):

@@ -133,7 +133,7 @@ class UpdateTestCase(RootTestCase):
         return self.traced(r'^write\(\d+</var/lib/updater/status\.\w+>, "(\w+)\\n"')
 
     def update_state_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/update-state>, "(\w+)\\n"')
+        return self.traced(r'^write\(\d+</var/lib/updater/update-state\.\w+>, "(\w+)\\n"')
 
     def sync_calls(self):
         return len(self.traced(r"^(sync)\(\)"))

@@ -51,6 +51,17 @@ protected:
         writeFile(path, bytes);
     }
 
+    // Flips the last byte of the package's RSA header signature, inside its
+    // signature value.
+    static void damageSignature(const std::string& path)
+    {
+        const std::string hex = runCommand("rpm -qp --nosignature --qf '%{RSAHEADER}' " + path);
+        std::string packet;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            packet += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        damage(path, packet.substr(packet.size() - 8));
+    }
+
     TemporaryDirectory m_dir;
     int m_copies = 0;
 };
@@ -110,9 +121,10 @@ TEST_F(PackageSignature, AcceptsSignaturesByDatabaseKeys)
 TEST_F(PackageSignature, RefusalsLogTheirReasonOnly)
 {
     const DatabaseKeys& keys = Keys::keys();
-    std::string damagedRsa = signedBy(keys.rsa), damagedDsa = signedBy(keys.dsa);
+    std::string damagedRsa = signedBy(keys.rsa), damagedDsa = signedBy(keys.dsa), damagedSignature = signedBy(keys.rsa);
     damage(damagedRsa, "Header text of the signature test package");
     damage(damagedDsa, "Header text of the signature test package");
+    damageSignature(damagedSignature);
     const std::string refused = "ERROR: no acceptable signature on package '" + PACKAGE + "'";
     const std::string failed = "ERROR: failed verifying package '" + PACKAGE + "'";
     const struct {
@@ -128,6 +140,7 @@ TEST_F(PackageSignature, RefusalsLogTheirReasonOnly)
         // A damaged header fails the check at once, without a try of the other algorithm.
         {"damaged header, RSA", damagedRsa, LogLevel::debug, {failed}},
         {"damaged header, DSA", damagedDsa, LogLevel::debug, {failed}},
+        {"damaged signature", damagedSignature, LogLevel::debug, {failed}},
         // The message names the file by its last component only.
         {"missing file", m_dir.file("packages/gone-1.0-1.noarch.rpm"), LogLevel::trace,
          {"ERROR: failed opening 'gone-1.0-1.noarch.rpm' to check signature: No such file or directory"}},
@@ -194,6 +207,30 @@ TEST_F(SignatureTest, DatabaseWithoutKeyEntries)
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"TRACE: no public keys found in rpm db",
                                                          "TRACE: no public keys found in rpm db",
                                                          "DEBUG: read 0 public keys from RPM DB"}));
+}
+
+// rpm verifies with the keys it can load from the database; a key entry it
+// cannot load (here one that does not begin with the key packet) may still
+// name the signer's key ID to a plain packet reader. The package is refused.
+TEST_F(SignatureTest, KeyThatRpmCannotLoadIsRefused)
+{
+    const GpgKey& key = Keys::keys().outsider;
+    const std::string marker("\xa8\x03PGP", 5);
+    const std::string unusable = runCommand("printf '%s' '" + marker + "' | cat - " +
+                                            m_dir.write("key", key.publicKey()) + " | base64 -w0");
+    TemporaryDirectory dbpath;
+    importHeaders(dbpath.path(), {HeaderBuilder("gpg-pubkey", key.keyId().substr(8), "1")
+                                      .strings(RPMTAG_PUBKEYS, {unusable})});
+    Macro macro("_dbpath", dbpath.path());
+    RpmDB db;
+    ASSERT_TRUE(db.open(true));
+    const std::string path = signedBy(key);
+    LogCapture capture(LogLevel::error);
+    EXPECT_FALSE(db.checkPackageSignature(path));
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                   "ERROR: RSA signing key ID " + key.keyId() + " for package '" + PACKAGE +
+                                       "' is in the rpm DB, but rpm cannot use it",
+                                   "ERROR: no acceptable signature on package '" + PACKAGE + "'"}));
 }
 
 TEST_F(SignatureTest, BrokenKeyEntriesAreLeftOut)
