@@ -21,6 +21,28 @@ namespace {
 // The document is handed to the parser in blocks of this size.
 constexpr size_t PARSE_BLOCK = 64 * 1024;
 
+// libxml2 refuses entities nested deeper than this.
+constexpr int MAX_ENTITY_NESTING = 40;
+
+// Hands `take` the text that the entity `name` stands for, piece by piece,
+// as a tree's text accessor would assemble it: its text nodes and those of
+// the entities it refers to, markup left out. Stops when `take` returns false.
+template <typename Take>
+bool forEachEntityText(xmlDocPtr doc, const xmlChar* name, Take take, int nesting = 0)
+{
+    xmlEntityPtr entity = xmlGetDocEntity(doc, name);
+    if (!entity || nesting > MAX_ENTITY_NESTING)
+        return true;
+    for (xmlNodePtr node = entity->children; node; node = node->next) {
+        bool isText = node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE;
+        if (isText && node->content && !take(node->content))
+            return false;
+        if (node->type == XML_ENTITY_REF_NODE && !forEachEntityText(doc, node->name, take, nesting + 1))
+            return false;
+    }
+    return true;
+}
+
 // The document's elements as they open and close: the root is checked, each
 // `package` in the common namespace (at any depth, outside another package)
 // goes to the package parser, and everything else is passed over.
@@ -67,16 +89,16 @@ public:
             m_failed = true;
     }
 
-    // An entity reference in the text: its replacement text, as a tree's
-    // text accessor gives it.
+    // An entity reference in the text: the text it stands for, taken
+    // within the bound on the element.
     void reference(const xmlChar* name)
     {
         if (!m_packageDepth || !m_package.collects(m_depth - m_packageDepth))
             return;
-        xmlEntityPtr entity = xmlGetDocEntity(m_parser->myDoc, name);
-        XmlText replacement(entity ? xmlNodeListGetString(m_parser->myDoc, entity->children, 1) : nullptr);
-        if (replacement)
-            text(replacement.get(), xmlStrlen(replacement.get()));
+        (void)forEachEntityText(m_parser->myDoc, name, [&](const xmlChar* piece) {
+            text(piece, xmlStrlen(piece));
+            return !m_failed;
+        });
     }
 
     void attach(xmlParserCtxtPtr parser) { m_parser = parser; }
