@@ -1,5 +1,6 @@
 #include "download/bodywriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +15,8 @@ namespace {
 // Bodies that are not kept (error pages, redirects) are small; a server that
 // sends more is not waited for.
 constexpr uint64_t DISCARDED_BODY_LIMIT = 1 << 20;
+
+constexpr const char* OUT_OF_TIME = "time allowed for the download ran out";
 
 uint64_t storedBytes = 0;
 
@@ -73,20 +76,44 @@ bool BodyWriter::withinBounds(size_t length, bool store)
         return fail(Stop::tooLarge, tooLargeText(limit));
     const Clock::time_point now = Clock::now();
     if (m_limits.deadline && now >= *m_limits.deadline)
-        return fail(Stop::deadline, "time allowed for the download ran out");
+        return fail(Stop::deadline, OUT_OF_TIME);
     m_windowBytes += length;
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count();
     if (m_lowSpeedLimit == 0 || elapsed < static_cast<long long>(m_lowSpeedTime) * 1000)
         return true;
-    if (m_windowBytes * 1000 < static_cast<uint64_t>(m_lowSpeedLimit) * static_cast<uint64_t>(elapsed)) {
-        char text[96];
-        snprintf(text, sizeof text, "transfer slower than %u bytes per second for %u seconds", m_lowSpeedLimit,
-                 m_lowSpeedTime);
-        return fail(Stop::tooSlow, text);
-    }
+    if (m_windowBytes * 1000 < static_cast<uint64_t>(m_lowSpeedLimit) * static_cast<uint64_t>(elapsed))
+        return failTooSlow();
     m_windowStart = now;
     m_windowBytes = 0;
     return true;
+}
+
+std::optional<BodyWriter::Clock::time_point> BodyWriter::headersDue() const
+{
+    std::optional<Clock::time_point> due = m_limits.deadline;
+    if (m_lowSpeedLimit != 0) {
+        const Clock::time_point window = Clock::now() + std::chrono::seconds(m_lowSpeedTime);
+        due = due ? std::min(*due, window) : window;
+    }
+    return due;
+}
+
+void BodyWriter::stopOverdue()
+{
+    if (m_stop != Stop::none)
+        return;
+    if (m_limits.deadline && Clock::now() >= *m_limits.deadline)
+        (void)fail(Stop::deadline, OUT_OF_TIME);
+    else
+        (void)failTooSlow();
+}
+
+bool BodyWriter::failTooSlow()
+{
+    char text[96];
+    snprintf(text, sizeof text, "transfer slower than %u bytes per second for %u seconds", m_lowSpeedLimit,
+             m_lowSpeedTime);
+    return fail(Stop::tooSlow, text);
 }
 
 bool BodyWriter::fail(Stop stop, std::string reason)

@@ -1,6 +1,6 @@
 // The file end of a transfer: each block that arrives is written to the
-// download's file, within the bounds of the download (internal to the
-// download subsystem).
+// download's file, within the bounds of the download, which also tell when
+// the response headers are due (internal to the download subsystem).
 #pragma once
 
 #include <chrono>
@@ -30,6 +30,15 @@ public:
     // a length of 0 (the end of the body) never stops it.
     [[nodiscard]] bool take(const char* block, size_t length, bool store);
 
+    // When the response headers of a request sent now are due: within the
+    // low-speed time while that check is on, and never after the deadline.
+    std::optional<std::chrono::steady_clock::time_point> headersDue() const;
+    std::optional<std::chrono::steady_clock::time_point> deadline() const { return m_limits.deadline; }
+    // The connection was broken because the headers were not in when due, or
+    // the deadline passed: the transfer stops as too slow, or once the
+    // deadline has passed as too late. Nothing changes when it had stopped.
+    void stopOverdue();
+
     Stop stop() const { return m_stop; }
     // Text of the stop for the failure message; empty while none.
     const std::string& reason() const { return m_reason; }
@@ -48,6 +57,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     bool fail(Stop stop, std::string reason);
+    bool failTooSlow();
     bool withinBounds(size_t length, bool store);
 
     int m_fd;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <neon/ne_request.h>
 #include <neon/ne_session.h>
 #include <neon/ne_uri.h>
 
@@ -35,6 +36,7 @@ struct FetchLimits {
 };
 
 class BodyWriter;
+struct Transfer;
 
 class URLFetcher {
 public:
@@ -86,7 +88,7 @@ public:
 
     void closeConnection();
     // Forwards every status event of the session to `notifier` (may be null).
-    void setNotifier(Notifier* notifier);
+    void setNotifier(Notifier* notifier) { m_pNotifier = notifier; }
 
 private:
     struct ClassState;
@@ -112,6 +114,15 @@ private:
     int lookupCredentials(NetCredentials& store, const char* kind, const char* realm, int attempt, char* user,
                           char* password);
 
+    // neon's connection events and the hooks around each response, which
+    // keep the watch of the request in progress told (fetcherwatch.cpp);
+    // userdata is the fetcher.
+    static void statusEvent(void* userdata, ne_session_status status, const ne_session_status_info* info);
+    static void sendingRequest(ne_request* request, void* userdata, ne_buffer* header);
+    static void headersArrived(ne_request* request, void* userdata, const ne_status* status);
+    void connected();
+    void useSocket(int socket);
+
     bool m_bValid = false;
     bool m_bDeviceCredentials; // the default credentials may be offered here
     std::string m_sScheme;
@@ -124,6 +135,11 @@ private:
     std::vector<NeonInetAddr> m_vLocalAddrs; // the server's local addresses; empty when the proxy is used
     NetCredentials m_credentials;
     const char* m_pszPath = nullptr; // request in progress, for the credential callbacks
+    Transfer* m_pTransfer = nullptr; // request in progress, for the watch of its connection
+    Notifier* m_pNotifier = nullptr;
+    int m_iSocket = -1;              // of the session's connection; -1: none, or not known
+    int m_iNextSocket = -1;          // what the socket of a connection being made will be
+    std::string m_sNextPeer;         // its peer's address, in network order
 };
 
 class Downloader {

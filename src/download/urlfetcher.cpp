@@ -24,28 +24,21 @@ constexpr int MAX_RETRIES = 2;
 constexpr int HTTP_UNAUTHORIZED = 401;
 constexpr int HTTP_PROXY_AUTHENTICATION_REQUIRED = 407;
 
-// The response of one request and where its body goes.
-struct BodyTarget {
-    ne_session* session;
-    BodyWriter& writer;
-    int statusClass = 0; // of the response whose body is arriving
-};
-
 // Every response's body reaches the writer, so that the bounds hold for
 // error pages too; only the body of a 2xx response is kept.
 int acceptAny(void* userdata, ne_request*, const ne_status* status)
 {
-    static_cast<BodyTarget*>(userdata)->statusClass = status->klass;
+    static_cast<Transfer*>(userdata)->statusClass = status->klass;
     return 1;
 }
 
 // neon's body reader; non-zero aborts the response.
 int writeBody(void* userdata, const char* block, size_t length)
 {
-    auto* target = static_cast<BodyTarget*>(userdata);
-    if (target->writer.take(block, length, target->statusClass == 2))
+    auto* transfer = static_cast<Transfer*>(userdata);
+    if (transfer->writer.take(block, length, transfer->statusClass == 2))
         return 0;
-    ne_set_error(target->session, "%s", target->writer.reason().c_str());
+    ne_set_error(transfer->session, "%s", transfer->writer.reason().c_str());
     return -1;
 }
 
@@ -91,12 +84,6 @@ bool deadlinePassed(const FetchLimits& limits)
 bool rewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0 && ftruncate(fd, 0) == 0; }
 
 bool isTransient(int code) { return code == NE_ERROR || code == NE_CONNECT || code == NE_TIMEOUT; }
-
-void forwardStatus(void* userdata, ne_session_status status, const ne_session_status_info* info)
-{
-    if (userdata)
-        static_cast<URLFetcher::Notifier*>(userdata)->notify(status, info);
-}
 
 } // namespace
 
@@ -182,6 +169,9 @@ bool URLFetcher::openSession()
     chooseRoute();
     ne_set_useragent(session, classState().userAgent.c_str());
     ne_redirect_register(session);
+    ne_set_notifier(session, statusEvent, this);
+    ne_hook_pre_send(session, sendingRequest, this);
+    ne_hook_post_headers(session, headersArrived, this);
     const DownloadSettings& download = classState().download;
     ne_set_read_timeout(session, static_cast<int>(download.readTimeout));
     ne_set_connect_timeout(session, static_cast<int>(download.connectTimeout));
@@ -205,13 +195,20 @@ int URLFetcher::refuseCertificate(void* userdata, int, const ne_ssl_certificate*
     return -1;
 }
 
+// A request whose connection the watch broke failed for that reason alone.
 int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& writer, int& status)
 {
+    ConnectionWatch watch(m_iSocket);
+    if (!watch.isRunning()) {
+        ne_set_error(m_pSession.get(), "cannot watch the connection (%s)", errnoText().c_str());
+        return NE_ERROR;
+    }
     m_pszPath = path.c_str();
     m_bCertificateRefused = false;
     NeonRequest request(ne_request_create(m_pSession.get(), "GET", path.c_str()));
-    BodyTarget target{m_pSession.get(), writer};
-    ne_add_response_body_reader(request.get(), acceptAny, writeBody, &target);
+    Transfer transfer{m_pSession.get(), writer, watch};
+    m_pTransfer = &transfer;
+    ne_add_response_body_reader(request.get(), acceptAny, writeBody, &transfer);
     if (bypassCaches) {
         ne_add_request_header(request.get(), "Cache-Control", "no-cache");
         ne_add_request_header(request.get(), "Pragma", "no-cache");
@@ -219,7 +216,13 @@ int URLFetcher::request(const std::string& path, bool bypassCaches, BodyWriter& 
     int code = ne_request_dispatch(request.get());
     status = ne_get_status(request.get())->code;
     request.reset();
+    m_pTransfer = nullptr;
     m_pszPath = nullptr;
+    if (code != NE_OK && watch.expired()) {
+        writer.stopOverdue();
+        ne_set_error(m_pSession.get(), "%s", writer.reason().c_str());
+        code = NE_ERROR;
+    }
     return code;
 }
 
@@ -343,12 +346,6 @@ void URLFetcher::closeConnection()
 {
     if (m_pSession)
         ne_close_connection(m_pSession.get());
-}
-
-void URLFetcher::setNotifier(Notifier* notifier)
-{
-    if (m_pSession)
-        ne_set_notifier(m_pSession.get(), forwardStatus, notifier);
 }
 
 } // namespace updater

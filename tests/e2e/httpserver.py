@@ -25,8 +25,9 @@ The configuration (JSON) may hold:
             "headers" {name: value}, "location", "delay" (seconds before answering),
             "drop" (close the connection without an answer), "truncate" (announce the whole
             body but send only this many bytes, then close), "drip" {"bytes": N, "interval": S}
-            (send the body N bytes at a time, S seconds apart), "endless" (a body without
-            length that never ends: it is sent until the client goes away)
+            (send the body N bytes at a time, S seconds apart), "drip_head" {"bytes": N,
+            "interval": S} (the same for the status line and the headers), "endless" (a body
+            without length that never ends: it is sent until the client goes away)
 
 With --ready the bound port is written to FILE (atomically) once the server listens.
 SIGTERM ends the server.
@@ -205,7 +206,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- answers -----------------------------------------------------------------
 
-    def answer(self, status, body=b"", headers=None, truncate=None, drip=None):
+    def answer(self, status, body=b"", headers=None, truncate=None, drip=None, drip_head=None):
         if isinstance(body, str):
             body = body.encode()
         self.send_response(status)
@@ -216,25 +217,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         if self.close_connection or truncate is not None:
             self.send_header("Connection", "close")
-        self.end_headers()
+        if drip_head:
+            self._headers_buffer.append(b"\r\n")
+            head, self._headers_buffer = b"".join(self._headers_buffer), []
+            if not self.drip(head, drip_head["bytes"], drip_head["interval"]):
+                return
+        else:
+            self.end_headers()
         if truncate is not None:
             self.wfile.write(body[:truncate])
             self.wfile.flush()
             self.close_connection = True
             return
         if drip:
-            return self.drip(body, drip["bytes"], drip["interval"])
+            self.drip(body, drip["bytes"], drip["interval"])
+            return
         self.wfile.write(body)
 
-    def drip(self, body, size, interval):
+    def drip(self, data, size, interval):
+        """False when the client went away."""
         try:
-            for at in range(0, len(body), size):
+            for at in range(0, len(data), size):
                 if at:
                     time.sleep(interval)
-                self.wfile.write(body[at:at + size])
+                self.wfile.write(data[at:at + size])
                 self.wfile.flush()
         except OSError:
             self.close_connection = True
+            return False
+        return True
 
     def endless(self, status):
         self.send_response(status)
@@ -264,7 +275,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "body_file" in step:
             with open(step["body_file"], "rb") as f:
                 body = f.read()
-        self.answer(status, body, headers, step.get("truncate"), step.get("drip"))
+        self.answer(status, body, headers, step.get("truncate"), step.get("drip"), step.get("drip_head"))
 
     def serve_file(self):
         root = self.server.config.get("root")

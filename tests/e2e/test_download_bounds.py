@@ -1,5 +1,6 @@
 """Downloads within bounds: the configured size of repomd.xml, the sizes that
-the metadata declares, servers that never end a body, drip it or fall silent,
+the metadata declares, servers that never end a body, drip it or its headers
+or fall silent,
 the time of the whole metadata fetch, the disk the cache lies on, and the
 cache's files: made afresh with their own mode, and replaced metadata removed
 once the new metadata has been verified."""
@@ -19,6 +20,9 @@ REPOMD = "repodata/repomd.xml"
 LOG = '<log level="info"><logger type="stderr"/></log>'
 TOO_LARGE = "more than the %d bytes allowed"
 OUT_OF_TIME = "time allowed for the download ran out"
+# A status line and headers that take minutes to arrive, each byte well
+# within the read timeout.
+DRIPPING_HEAD = {"body": "x", "headers": {"X-Padding": "x" * 200}, "drip_head": {"bytes": 1, "interval": 0.5}}
 
 
 def download_settings(**values):
@@ -52,11 +56,12 @@ class RepomdBounds(RootTestCase):
     def run_row(self, step, settings):
         scripted = step if "never_accept" in step else {"routes": {"/" + REPOMD: step}}
         server = httpserver.ScriptedServer(self.root, scripted, port=8080)
-        self.addCleanup(server.stop)
         self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"),
                                            download_settings(**dict(self.BASE, **settings)), log=LOG))
-        result = self.updater("--check-only", "--no-md-sig-check")
-        server.stop()
+        try:
+            result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
+        finally:
+            server.stop()
         return result, len(server.requests())
 
     def test_bounded_fetches_of_repomd(self):
@@ -72,16 +77,21 @@ class RepomdBounds(RootTestCase):
              "disk-space"),
             ("dripping body: too slow, retried", {"body": "x" * 60, "drip": {"bytes": 10, "interval": 0.4}}, {},
              ["WARNING: " + slow + "; retrying"] * 2 + ["ERROR: " + slow], 3),
-            ("silent server: read timeout, retried", {"body": "x", "delay": 2.5}, {"read_timeout": 1},
+            ("dripping headers: too slow, retried", DRIPPING_HEAD, {},
+             ["WARNING: " + slow + "; retrying"] * 2 + ["ERROR: " + slow], 3),
+            ("dripping headers, no low-speed check: stopped by the deadline", DRIPPING_HEAD,
+             {"low_speed_limit": 0, "metadata_deadline": 2}, ["ERROR: " + failed % OUT_OF_TIME], 1),
+            ("silent server: read timeout, retried", {"body": "x", "delay": 2.5},
+             {"read_timeout": 1, "low_speed_time": 5},
              ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + silent], 3),
             ("server that never accepts: connect timeout, retried", {"never_accept": True}, {"connect_timeout": 1},
              ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + silent], 0),
             ("slow but steady body: stopped by the deadline",
              {"body": "x" * 200000, "drip": {"bytes": 4000, "interval": 0.1}},
              {"metadata_deadline": 1, "max_repomd_size": 1 << 20}, ["ERROR: " + failed % OUT_OF_TIME], 1),
-            ("silent server: no retry past the deadline", {"body": "x", "delay": 9},
-             {"read_timeout": 2, "metadata_deadline": 3},
-             ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + failed % OUT_OF_TIME], 2),
+            ("silent server: stopped by the deadline in the second attempt", {"body": "x", "delay": 9},
+             {"read_timeout": 2, "low_speed_time": 5, "metadata_deadline": 3},
+             ["WARNING: " + silent + "; retrying", "ERROR: " + failed % OUT_OF_TIME], 2),
         )
         files = CacheFiles(self.root)
         for name, step, settings, reported, requests, *error_class in cases:
@@ -97,36 +107,49 @@ class RepomdBounds(RootTestCase):
                 self.assertRecord("error", error_class[0] if error_class else "network")
 
 
-class DeclaredSizes(UpdateTestCase):
-    """A server that sends more than the metadata declares."""
+class OneFileOutOfBounds(UpdateTestCase):
+    """A server that breaks a bound on one file of the repository: it sends
+    more than the metadata declares, or drips the response headers."""
 
-    def serve(self, repo, routes=None):
-        server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": routes or {}}, port=8080)
-        self.use_repo("http://127.0.0.1:8080/")
-        return server
+    INSTALL = ("--no-sig-check",)
+    PACKAGE_FAILED = "ERROR: failed getting package '%s' from repository"
 
-    def test_a_body_larger_than_declared_is_refused(self):
+    def larger(self, repo, location):
+        """A step that serves `location` with more than its declared size, and why it is refused."""
+        declared = os.path.getsize(os.path.join(repo, location))
+        larger = os.path.join(self.work, os.path.basename(location) + ".larger")
+        with open(os.path.join(repo, location), "rb") as f, open(larger, "wb") as out:
+            out.write(f.read() + b"\0" * 4096)
+        return {"body_file": larger}, TOO_LARGE % declared
+
+    def test_the_file_is_refused(self):
         repo = self.repo(release.variant(2, drop=FIVE))
         primary = "repodata/" + [f for f in os.listdir(os.path.join(repo, "repodata")) if "primary.xml" in f][0]
+        dripping = DRIPPING_HEAD, "transfer slower than 1000 bytes per second for 1 seconds"
+        quick = download_settings(read_timeout=5, low_speed_limit=1000, low_speed_time=1)
         cases = (
-            ("primary", primary, ("--check-only", "--no-md-sig-check"),
-             "ERROR: failed getting repository resource '%s'", "network"),
+            ("primary larger than declared", primary, ("--check-only", "--no-md-sig-check"),
+             self.larger(repo, primary), "", 1, "ERROR: failed getting repository resource '%s'", "network"),
+            # The pass and its retry with the updater alone make three attempts
+            # each; nothing is installed, so the next row finds the updates.
+            ("package whose headers drip", "updater-1.8.3-2.noarch.rpm", self.INSTALL, dripping, quick, 6,
+             self.PACKAGE_FAILED, "network"),
             # The pass fails; its retry with the updater alone succeeds.
-            ("package", "app-2-1.noarch.rpm", ("--no-sig-check",), "ERROR: failed getting package '%s' from repository",
-             None),
+            ("package larger than declared", "app-2-1.noarch.rpm", self.INSTALL,
+             self.larger(repo, "app-2-1.noarch.rpm"), "", 1, self.PACKAGE_FAILED, None),
         )
-        for name, location, args, failed, error_class in cases:
+        for name, location, args, (step, reason), settings, requests, failed, error_class in cases:
             with self.subTest(name):
-                declared = os.path.getsize(os.path.join(repo, location))
-                larger = os.path.join(self.work, name + ".larger")
-                with open(os.path.join(repo, location), "rb") as f, open(larger, "wb") as out:
-                    out.write(f.read() + b"\0" * 4096)
-                server = self.serve(repo, {"/" + location: {"body_file": larger}})
-                result = self.updater(*args)
-                server.stop()
-                self.assertLinesInOrder(result, [
-                    "ERROR: failed fetching '%s' (%s)" % (location, TOO_LARGE % declared), failed % location])
-                self.assertEqual([r["path"] for r in server.requests()].count("/" + location), 1)
+                server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {"/" + location: step}},
+                                                   port=8080)
+                self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"), settings, log=""))
+                try:
+                    result = self.updater(*args, timeout=60)
+                finally:
+                    server.stop()
+                self.assertLinesInOrder(result, ["ERROR: failed fetching '%s' (%s)" % (location, reason),
+                                                 failed % location])
+                self.assertEqual([r["path"] for r in server.requests()].count("/" + location), requests)
                 if error_class:
                     self.assertRecord("error", error_class)
 
