@@ -114,6 +114,7 @@ std::string entry(const std::string& attributes)
 
 TEST_F(PrimaryTest, OneBadPackageFailsTheWholeDocument)
 {
+    LogCapture capture; // every message formatted, down to TRACE: no argument may be null
     const PackageXml good;
     const std::string version = R"(<version epoch="0" ver="1"/>)";
     const Rejection cases[] = {
@@ -184,14 +185,20 @@ TEST_F(PrimaryTest, EntitiesFromOutsideAreNeverReadAndExpansionIsBounded)
     EXPECT_TRUE(parse("<!DOCTYPE metadata SYSTEM \"/dev/zero\">\n" + body));
     EXPECT_TRUE(parse("<!DOCTYPE metadata [<!ENTITY % zero SYSTEM \"/dev/zero\"> %zero;]>\n" + body));
 
-    std::string lol = "<!DOCTYPE metadata [\n<!ENTITY l0 \"lollollollollollollollollollol\">\n";
+    std::string nested = "<!DOCTYPE metadata [\n<!ENTITY l0 \"lollollollollollollollollollol\">\n";
     for (int i = 1; i <= 9; ++i) {
         std::string refs;
         for (int j = 0; j < 10; ++j)
             refs += "&l" + std::to_string(i - 1) + ";";
-        lol += "<!ENTITY l" + std::to_string(i) + " \"" + refs + "\">\n";
+        nested += "<!ENTITY l" + std::to_string(i) + " \"" + refs + "\">\n";
     }
-    EXPECT_FALSE(parse(lol + "]>\n" + open + with(&PackageXml::name, "<name>&l9;</name>").str() + "</metadata>"));
+    EXPECT_FALSE(parse(nested + "]>\n" + open + with(&PackageXml::name, "<name>&l9;</name>").str() + "</metadata>"));
+    // One large entity referred to many times.
+    std::string repeated;
+    for (int j = 0; j < 20000; ++j)
+        repeated += "&big;";
+    EXPECT_FALSE(parse("<!DOCTYPE metadata [\n<!ENTITY big \"" + std::string(100000, 'x') + "\">\n]>\n" + open +
+                       with(&PackageXml::name, "<name>" + repeated + "</name>").str() + "</metadata>"));
 }
 
 } // namespace
