@@ -55,7 +55,8 @@ class DeviceRoot:
             # Holds the namespaces until its standard input closes.
             self._holder = subprocess.Popen(
                 [os.path.join(HERE, "..", "devroot", "run-in-root"), "--keep", self.base, "sh", "-c",
-                 "echo $$; read -r _ || true"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                 "echo $$; read -r _ || true"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                cwd="/")  # not the caller's directory: one looked up early (a tree under /tmp) hides files put behind it
             self._pid = self._holder.stdout.readline().strip()
             if not self._pid:
                 raise RuntimeError("device root did not come up")

@@ -1,5 +1,6 @@
 #include "evr/dependency.h"
 #include "evr/evr.h"
+#include "evr/richdependency.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -149,6 +150,20 @@ TEST(PooledString, HandlesSurviveGrowth)
     EXPECT_FALSE(withNul == PooledString("a"));
     EXPECT_EQ(PooledString(huge).c_str(), big.c_str());
     EXPECT_GT(PooledString("\xff").compare(PooledString("a")), 0); // bytes compare unsigned
+}
+
+// A hostile depth is refused before it can exhaust the stack.
+TEST(RichDependency, NestingIsBounded)
+{
+    const auto nested = [](size_t depth) {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i)
+            text += "(a or ";
+        return text + "a" + std::string(depth, ')');
+    };
+    RichExpression expression;
+    EXPECT_TRUE(parseRichDependency(nested(32), expression));
+    EXPECT_FALSE(parseRichDependency(nested(200000), expression));
 }
 
 } // namespace
