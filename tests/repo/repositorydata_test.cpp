@@ -1,13 +1,11 @@
 #include "repo/repositorydata.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
-#include <zlib.h>
 
 #include "repotesting.h"
 #include "testing/dependencies.h"
@@ -79,6 +77,16 @@ TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
     }
     writeFile(cacheDir() + "repomd.xml", "<repomd><data type=\"primary\"/></repomd>");
     EXPECT_FALSE(repo().parseRepomd()) << "the root without its namespace";
+}
+
+TEST_F(RepositoryTest, RepomdEntitiesFromOutsideAreNeverRead)
+{
+    writeFile(cacheDir() + "secret", "SECRET");
+    writeFile(cacheDir() + "repomd.xml", "<!DOCTYPE repomd [<!ENTITY s SYSTEM \"file://" + cacheDir() + "secret\">]>"
+              "<repomd xmlns=\"http://linux.duke.edu/metadata/repo\"><data type=\"primary\"><location href=\"x\"/>"
+              "<checksum type=\"sha256\">ab&s;</checksum></data></repomd>");
+    ASSERT_TRUE(repo().parseRepomd());
+    EXPECT_EQ(data->metadata().at("primary").checksum.value.view(), "ab");
 }
 
 TEST_F(RepositoryTest, CacheLoadFailures)
