@@ -43,17 +43,5 @@ TEST_F(ItemNotifyTest, ProgressAtMostOnceAMinuteThenTheFinalLineOnce)
     EXPECT_TRUE(notifier.finished);
 }
 
-// Items taken from the cache are not counted: the batch never reaches its
-// total and never logs the final line.
-TEST_F(ItemNotifyTest, NoFinalLineUnlessEveryItemWasCounted)
-{
-    ItemNotify notifier(3);
-    fakeNow += 61;
-    notifier.itemDone();
-    notifier.itemDone();
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"INFO: downloading... (1/3)"});
-    EXPECT_EQ(notifier.lastReport, fakeNow);
-}
-
 } // namespace
 } // namespace updater::testing
