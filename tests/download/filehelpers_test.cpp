@@ -25,11 +25,12 @@ TEST(ReplaceFileTest, WholeFileWithMode0644AndNoTemporaryLeftOnAnyPath)
     TemporaryDirectory dir;
     LogCapture capture;
     std::string target = dir.write("state", "old");
+    ASSERT_EQ(link(target.c_str(), dir.file("held").c_str()), 0); // the old file stays whole: never rewritten
     const mode_t saved = umask(077);
     const bool replaced = replaceFile(target, "new\n");
     umask(saved);
     ASSERT_TRUE(replaced);
-    EXPECT_EQ(readFile(target), "new\n");
+    EXPECT_EQ(readFile(target) + readFile(dir.file("held")), "new\nold");
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
@@ -43,7 +44,7 @@ TEST(ReplaceFileTest, WholeFileWithMode0644AndNoTemporaryLeftOnAnyPath)
     errno = 0;
     EXPECT_FALSE(replaceFile(blocked, "x"));
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"blocked", "state"}));
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"blocked", "held", "state"}));
     EXPECT_TRUE(capture.lines().empty()); // the caller reports
 }
 

@@ -109,6 +109,9 @@ TEST_F(StatusFiles, FailedUpdateStateWriteIsForgotten)
     fs::remove(UPDATE_STATE_FILE);
     writeUpdateState(UpdateState::COMPLETE); // not cached: written now
     EXPECT_EQ(readFile(UPDATE_STATE_FILE), "COMPLETE\n");
+    fs::create_hard_link(UPDATE_STATE_FILE, "/var/lib/held-update-state");
+    writeUpdateState(UpdateState::PENDING); // a new file: the old one is never rewritten in place
+    EXPECT_EQ(readFile("/var/lib/held-update-state"), "COMPLETE\n");
 }
 
 } // namespace
