@@ -168,6 +168,9 @@ class Metadata(UpdateTestCase):
             cases += [(name + " flipped", bytes(flipped), content, None, []),
                       (name + " cut short", stored[:len(stored) // 2], content, None,
                        ["ERROR: damaged %s data in '%%s' (unexpected end of data)" % name])]
+        window = bytearray(COMPRESSIONS["zstd"](content))
+        window[5] = 21 << 3  # the frame asks for a window of 2 GiB
+        cases.append(("zstd window", bytes(window), content, None, ["ERROR: damaged zstd data in '%s'"]))
         # Reported in one printable line.
         garbage = bytes(range(256)) * 64
         cases.append(("not xml", garbage, garbage, None, ["ERROR: XML error in '%s' line 1: "]))
