@@ -40,6 +40,7 @@ TEST_P(ResolverScenario, Outcome)
 {
     const Scenario& scenario = GetParam();
     SCOPED_TRACE(std::string(RESOLVER_SCENARIOS) + ":" + std::to_string(scenario.line));
+    LogCapture capture; // every message formatted, down to TRACE
     Resolver resolver;
     ASSERT_TRUE(resolver.init(std::make_unique<PackageCollection>(scenario.installed)));
 
