@@ -15,8 +15,7 @@ REPOMD = "repodata/repomd.xml"
 LOG = '<log level="info"><logger type="stderr"/></log>'
 TOO_LARGE = "more than the %d bytes allowed"
 OUT_OF_TIME = "time allowed for the download ran out"
-# A status line and headers that take minutes to arrive, each byte well
-# within the read timeout.
+# A status line and headers that take minutes to arrive, each byte within the read timeout.
 DRIPPING_HEAD = {"body": "x", "headers": {"X-Padding": "x" * 200}, "drip_head": {"bytes": 1, "interval": 0.5}}
 
 
@@ -31,9 +30,7 @@ def cache_files(root, directory=CACHE_DIR):
 
 
 class RepomdBounds(RootTestCase):
-    """A server scripted for repodata/repomd.xml alone, and a small file
-    system over the cache: every row fails the update, so that nothing past
-    the metadata matters."""
+    """Every row fails at repodata/repomd.xml, so that nothing past the metadata matters."""
 
     ARGS = ("--max-wait-time", "-1")
     BASE = dict(read_timeout=5, low_speed_limit=1000, low_speed_time=1, metadata_deadline=30,
@@ -93,14 +90,10 @@ class RepomdBounds(RootTestCase):
 
 
 class OneFileOutOfBounds(UpdateTestCase):
-    """A server that breaks a bound on one file of the repository: it sends
-    more than the metadata declares, or drips the response headers."""
-
     INSTALL = ("--no-sig-check",)
     PACKAGE_FAILED = "ERROR: failed getting package '%s' from repository"
 
     def larger(self, repo, location):
-        """A step that serves `location` with more than its declared size, and why it is refused."""
         declared = os.path.getsize(os.path.join(repo, location))
         larger = os.path.join(self.work, os.path.basename(location) + ".larger")
         with open(os.path.join(repo, location), "rb") as f, open(larger, "wb") as out:
@@ -115,8 +108,7 @@ class OneFileOutOfBounds(UpdateTestCase):
         cases = (
             ("primary larger than declared", primary, ("--check-only", "--no-md-sig-check"),
              self.larger(repo, primary), "", 1, "ERROR: failed getting repository resource '%s'", "network"),
-            # The pass and its retry with the updater alone make three attempts
-            # each; nothing is installed, so the next row finds the updates.
+            # Three attempts by the pass and three by its retry; nothing is installed.
             ("package whose headers drip", "updater-1.8.3-2.noarch.rpm", self.INSTALL, dripping, quick, 6,
              self.PACKAGE_FAILED, "network"),
             # The pass fails; its retry with the updater alone succeeds.
@@ -140,8 +132,6 @@ class OneFileOutOfBounds(UpdateTestCase):
 
 
 class CacheContents(RootTestCase):
-    """Metadata files in the cache, from a local repository."""
-
     ARGS = ("--max-wait-time", "-1", "--check-only", "--no-md-sig-check")
 
     def setUp(self):
@@ -219,8 +209,7 @@ class LocationBase(UpdateTestCase):
         self.record_rpm_calls()
 
     def split_repo(self, base):
-        """The packages of release 2 in work/pool, and their metadata, naming
-        `base` for the files, alone in a directory of its own."""
+        """The metadata alone in a directory, naming `base` for the packages of work/pool."""
         pool = self.repo(release.variant(2, drop=FIVE), name="pool")
         testdata.make_repo(pool, [], extra_args=["--baseurl", base])
         meta = os.path.join(self.work, "meta-%d" % len(os.listdir(self.work)))

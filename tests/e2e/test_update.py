@@ -34,8 +34,7 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
                                             INSTALL + [PACKAGE_CACHE + f for f in PASS_2]])
         self.assertEqual(self.hook_calls(), [["init", "1.8.3"]] + HOOKS)
-        # The status at each hook: analyzing before the download, downloading
-        # before rpm, rpm's end recorded before the postupdate hook.
+        # The status at each hook: ANALYZING before the download, DOWNLOADING before rpm, then PKGSDONE.
         self.assertEqual(self.hook_statuses(), [["init", "-"]] + [
             [call[0], status] for call, status in zip(HOOKS, ["ANALYZING", "DOWNLOADING", "PKGSDONE"] * 2)])
         self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
