@@ -69,6 +69,11 @@ def info_lines(text):
     return [line for line in text.splitlines() if line.startswith("INFO: ")]
 
 
+def credentials(href, user, password):
+    return '<credits xmlns:xlink="http://www.w3.org/1999/xlink"><creditentials xlink:href="%s" username="%s" ' \
+        'password="%s"/></credits>\n' % (href, user, password)
+
+
 def wait_for(predicate, timeout=30, what="condition"):
     deadline = time.time() + timeout
     while not predicate():
@@ -199,11 +204,9 @@ class UpdateTestCase(RootTestCase):
     def traced(self, pattern):
         return re.findall(pattern, self.root.read(TRACE) or "", re.M)
 
-    def status_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/status\.\w+>, "(\w+)\\n"')
-
-    def update_state_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/update-state\.\w+>, "(\w+)\\n"')
+    def writes(self, name):
+        """The words written to the state file `name`, through its temporary files."""
+        return self.traced(r'^write\(\d+</var/lib/updater/%s\.\w+>, "(\w+)\\n"' % name)
 
     def record_rpm_calls(self, before=""):
         """rpm found first on the search path is a stand-in that runs `before`, then the real one."""

@@ -1,6 +1,7 @@
 """Downloads within bounds, the cache's files, and where package files come from (xml:base)."""
 
 import os
+import pathlib
 import shutil
 
 import httpserver
@@ -8,11 +9,10 @@ import release
 import testdata
 from devroot import UPDATER
 from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, LOCK_FILE, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase,
-                     UpdateTestCase, config, nevras, release_nevras, repository)
+                     UpdateTestCase, config, credentials, nevras, release_nevras, repository)
 
 CACHE = "/var/cache/updater"
 REPOMD = "repodata/repomd.xml"
-LOG = '<log level="info"><logger type="stderr"/></log>'
 TOO_LARGE = "more than the %d bytes allowed"
 OUT_OF_TIME = "time allowed for the download ran out"
 # A status line and headers that take minutes to arrive, each byte within the read timeout.
@@ -40,7 +40,7 @@ class RepomdBounds(RootTestCase):
         scripted = step if "never_accept" in step else {"routes": {"/" + REPOMD: step}}
         server = httpserver.ScriptedServer(self.root, scripted, port=8080)
         self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"),
-                                           download_settings(**dict(self.BASE, **settings)), log=LOG))
+                                           download_settings(**dict(self.BASE, **settings))))
         try:
             result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
         finally:
@@ -148,7 +148,7 @@ class CacheContents(RootTestCase):
     def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
         repo = self.make("repo", release.packages(2))
         self.root.write_inside("/etc/victim", "precious\n")
-        self.root.write_config(text=config(repository("base", repo), log=LOG))
+        self.root.write_config(text=config(repository("base", repo)))
         modes = dict.fromkeys([LOCK_FILE, "/var/log/updater/lastlog", "/tmp/run.log", "/var/lib/updater/status",
                                "/var/lib/updater/update-state", CACHE_DIR + "/repomd.xml",
                                CACHE_DIR + "/" + self.primary(repo)], "644")  # a link would show 777
@@ -168,11 +168,9 @@ class CacheContents(RootTestCase):
         first = self.make("first", release.packages(1))
         second = self.make("second", release.packages(2))
         broken = self.make("broken", release.variant(2, drop=["addon-docs"]))
-        with open(os.path.join(broken, "repodata", self.primary(broken)), "r+b") as f:
-            f.seek(200)
-            byte = f.read(1)
-            f.seek(200)
-            f.write(bytes([byte[0] ^ 0xff]))
+        primary = pathlib.Path(broken, "repodata", self.primary(broken))
+        data = primary.read_bytes()
+        primary.write_bytes(data[:200] + bytes([data[200] ^ 0xff]) + data[201:])
         self.root.write_inside(CACHE_DIR + "/packages/kept.rpm", "a package\n")
         self.root.write_inside(CACHE_DIR + "/stale.tmp", "left by a killed run\n")
         self.root.write_inside(CACHE_DIR + "/notes.txt", "not metadata\n")
@@ -184,7 +182,7 @@ class CacheContents(RootTestCase):
         )
         for name, repo, code, primaries in steps:
             with self.subTest(name):
-                self.root.write_config(text=config(repository("base", repo), log=LOG))
+                self.root.write_config(text=config(repository("base", repo)))
                 result = self.updater("--no-cache-clean")
                 self.assertEqual(result.returncode, code, result)
                 self.assertRecord("error" if code else "ok", "checksum" if code else None)
@@ -195,11 +193,6 @@ class CacheContents(RootTestCase):
         self.assertEqual(cache_files(self.root, CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
-CREDENTIALS = """<?xml version="1.0"?>
-<credits xmlns:xlink="http://www.w3.org/1999/xlink">
-  <creditentials xlink:href="http://127.0.0.1:8081/" username="fetcher" password="pool-secret"/>
-</credits>
-"""
 UPDATE = ("--no-md-sig-check", "--no-reboot")
 
 
@@ -229,7 +222,7 @@ class LocationBase(UpdateTestCase):
         index = httpserver.ScriptedServer(self.root, {"root": self.split_repo("http://127.0.0.1:8081/pool")}, port=8080)
         files = httpserver.ScriptedServer(self.root, {"root": self.work, "auth": {
             "scheme": "Basic", "realm": "pool", "users": {"fetcher": "pool-secret"}}}, port=8081)
-        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS)
+        self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8081/", "fetcher", "pool-secret"))
         self.use_repo("http://127.0.0.1:8080/")
         self.assertUpdated(self.updater(*UPDATE))
         self.assertFalse([path for path in index.paths() if path.endswith(".rpm")])

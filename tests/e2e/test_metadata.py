@@ -15,7 +15,7 @@ import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from harness import CACHE_DIR, FIVE, UpdateTestCase, nevras, release_nevras
+from harness import CACHE_DIR, FIVE, UpdateTestCase, config, nevras, release_nevras, repository
 
 REPO_NS = "http://linux.duke.edu/metadata/repo"
 RPM_NS = "http://linux.duke.edu/metadata/rpm"
@@ -209,14 +209,6 @@ NOW = int(time.time())
 MEMORY = "/var/lib/updater/metadata-base"
 CLOCK = r"system clock \(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\)"
 
-CONFIG = """<?xml version="1.0"?>
-<updater>
-  <repository id="base"><name>Demo release</name><location href="%s"/></repository>
-  <metadata>%s</metadata>
-</updater>
-"""
-
-
 def date(seconds):
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
 
@@ -234,7 +226,7 @@ class MetadataTrust(UpdateTestCase):
         return "http://127.0.0.1:%d/" % port
 
     def run_on(self, location, *args, rules=""):
-        self.root.write_config(text=CONFIG % (location, rules))
+        self.root.write_config(text=config(repository("base", location), "<metadata>%s</metadata>" % rules, log=""))
         return self.updater(*args)
 
     def remembered(self):

@@ -1,6 +1,7 @@
 """Updates that go wrong: failed passes, a cut-short update, rpm killed, refusals, signals."""
 
 import os
+import pathlib
 import re
 import signal
 
@@ -45,9 +46,9 @@ class FailedFirstPass(UpdateTestCase):
         self.assertNotIn("INFO: pass 2: add-ons", result.lines)
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
                                             INSTALL + [PACKAGE_CACHE + "updater-1.8.3-2.noarch.rpm"]])
-        self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
+        self.assertEqual(self.writes("status"), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
                          + ["READY", "REBOOTING"])
-        self.assertEqual(self.update_state_writes(), ["PENDING"])
+        self.assertEqual(self.writes("update-state"), ["PENDING"])
         # The metadata was fetched once: the retry runs from the cache.
         paths = server.paths()
         self.assertEqual((paths.count("/repodata/repomd.xml"), paths.count("/updater-1.8.3-2.noarch.rpm")), (1, 2))
@@ -64,10 +65,10 @@ class FailedFirstPass(UpdateTestCase):
                          ["ERROR: package installation FAILED (exit code 3)",
                           "ERROR: package installation FAILED (exit code 1)"], result)
         self.assertEqual(len(self.rpm_calls()), 2)
-        self.assertEqual(self.status_writes()[-3:], ["UPDATING", "PKGSDONE", "READY"])
+        self.assertRecord("error", "rpm", last_error="package installation FAILED (exit code 1)")
+        self.assertEqual(self.writes("status")[-3:], ["UPDATING", "PKGSDONE", "READY"])
         self.assertState("READY", "PENDING")  # pass 1 installed libcore and app
         self.assertEqual(self.reboot_calls(), [])
-        self.assertRecord("error", "rpm", last_error="package installation FAILED (exit code 1)")
 
 
 class CorruptedSystem(UpdateTestCase):
@@ -87,8 +88,8 @@ class CorruptedSystem(UpdateTestCase):
                        "INFO: pass 2: add-ons",
                        "FATAL: failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED",
                        "INFO: --- EXIT FATAL ---")
-        self.assertEqual(self.update_state_writes(), ["PENDING", "CORRUPTED"])
-        self.assertEqual(self.status_writes()[-3:], ["PKGSDONE", "ANALYZING", "CORRUPTED"])
+        self.assertEqual(self.writes("update-state"), ["PENDING", "CORRUPTED"])
+        self.assertEqual(self.writes("status")[-3:], ["PKGSDONE", "ANALYZING", "CORRUPTED"])
         self.assertEqual(self.reboot_calls(), [])
         self.assertEqual(nevras(self.root), FIVE_DONE)
         self.assertRecord("fatal", "rpm", state="CORRUPTED")
@@ -100,11 +101,10 @@ class CorruptedSystem(UpdateTestCase):
         wait_for(lambda: self.root.read("/tmp/rpm-pid"), what="rpm's %pre scriptlet")
         self.assertEqual(self.root.status(), "UPDATING\n")
         os.kill(int(self.root.read("/tmp/rpm-pid")), signal.SIGKILL)
-        lines = proc.communicate(timeout=60)[1].splitlines()
-        self.assertEqual(proc.returncode, 2, lines)
-        self.assertIn("FATAL: rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED", lines)
-        self.assertEqual(lines[-1], "INFO: --- EXIT FATAL ---")
-        self.assertNotIn("INFO: running postupdate hook", lines)
+        result = Result(proc.returncode, *proc.communicate(timeout=60))
+        self.assertRun(result, 2, "FATAL: rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED",
+                       "INFO: --- EXIT FATAL ---")
+        self.assertNotIn("INFO: running postupdate hook", result.lines)
         self.assertState("CORRUPTED", "CORRUPTED")
         self.assertRecord("fatal", "interrupted", state="CORRUPTED")
         self.assertEqual(self.reboot_calls(), [])
@@ -147,11 +147,9 @@ class RefusedBeforeRpm(UpdateTestCase):
 
     def test_package_that_does_not_match_its_checksum_is_never_installed(self):
         repo = self.repo(release.variant(2, drop=FIVE))
-        with open(os.path.join(repo, "updater-1.8.3-2.noarch.rpm"), "r+b") as f:
-            f.seek(-1, os.SEEK_END)
-            last = f.read(1)[0]
-            f.seek(-1, os.SEEK_END)
-            f.write(bytes([last ^ 0xff]))
+        rpm = pathlib.Path(repo, "updater-1.8.3-2.noarch.rpm")
+        data = rpm.read_bytes()
+        rpm.write_bytes(data[:-1] + bytes([data[-1] ^ 0xff]))
         self.use_repo(repo)
         result = self.updater("--no-md-sig-check")
         self.assertEqual(result.returncode, 1, result)
@@ -212,8 +210,7 @@ class SigtermDuringRpm(UpdateTestCase):
         wait_for(lambda: self.root.read("/tmp/rpm-pid"), what="rpm's %pre scriptlet")
         proc.send_signal(signal.SIGTERM)
         self.root.check(["touch", "/tmp/go"])
-        stdout, stderr = proc.communicate(timeout=60)
-        result = Result(proc.returncode, stdout, stderr)
+        result = Result(proc.returncode, *proc.communicate(timeout=60))
         # rpm completed; the add-on pass stopped at its first check.
         self.assertLinesInOrder(result, ["INFO: packages installed OK", "INFO: pass 2: add-ons"])
         self.assertEqual([line for line in result.lines if line.startswith("INFO: downloading")],
