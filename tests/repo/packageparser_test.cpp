@@ -306,22 +306,32 @@ TEST_F(PrimaryTest, ExternalSubsetsAndParameterEntitiesAreNotLoaded)
     EXPECT_TRUE(parse("<!DOCTYPE metadata [<!ENTITY % zero SYSTEM \"/dev/zero\"> %zero;]>\n" + body));
 }
 
-TEST_F(PrimaryTest, NestedEntityExpansionIsBounded)
+// Nested entities, and one large entity referred to many times: either
+// would expand one field to gigabytes.
+TEST_F(PrimaryTest, EntityExpansionIsBounded)
 {
-    std::string doctype = "<!DOCTYPE metadata [\n<!ENTITY l0 \"lollollollollollollollollollol\">\n";
-    for (int i = 1; i <= 9; ++i)
-        doctype += "<!ENTITY l" + std::to_string(i) + " \"" + std::string() +
-                   [&] {
-                       std::string refs;
-                       for (int j = 0; j < 10; ++j)
-                           refs += "&l" + std::to_string(i - 1) + ";";
-                       return refs;
-                   }() +
-                   "\">\n";
-    doctype += "]>\n";
-    std::string body = R"(<metadata xmlns="http://linux.duke.edu/metadata/common" xmlns:rpm="http://linux.duke.edu/metadata/rpm">)" +
-                       with(&PackageXml::name, "<name>&l9;</name>").str() + "</metadata>";
-    EXPECT_FALSE(parse(doctype + body));
+    std::string nested = "<!ENTITY l0 \"lollollollollollollollollollol\">\n";
+    for (int i = 1; i <= 9; ++i) {
+        nested += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            nested += "&l" + std::to_string(i - 1) + ";";
+        nested += "\">\n";
+    }
+    std::string repeated;
+    for (int j = 0; j < 20000; ++j)
+        repeated += "&big;";
+    const struct {
+        std::string entities;
+        std::string name;
+    } cases[] = {
+        {nested, "&l9;"},
+        {"<!ENTITY big \"" + std::string(100000, 'x') + "\">\n", repeated},
+    };
+    for (const auto& c : cases) {
+        std::string body = R"(<metadata xmlns="http://linux.duke.edu/metadata/common" xmlns:rpm="http://linux.duke.edu/metadata/rpm">)" +
+                           with(&PackageXml::name, "<name>" + c.name + "</name>").str() + "</metadata>";
+        EXPECT_FALSE(parse("<!DOCTYPE metadata [\n" + c.entities + "]>\n" + body));
+    }
 }
 
 } // namespace
