@@ -13,7 +13,7 @@ import jsonschema
 
 import release
 import testdata
-from devroot import UPDATER, DeviceRoot
+from devroot import UPDATER, DeviceRoot, Result
 from testdata import Pkg
 
 DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf"
@@ -127,6 +127,12 @@ class RootTestCase(unittest.TestCase):
         proc = self.root.popen([UPDATER] + list(self.ARGS + args))
         self.addCleanup(self._stop, proc)
         return proc
+
+    @staticmethod
+    def finish(proc, timeout=60):
+        """The Result of a started process, once it ends."""
+        stdout, stderr = proc.communicate(timeout=timeout)
+        return Result(proc.returncode, stdout, stderr)
 
     @staticmethod
     def _stop(proc):

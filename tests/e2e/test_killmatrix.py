@@ -8,7 +8,7 @@ import sys
 
 import httpserver
 import release
-from devroot import UPDATER, Result
+from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
                      release_nevras, status_record, wait_for)
 
@@ -104,8 +104,7 @@ class KillMatrix(UpdateTestCase):
                         pass
             for tracer in tracers:  # strace waits out its delay even for a dead tracee
                 tracer.kill()
-        stdout, stderr = proc.communicate(timeout=60)
-        return Result(proc.returncode, stdout, stderr).lines
+        return self.finish(proc).lines
 
     def attach(self, inject):
         tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(), "-e", inject],

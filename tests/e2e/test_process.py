@@ -5,7 +5,6 @@ import re
 import signal
 import time
 
-from devroot import Result
 from harness import LOCK_FILE, RootTestCase, config, info_lines, repository, wait_for
 
 HTTP_REPOSITORY = "http://127.0.0.1:9/repo"  # nothing listens: the run never gets that far
@@ -148,8 +147,7 @@ class TerminationSignals(RootTestCase):
         wait_for(lambda: self.hook_calls(), what="the init hook")
         proc.send_signal(signum)
         self.release_init_hook()
-        stdout, stderr = proc.communicate(timeout=60)
-        return Result(proc.returncode, stdout, stderr)
+        return self.finish(proc)
 
     def test_caught_signals_let_the_hook_finish_then_end_the_process(self):
         self.hold_init_hook()

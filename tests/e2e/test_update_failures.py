@@ -8,7 +8,6 @@ import signal
 import httpserver
 import release
 import testdata
-from devroot import Result
 from harness import (FIVE, FIVE_DONE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_1_DONE, UpdateTestCase, WAITING_LIBCORE,
                      nevras, release_nevras, wait_for)
 from testdata import Pkg
@@ -101,7 +100,7 @@ class CorruptedSystem(UpdateTestCase):
         wait_for(lambda: self.root.read("/tmp/rpm-pid"), what="rpm's %pre scriptlet")
         self.assertEqual(self.root.status(), "UPDATING\n")
         os.kill(int(self.root.read("/tmp/rpm-pid")), signal.SIGKILL)
-        result = Result(proc.returncode, *proc.communicate(timeout=60))
+        result = self.finish(proc)
         self.assertRun(result, 2, "FATAL: rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED",
                        "INFO: --- EXIT FATAL ---")
         self.assertNotIn("INFO: running postupdate hook", result.lines)
@@ -210,7 +209,7 @@ class SigtermDuringRpm(UpdateTestCase):
         wait_for(lambda: self.root.read("/tmp/rpm-pid"), what="rpm's %pre scriptlet")
         proc.send_signal(signal.SIGTERM)
         self.root.check(["touch", "/tmp/go"])
-        result = Result(proc.returncode, *proc.communicate(timeout=60))
+        result = self.finish(proc)
         # rpm completed; the add-on pass stopped at its first check.
         self.assertLinesInOrder(result, ["INFO: packages installed OK", "INFO: pass 2: add-ons"])
         self.assertEqual([line for line in result.lines if line.startswith("INFO: downloading")],
