@@ -13,7 +13,7 @@ import jsonschema
 
 import release
 import testdata
-from devroot import UPDATER, DeviceRoot
+from devroot import UPDATER, DeviceRoot, Result
 from testdata import Pkg
 
 DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf"
@@ -69,6 +69,11 @@ def info_lines(text):
     return [line for line in text.splitlines() if line.startswith("INFO: ")]
 
 
+def credentials(href, user, password):
+    return '<credits xmlns:xlink="http://www.w3.org/1999/xlink"><creditentials xlink:href="%s" username="%s" ' \
+        'password="%s"/></credits>\n' % (href, user, password)
+
+
 def wait_for(predicate, timeout=30, what="condition"):
     deadline = time.time() + timeout
     while not predicate():
@@ -122,6 +127,12 @@ class RootTestCase(unittest.TestCase):
         proc = self.root.popen([UPDATER] + list(self.ARGS + args))
         self.addCleanup(self._stop, proc)
         return proc
+
+    @staticmethod
+    def finish(proc, timeout=60):
+        """The Result of a started process, once it ends."""
+        stdout, stderr = proc.communicate(timeout=timeout)
+        return Result(proc.returncode, stdout, stderr)
 
     @staticmethod
     def _stop(proc):
@@ -199,11 +210,9 @@ class UpdateTestCase(RootTestCase):
     def traced(self, pattern):
         return re.findall(pattern, self.root.read(TRACE) or "", re.M)
 
-    def status_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/status\.\w+>, "(\w+)\\n"')
-
-    def update_state_writes(self):
-        return self.traced(r'^write\(\d+</var/lib/updater/update-state\.\w+>, "(\w+)\\n"')
+    def writes(self, name):
+        """The words written to the state file `name`, through its temporary files."""
+        return self.traced(r'^write\(\d+</var/lib/updater/%s\.\w+>, "(\w+)\\n"' % name)
 
     def record_rpm_calls(self, before=""):
         """rpm found first on the search path is a stand-in that runs `before`, then the real one."""

@@ -113,23 +113,6 @@ class Authenticator:
         return user, params.get("response") == expected
 
 
-class Script:
-    def __init__(self, routes):
-        self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in routes.items()}
-        self.counts = {}
-        self.lock = threading.Lock()
-
-    def step(self, target):
-        path = target if target in self.routes else target.split("?", 1)[0]
-        steps = self.routes.get(path)
-        if steps is None:
-            return None
-        with self.lock:
-            n = self.counts.get(path, 0)
-            self.counts[path] = n + 1
-        return steps[min(n, len(steps) - 1)]
-
-
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TestServer/1.0"
@@ -253,7 +236,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.record(user, False)
                 return self.answer(401, "unauthorized\n", {"WWW-Authenticate": auth.challenge()})
         self.record(user, authorized)
-        step = self.server.script.step(self.path)
+        step = self.server.step(self.path)
         if step is not None:
             return self.play(step)
         self.serve_file()
@@ -334,7 +317,9 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     def __init__(self, address, config):
         self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         self.config = config
-        self.script = Script(config.get("routes", {}))
+        self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in
+                       config.get("routes", {}).items()}
+        self.counts = dict.fromkeys(self.routes, 0)
         self.auth = Authenticator(config["auth"]) if "auth" in config else None
         self.log_lock = threading.Lock()
         super().__init__(address, Handler)
@@ -342,6 +327,15 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(config["tls"]["cert"], config["tls"]["key"])
             self.socket = context.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
+
+    def step(self, target):
+        """The next step for the path (with its query, else without), the last one repeating."""
+        path = target if target in self.routes else target.split("?", 1)[0]
+        if path not in self.routes:
+            return None
+        with self.log_lock:
+            self.counts[path] += 1
+            return self.routes[path][min(self.counts[path], len(self.routes[path])) - 1]
 
     def handle_error(self, request, client_address):
         # Clients that fail the TLS handshake or hang up are part of the tests.

@@ -16,8 +16,7 @@ def app(*requires):
     return Pkg("app", version="3", requires=["libcore.so.2"] + list(requires), files={"/usr/share/app/VERSION": "3"})
 
 
-# The repository's packages, the run's exit code, lines in order, the states
-# and the failure class.
+# Packages, exit code, lines in order, update state, failure class.
 CASES = (
     # app 3 needs libextra, which nothing installed carries: it is pulled.
     ("pulled", release.variant(2, replace=[app("libextra >= 1")], extra=[Pkg("libextra", provides=["libextra = 1.0"])]),
@@ -28,8 +27,7 @@ CASES = (
     ("nothing newer", release.packages(1), 0,
      ["INFO: --- 0 UPDATE(S) ---", "INFO: no updates", "INFO: --- EXIT OK ---"],
      "COMPLETE", None),
-    # The repository's updater 9.0 meets app's requires; the running updater
-    # does not, so only the updater may go first.
+    # The repository's updater 9.0 meets app's requires, the running one does not: the updater goes first.
     ("newer updater", release.variant(2, replace=[Pkg("updater", version="9.0", provides=["updater-running = 9.0"]),
                                                   app("updater-running >= 9", "updater-running > 1.8.3",
                                                       "updater-running < 10")]),
@@ -71,8 +69,7 @@ class CheckOnly(UpdateTestCase):
             self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"] + listed)
 
 
-# Alternatives, each a package of its own name; the comment names the one the
-# rich requires below take.
+# Alternatives; the comment names those the rich requires below take.
 EXTRAS = [
     Pkg("fast", provides=["libfast = 1"]),  # too old for libfast >= 2
     Pkg("slow", provides=["libslow"]),  # taken

@@ -1,6 +1,7 @@
 """Downloads within bounds, the cache's files, and where package files come from (xml:base)."""
 
 import os
+import pathlib
 import shutil
 
 import httpserver
@@ -8,15 +9,13 @@ import release
 import testdata
 from devroot import UPDATER
 from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, LOCK_FILE, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase,
-                     UpdateTestCase, config, nevras, release_nevras, repository)
+                     UpdateTestCase, config, credentials, nevras, release_nevras, repository)
 
 CACHE = "/var/cache/updater"
 REPOMD = "repodata/repomd.xml"
-LOG = '<log level="info"><logger type="stderr"/></log>'
 TOO_LARGE = "more than the %d bytes allowed"
 OUT_OF_TIME = "time allowed for the download ran out"
-# A status line and headers that take minutes to arrive, each byte well
-# within the read timeout.
+# A status line and headers that take minutes to arrive, each byte within the read timeout.
 DRIPPING_HEAD = {"body": "x", "headers": {"X-Padding": "x" * 200}, "drip_head": {"bytes": 1, "interval": 0.5}}
 
 
@@ -31,9 +30,7 @@ def cache_files(root, directory=CACHE_DIR):
 
 
 class RepomdBounds(RootTestCase):
-    """A server scripted for repodata/repomd.xml alone, and a small file
-    system over the cache: every row fails the update, so that nothing past
-    the metadata matters."""
+    """Every row fails at repodata/repomd.xml, so that nothing past the metadata matters."""
 
     ARGS = ("--max-wait-time", "-1")
     BASE = dict(read_timeout=5, low_speed_limit=1000, low_speed_time=1, metadata_deadline=30,
@@ -43,7 +40,7 @@ class RepomdBounds(RootTestCase):
         scripted = step if "never_accept" in step else {"routes": {"/" + REPOMD: step}}
         server = httpserver.ScriptedServer(self.root, scripted, port=8080)
         self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"),
-                                           download_settings(**dict(self.BASE, **settings)), log=LOG))
+                                           download_settings(**dict(self.BASE, **settings))))
         try:
             result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
         finally:
@@ -93,14 +90,10 @@ class RepomdBounds(RootTestCase):
 
 
 class OneFileOutOfBounds(UpdateTestCase):
-    """A server that breaks a bound on one file of the repository: it sends
-    more than the metadata declares, or drips the response headers."""
-
     INSTALL = ("--no-sig-check",)
     PACKAGE_FAILED = "ERROR: failed getting package '%s' from repository"
 
     def larger(self, repo, location):
-        """A step that serves `location` with more than its declared size, and why it is refused."""
         declared = os.path.getsize(os.path.join(repo, location))
         larger = os.path.join(self.work, os.path.basename(location) + ".larger")
         with open(os.path.join(repo, location), "rb") as f, open(larger, "wb") as out:
@@ -115,8 +108,7 @@ class OneFileOutOfBounds(UpdateTestCase):
         cases = (
             ("primary larger than declared", primary, ("--check-only", "--no-md-sig-check"),
              self.larger(repo, primary), "", 1, "ERROR: failed getting repository resource '%s'", "network"),
-            # The pass and its retry with the updater alone make three attempts
-            # each; nothing is installed, so the next row finds the updates.
+            # Three attempts by the pass and three by its retry; nothing is installed.
             ("package whose headers drip", "updater-1.8.3-2.noarch.rpm", self.INSTALL, dripping, quick, 6,
              self.PACKAGE_FAILED, "network"),
             # The pass fails; its retry with the updater alone succeeds.
@@ -140,8 +132,6 @@ class OneFileOutOfBounds(UpdateTestCase):
 
 
 class CacheContents(RootTestCase):
-    """Metadata files in the cache, from a local repository."""
-
     ARGS = ("--max-wait-time", "-1", "--check-only", "--no-md-sig-check")
 
     def setUp(self):
@@ -158,7 +148,7 @@ class CacheContents(RootTestCase):
     def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
         repo = self.make("repo", release.packages(2))
         self.root.write_inside("/etc/victim", "precious\n")
-        self.root.write_config(text=config(repository("base", repo), log=LOG))
+        self.root.write_config(text=config(repository("base", repo)))
         modes = dict.fromkeys([LOCK_FILE, "/var/log/updater/lastlog", "/tmp/run.log", "/var/lib/updater/status",
                                "/var/lib/updater/update-state", CACHE_DIR + "/repomd.xml",
                                CACHE_DIR + "/" + self.primary(repo)], "644")  # a link would show 777
@@ -178,11 +168,9 @@ class CacheContents(RootTestCase):
         first = self.make("first", release.packages(1))
         second = self.make("second", release.packages(2))
         broken = self.make("broken", release.variant(2, drop=["addon-docs"]))
-        with open(os.path.join(broken, "repodata", self.primary(broken)), "r+b") as f:
-            f.seek(200)
-            byte = f.read(1)
-            f.seek(200)
-            f.write(bytes([byte[0] ^ 0xff]))
+        primary = pathlib.Path(broken, "repodata", self.primary(broken))
+        data = primary.read_bytes()
+        primary.write_bytes(data[:200] + bytes([data[200] ^ 0xff]) + data[201:])
         self.root.write_inside(CACHE_DIR + "/packages/kept.rpm", "a package\n")
         self.root.write_inside(CACHE_DIR + "/stale.tmp", "left by a killed run\n")
         self.root.write_inside(CACHE_DIR + "/notes.txt", "not metadata\n")
@@ -194,7 +182,7 @@ class CacheContents(RootTestCase):
         )
         for name, repo, code, primaries in steps:
             with self.subTest(name):
-                self.root.write_config(text=config(repository("base", repo), log=LOG))
+                self.root.write_config(text=config(repository("base", repo)))
                 result = self.updater("--no-cache-clean")
                 self.assertEqual(result.returncode, code, result)
                 self.assertRecord("error" if code else "ok", "checksum" if code else None)
@@ -205,11 +193,6 @@ class CacheContents(RootTestCase):
         self.assertEqual(cache_files(self.root, CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
-CREDENTIALS = """<?xml version="1.0"?>
-<credits xmlns:xlink="http://www.w3.org/1999/xlink">
-  <creditentials xlink:href="http://127.0.0.1:8081/" username="fetcher" password="pool-secret"/>
-</credits>
-"""
 UPDATE = ("--no-md-sig-check", "--no-reboot")
 
 
@@ -219,8 +202,7 @@ class LocationBase(UpdateTestCase):
         self.record_rpm_calls()
 
     def split_repo(self, base):
-        """The packages of release 2 in work/pool, and their metadata, naming
-        `base` for the files, alone in a directory of its own."""
+        """The metadata alone in a directory, naming `base` for the packages of work/pool."""
         pool = self.repo(release.variant(2, drop=FIVE), name="pool")
         testdata.make_repo(pool, [], extra_args=["--baseurl", base])
         meta = os.path.join(self.work, "meta-%d" % len(os.listdir(self.work)))
@@ -240,7 +222,7 @@ class LocationBase(UpdateTestCase):
         index = httpserver.ScriptedServer(self.root, {"root": self.split_repo("http://127.0.0.1:8081/pool")}, port=8080)
         files = httpserver.ScriptedServer(self.root, {"root": self.work, "auth": {
             "scheme": "Basic", "realm": "pool", "users": {"fetcher": "pool-secret"}}}, port=8081)
-        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS)
+        self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8081/", "fetcher", "pool-secret"))
         self.use_repo("http://127.0.0.1:8080/")
         self.assertUpdated(self.updater(*UPDATE))
         self.assertFalse([path for path in index.paths() if path.endswith(".rpm")])

@@ -8,7 +8,7 @@ import sys
 
 import httpserver
 import release
-from devroot import UPDATER, Result
+from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
                      release_nevras, status_record, wait_for)
 
@@ -17,8 +17,7 @@ STATUS_WORDS = ["READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPD
 UPDATE_STATES = ["AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"]
 PASSES = [{f[:-len(".noarch.rpm")] for f in files} for files in (PASS_1, PASS_2)]
 
-# Holds the hook at its first call with the name in /etc/standins/hold-<name>,
-# noting its process ID in /tmp/held, until /tmp/go appears.
+# Holds the hook at its first call named in /etc/standins/hold-<name> until /tmp/go appears.
 HOLD_HOOK = """if [ -f /etc/standins/hold-$1 ]; then
   rm /etc/standins/hold-$1; echo $$ > /tmp/held
   i=0; while [ ! -e /tmp/go ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
@@ -32,12 +31,8 @@ fi
 GOES_ON = (0, "INFO: --- EXIT OK ---")
 DONE = ("REBOOTING", "COMPLETE", FIVE_DONE)
 
-# Name, the status word when the agent is killed, the next start's exit code
-# and a line of it, the states and packages after it, and the hold: the start
-# delay, a hook's first call, rpm's test transaction, libcore's %pre, the
-# agent's last system call under strace, or the update hook and then, under
-# strace, the first file mode set after it: the temporary status file holding
-# UPDATING, written but not yet renamed.
+# Name, status when killed, the next start's code and a line, the states and packages after it, and
+# the hold. "hook update, then fchmod" kills with the temporary status file written, not renamed.
 ROWS = [
     ("DELAYING", "DELAYING", GOES_ON, DONE, "delay"),
     ("ANALYZING", "ANALYZING", GOES_ON, DONE, "hook download"),
@@ -84,8 +79,6 @@ class KillMatrix(UpdateTestCase):
             self.record_rpm_calls(HOLD_RPM)
 
     def kill_when_held(self, args, status, hold):
-        """Starts the update, SIGKILLs the agent and what holds it once it is
-        held, and gives the killed run's log lines."""
         args = list(self.ARGS + args) + (["--max-wait-time", "100000"] if hold == "delay" else [])
         if hold == "exit":  # strace holds the agent at its last system call
             proc = self.root.popen(["strace", "-qq", "-o", "/dev/null", "-e", "inject=exit_group:delay_enter=600s",
@@ -111,11 +104,9 @@ class KillMatrix(UpdateTestCase):
                         pass
             for tracer in tracers:  # strace waits out its delay even for a dead tracee
                 tracer.kill()
-        stdout, stderr = proc.communicate(timeout=60)
-        return Result(proc.returncode, stdout, stderr).lines
+        return self.finish(proc).lines
 
     def attach(self, inject):
-        """strace attached to the agent; returns once it is."""
         tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(), "-e", inject],
                                   stderr=subprocess.PIPE, text=True)
         self.addCleanup(self._stop, tracer)
@@ -133,7 +124,6 @@ class KillMatrix(UpdateTestCase):
         return self.root.status() == status + "\n"
 
     def check_whole(self, lines):
-        """No state file torn, the record parses, and nothing reported done that was not."""
         self.assertIn(self.root.status(), [None] + [word + "\n" for word in STATUS_WORDS])
         self.assertIn(self.root.update_state(), [None] + [word + "\n" for word in UPDATE_STATES])
         self.assertIsNotNone(status_record(self.root))

@@ -15,7 +15,7 @@ import httpserver
 import release
 import testdata
 from devroot import UPDATER
-from harness import CACHE_DIR, FIVE, UpdateTestCase, nevras, release_nevras
+from harness import CACHE_DIR, FIVE, UpdateTestCase, config, nevras, release_nevras, repository
 
 REPO_NS = "http://linux.duke.edu/metadata/repo"
 RPM_NS = "http://linux.duke.edu/metadata/rpm"
@@ -63,11 +63,8 @@ def primary_content(repo):
 
 
 def replace_primary(repo, target, stored, content=None, open_size=None):
-    """A copy of the repository at `target` whose primary file holds `stored`.
-    repomd.xml gives the new file's checksum, size and location, the
-    open-checksum of `content` (dropped when None) and `open_size` (the size
-    of `content`, or of `stored` without it, when None). The file keeps a .gz name whatever it holds: the
-    reader goes by the data."""
+    """A copy of `repo` whose primary file (named .gz whatever it holds) is `stored`, declared in repomd.xml
+    with the open-checksum of `content` and `open_size`."""
     shutil.copytree(repo, target)
     index = os.path.join(target, "repodata", "repomd.xml")
     repomd = ET.parse(index)
@@ -98,13 +95,11 @@ class Metadata(UpdateTestCase):
         self.release = self.repo(release.packages(2))
 
     def fresh(self):
-        """A new directory for a repository: the device root sees the host's
-        files through an overlay, which must not see a path change under it."""
+        """A new path each time: the overlay must not see a path change under it."""
         self.count = getattr(self, "count", 0) + 1
         return os.path.join(self.work, "repo-%d" % self.count)
 
     def locations(self, repo):
-        """The repository over HTTP, then as a local directory."""
         server = httpserver.ScriptedServer(self.root, {"root": repo}, port=8080)
         self.addCleanup(server.stop)
         yield "http://127.0.0.1:8080/"
@@ -112,7 +107,6 @@ class Metadata(UpdateTestCase):
         yield repo
 
     def check(self, location, *args):
-        """A run over the repository; a check-only run unless a mode is given."""
         self.use_repo(location)
         return self.updater("--no-md-sig-check", *(args or ("--check-only",)))
 
@@ -174,8 +168,7 @@ class Metadata(UpdateTestCase):
         # Reported in one printable line.
         garbage = bytes(range(256)) * 64
         cases.append(("not xml", garbage, garbage, None, ["ERROR: XML error in '%s' line 1: "]))
-        # One package with 72 million provides: 2 GB of document in a 5 MB
-        # gzip file (one member compressed once and repeated).
+        # 72 million provides: 2 GB of document in a 5 MB gzip file.
         head = (b'<?xml version="1.0" encoding="UTF-8"?>\n<metadata xmlns="http://linux.duke.edu/metadata/common" '
                 b'xmlns:rpm="http://linux.duke.edu/metadata/rpm" packages="1">\n<package type="rpm"><name>bomb</name>'
                 b'<arch>noarch</arch><version epoch="0" ver="1" rel="1"/><checksum type="sha256">00</checksum>'
@@ -219,14 +212,6 @@ NOW = int(time.time())
 MEMORY = "/var/lib/updater/metadata-base"
 CLOCK = r"system clock \(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\)"
 
-CONFIG = """<?xml version="1.0"?>
-<updater>
-  <repository id="base"><name>Demo release</name><location href="%s"/></repository>
-  <metadata>%s</metadata>
-</updater>
-"""
-
-
 def date(seconds):
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
 
@@ -238,14 +223,13 @@ class MetadataTrust(UpdateTestCase):
         self.key.import_into(self.root)
 
     def serve(self, name, timestamp, port, key=None, sign_packages=None, pkgs=None):
-        """Serves a repository of release 2 whose index is dated `timestamp`."""
         repo = self.repo(pkgs or release.packages(2), name=name, key=key or self.key, sign_packages=sign_packages,
                          timestamp=timestamp)
         httpserver.ScriptedServer(self.root, {"root": repo}, port=port)
         return "http://127.0.0.1:%d/" % port
 
     def run_on(self, location, *args, rules=""):
-        self.root.write_config(text=CONFIG % (location, rules))
+        self.root.write_config(text=config(repository("base", location), "<metadata>%s</metadata>" % rules, log=""))
         return self.updater(*args)
 
     def remembered(self):
@@ -321,8 +305,7 @@ class MetadataTrust(UpdateTestCase):
             "failure" % (CLOCK, date(future))])
         self.assertRecord("error", "clock")
 
-        # A trusted key made in the future signs the index; the packages are
-        # signed by the stranger.
+        # A trusted key made in the future signs the index; the stranger signs the packages.
         created = NOW + 400 * DAY
         dated = testdata.Key("trust-future", created=created)
         dated.import_into(self.root)

@@ -5,16 +5,11 @@ import os
 import httpserver
 import release
 import testdata
-from harness import CACHE_DIR, UpdateTestCase, info_lines
+from harness import CACHE_DIR, UpdateTestCase, credentials, info_lines
 
 UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
     "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
     "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
-CREDENTIALS = """<?xml version="1.0"?>
-<credits xmlns:xlink="http://www.w3.org/1999/xlink">
-<creditentials xlink:href="%s" username="%s" password="%s"/>
-</credits>
-"""
 PROXY_FILE = """<?xml version="1.0"?>
 <proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="relay" password="%s"/></proxyconf>
 """
@@ -85,7 +80,7 @@ class Network(UpdateTestCase):
     def test_refused_credentials(self):
         self.serve(8080, root=self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
         self.serve(3128, **PROXY)
-        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/", "fleet", "wrong"))
+        self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/", "fleet", "wrong"))
         # The location's own user and password are no credentials and never reach the record.
         for name, proxy_password, error_class in (("server", None, "authentication"), ("proxy", "wrong", "proxy")):
             with self.subTest(name):
@@ -108,17 +103,14 @@ class Network(UpdateTestCase):
                     text = f.read()
                 with open(index, "w") as f:
                     f.write(text.replace("<revision>", "<revision>1"))
-            server = self.serve(8080, root=repository)
-            for location in ("http://127.0.0.1:8080/", repository):
-                with self.subTest(name, location=location):
-                    self.use_repo(location)
-                    result = self.updater()
-                    self.assertRun(result, 1, error, "ERROR: could not update repository data",
-                                   "INFO: --- EXIT ERROR ---")
-                    self.assertFalse([line for line in result.lines if "need to update" in line], result)
-                    self.assertNoTemporaryFiles()
-                    self.assertRecord("error", error_class)
-            server.stop()
+            # Over HTTP in the guide's missed-step table (test_packaging).
+            with self.subTest(name):
+                self.use_repo(repository)
+                result = self.updater()
+                self.assertRun(result, 1, error, "ERROR: could not update repository data", "INFO: --- EXIT ERROR ---")
+                self.assertFalse([line for line in result.lines if "need to update" in line], result)
+                self.assertNoTemporaryFiles()
+                self.assertRecord("error", error_class)
 
     def test_default_credentials_only_for_the_repository_server(self):
         self.root.set_identity(revision=REVISION)
@@ -140,7 +132,7 @@ class Network(UpdateTestCase):
                 self.assertRecord("error", "authentication")
 
     def test_file_entries_apply_below_their_path_only(self):
-        self.root.write("/etc/lumenta/vrkpasswd.xml", CREDENTIALS % ("http://127.0.0.1:8080/repo", "alice", "pw"))
+        self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/repo", "alice", "pw"))
         os.symlink(self.repository, os.path.join(self.work, "repository"))
         server = self.serve(8080, root=self.work, auth={"scheme": "Basic", "users": {"alice": "pw"}})
         for path, code, offered in (("/repo/", 0, [None, "alice"]), ("/repository/", 1, [None])):

@@ -34,13 +34,12 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
                                             INSTALL + [PACKAGE_CACHE + f for f in PASS_2]])
         self.assertEqual(self.hook_calls(), [["init", "1.8.3"]] + HOOKS)
-        # The status at each hook: analyzing before the download, downloading
-        # before rpm, rpm's end recorded before the postupdate hook.
+        # The status at each hook: ANALYZING before the download, DOWNLOADING before rpm, then PKGSDONE.
         self.assertEqual(self.hook_statuses(), [["init", "-"]] + [
             [call[0], status] for call, status in zip(HOOKS, ["ANALYZING", "DOWNLOADING", "PKGSDONE"] * 2)])
-        self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
+        self.assertEqual(self.writes("status"), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "UPDATING", "PKGSDONE"] * 2
                          + ["READY", "REBOOTING"])
-        self.assertEqual(self.update_state_writes(), ["COMPLETE"])
+        self.assertEqual(self.writes("update-state"), ["COMPLETE"])
         self.assertEqual(len(self.traced(r"^(sync)\(\)")), 2)
         self.assertRebooted()
         self.assertState("REBOOTING", "COMPLETE")
@@ -68,7 +67,7 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.hook_statuses()[1:4], [["download", "ANALYZING"], ["test", "DOWNLOADING"],
                                                      ["posttest", "PKGSDONE"]])
         self.assertEqual(self.hook_calls()[2:4], [["test", "1.8.3", "3"], ["posttest", "1.8.3", "3"]])
-        self.assertEqual(self.status_writes(), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE"] * 2
+        self.assertEqual(self.writes("status"), ["ANALYZING"] + ["ANALYZING", "DOWNLOADING", "TESTING", "PKGSDONE"] * 2
                          + ["READY"])
         self.assertEqual(self.traced(r"^(sync)\(\)"), [])
         self.assertEqual(nevras(self.root), release_nevras(1))
