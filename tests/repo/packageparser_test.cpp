@@ -1,10 +1,5 @@
 #include "repo/packageparser.h"
 
-#include <filesystem>
-#include <gtest/gtest.h>
-#include <string>
-#include <vector>
-
 #include "repotesting.h"
 #include "repo/repositorydata.h"
 #include "testing/testing.h"

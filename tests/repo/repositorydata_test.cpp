@@ -1,19 +1,13 @@
 #include "repo/repositorydata.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 #include <zlib.h>
 
 #include "repotesting.h"
 #include "testing/dependencies.h"
 #include "testing/testing.h"
-
-namespace fs = std::filesystem;
 
 namespace updater::testing {
 namespace {
