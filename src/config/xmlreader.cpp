@@ -19,19 +19,7 @@ constexpr size_t FILE_NAME_LIMIT = 4096;
 // input's failure flag.
 void logDiagnostic(void* inputFailed, xmlErrorPtr error)
 {
-    if (!error || (inputFailed && (*static_cast<const bool*>(inputFailed) || error->domain == XML_FROM_IO)))
-        return;
-    bool warning = error->level == XML_ERR_WARNING;
-    LogLevel level = warning ? LogLevel::warn : LogLevel::error;
-    if (!logEnabled(level))
-        return;
-    std::string message = printableExcerpt(error->message ? error->message : "", EXCERPT_LIMIT);
-    const char* kind = warning ? "warning" : "error";
-    if (error->file)
-        logMessage(level, "XML %s in '%s' line %d: %s", kind, printableExcerpt(error->file, FILE_NAME_LIMIT).c_str(),
-                   error->line, message.c_str());
-    else
-        logMessage(level, "XML %s: %s", kind, message.c_str());
+    logXmlDiagnostic(static_cast<const bool*>(inputFailed), error);
 }
 
 // Old-style messages come in pieces: each line is logged once it is complete.
@@ -63,6 +51,23 @@ XmlReader withHandler(xmlTextReaderPtr reader, const bool* inputFailed)
 }
 
 } // namespace
+
+void logXmlDiagnostic(const bool* inputFailed, const xmlError* error)
+{
+    if (!error || (inputFailed && (*inputFailed || error->domain == XML_FROM_IO)))
+        return;
+    bool warning = error->level == XML_ERR_WARNING;
+    LogLevel level = warning ? LogLevel::warn : LogLevel::error;
+    if (!logEnabled(level))
+        return;
+    std::string message = printableExcerpt(error->message ? error->message : "", EXCERPT_LIMIT);
+    const char* kind = warning ? "warning" : "error";
+    if (error->file)
+        logMessage(level, "XML %s in '%s' line %d: %s", kind, printableExcerpt(error->file, FILE_NAME_LIMIT).c_str(),
+                   error->line, message.c_str());
+    else
+        logMessage(level, "XML %s: %s", kind, message.c_str());
+}
 
 std::string printableExcerpt(const char* text, size_t limit)
 {

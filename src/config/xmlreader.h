@@ -21,6 +21,11 @@ XmlReader openXmlFile(const std::string& path, int options);
 XmlReader openXmlInput(xmlInputReadCallback read, void* context, const std::string& name, int options,
                        const bool* inputFailed);
 
+// Logs one libxml2 diagnostic the way the readers above do: nothing once
+// `*inputFailed` (when given) is set, nor for an input error, which the
+// input's callback has logged.
+void logXmlDiagnostic(const bool* inputFailed, const xmlError* error);
+
 // Routes diagnostics that arise outside a reader through the Logger as well.
 // Called once at start-up.
 void routeXmlDiagnostics();

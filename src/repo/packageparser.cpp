@@ -28,98 +28,39 @@ constexpr size_t MAX_LIST_ENTRIES = 10000;
 // checksum, group) may take in; real ones take well under a kilobyte.
 constexpr uint64_t MAX_ELEMENT_BYTES = 256 * 1024;
 
-const xmlChar* xmlText(const char* text)
-{
-    return reinterpret_cast<const xmlChar*>(text);
-}
-
-bool named(xmlNodePtr node, const char* name)
-{
-    return strcmp(chars(node->name), name) == 0;
-}
-
-// Namespaces compare by URI; the pointer test spares the string compare for
-// the common case of one declaration on the root element.
-bool inNamespace(xmlNodePtr node, xmlNsPtr ns)
-{
-    if (node->ns == ns)
-        return true;
-    return node->ns && ns && xmlStrEqual(node->ns->href, ns->href);
-}
-
-// The attribute of that name in no namespace, as it stands in the document
-// (DTD defaults are not consulted).
-xmlAttrPtr plainAttribute(xmlNodePtr element, const char* name)
-{
-    for (xmlAttrPtr attr = element->properties; attr; attr = attr->next) {
-        if (!attr->ns && strcmp(chars(attr->name), name) == 0)
-            return attr;
-    }
-    return nullptr;
-}
-
-// An attribute's value, borrowed from the tree when it is a single text node
-// (the usual case) and otherwise assembled into `owned`.
-const char* attributeText(xmlAttrPtr attr, XmlText& owned)
-{
-    xmlNodePtr text = attr->children;
-    if (text && !text->next && text->type == XML_TEXT_NODE)
-        return text->content ? chars(text->content) : "";
-    if (text)
-        owned.reset(xmlNodeListGetString(attr->doc, text, 1));
-    return owned ? chars(owned.get()) : "";
-}
-
-// The element's own xml:base, as createrepo_c --baseurl writes it on each
-// location; empty when it has none.
-PooledString xmlBase(xmlNodePtr element)
-{
-    for (xmlAttrPtr attr = element->properties; attr; attr = attr->next) {
-        if (attr->ns && xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) && strcmp(chars(attr->name), "base") == 0) {
-            XmlText owned;
-            return PooledString(attributeText(attr, owned));
-        }
-    }
-    return {};
-}
-
-// The same debug line as nodeAttribute, for attributes read without it.
-void logMissingAttribute(xmlNodePtr element, const char* name)
-{
-    LOG(debug, "no attribute '%s' for node '%s'", name, chars(element->name));
-}
-
-// A base-10 epoch taking up the whole text, 0 to 2147483646.
-bool parseEpoch(const char* text, int32_t& epoch)
+// A base-10 epoch taking up the whole text, 0 to 2147483646; leading white
+// space and a sign are accepted.
+bool parseEpoch(const std::string& text, int32_t& epoch)
 {
     errno = 0;
     char* end = nullptr;
-    long long value = strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || value < 0 || value > 2147483646)
+    long long value = strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno == ERANGE || value < 0 || value > 2147483646)
         return false;
     epoch = static_cast<int32_t>(value);
     return true;
 }
 
-bool parseEvr(xmlAttrPtr epochAttr, xmlAttrPtr verAttr, xmlAttrPtr relAttr, Evr& evr)
+// The EVR attributes (by index, -1 when absent) of a version or an entry.
+bool parseEvr(const SaxElement& element, int epochAt, int verAt, int relAt, Evr& evr)
 {
-    if (!epochAttr || !verAttr) {
+    if (epochAt < 0 || verAt < 0) {
         LOG(debug, "failed parsing 'version' element");
         return false;
     }
-    XmlText owned;
+    std::string scratch;
     Evr parsed;
-    if (!parseEpoch(attributeText(epochAttr, owned), parsed.epoch))
+    if (!parseEpoch(std::string(element.value(epochAt, scratch)), parsed.epoch))
         return false;
-    parsed.version = PooledString(attributeText(verAttr, owned));
-    if (relAttr)
-        parsed.release = PooledString(attributeText(relAttr, owned));
+    parsed.version = PooledString(element.value(verAt, scratch));
+    if (relAt >= 0)
+        parsed.release = PooledString(element.value(relAt, scratch));
     evr = parsed;
     return true;
 }
 
 struct FlagName {
-    const char* text;
+    std::string_view text;
     int32_t flags;
 };
 
@@ -127,10 +68,10 @@ const FlagName flagNames[] = {
     {"EQ", EQUAL}, {"LE", LESS | EQUAL}, {"GE", GREATER | EQUAL}, {"LT", LESS}, {"GT", GREATER},
 };
 
-bool parseFlags(const char* text, int32_t& flags)
+bool parseFlags(std::string_view text, int32_t& flags)
 {
     for (const auto& flag : flagNames) {
-        if (strcmp(text, flag.text) == 0) {
+        if (text == flag.text) {
             flags = flag.flags;
             return true;
         }
@@ -141,102 +82,110 @@ bool parseFlags(const char* text, int32_t& flags)
 // The attributes of one `entry`, found in a single pass over its attribute
 // list: there are hundreds of thousands of entries in a large repository.
 struct EntryAttributes {
-    xmlAttrPtr name = nullptr;
-    xmlAttrPtr flags = nullptr;
-    xmlAttrPtr epoch = nullptr;
-    xmlAttrPtr ver = nullptr;
-    xmlAttrPtr rel = nullptr;
-    xmlAttrPtr missingok = nullptr;    // in no namespace
-    xmlAttrPtr anyMissingok = nullptr; // in any namespace
+    int name = -1;
+    int flags = -1;
+    int epoch = -1;
+    int ver = -1;
+    int rel = -1;
+    int missingok = -1;    // in no namespace
+    int anyMissingok = -1; // in any namespace
     bool anyVer = false;
 
-    explicit EntryAttributes(xmlNodePtr entry)
+    explicit EntryAttributes(const SaxElement& entry)
     {
-        for (xmlAttrPtr attr = entry->properties; attr; attr = attr->next) {
-            const char* attrName = chars(attr->name);
+        for (int i = 0; i < entry.attributeCount; ++i) {
+            const char* attrName = entry.attributeName(i);
+            bool plain = !entry.attributeUri(i);
             if (strcmp(attrName, "missingok") == 0) {
-                anyMissingok = attr;
-                missingok = attr->ns ? missingok : attr;
+                anyMissingok = i;
+                missingok = plain ? i : missingok;
             } else if (strcmp(attrName, "ver") == 0) {
                 anyVer = true;
-                ver = attr->ns ? ver : attr;
-            } else if (!attr->ns) {
-                take(attrName, attr);
+                ver = plain ? i : ver;
+            } else if (plain) {
+                take(attrName, i);
             }
         }
     }
 
 private:
-    void take(const char* attrName, xmlAttrPtr attr)
+    void take(const char* attrName, int i)
     {
         if (strcmp(attrName, "name") == 0)
-            name = attr;
+            name = i;
         else if (strcmp(attrName, "flags") == 0)
-            flags = attr;
+            flags = i;
         else if (strcmp(attrName, "epoch") == 0)
-            epoch = attr;
+            epoch = i;
         else if (strcmp(attrName, "rel") == 0)
-            rel = attr;
+            rel = i;
     }
 };
+
+// The same debug line as nodeAttribute, for attributes read without it.
+void logMissingAttribute(const SaxElement& element, const char* name)
+{
+    LOG(debug, "no attribute '%s' for node '%s'", name, chars(element.localName));
+}
 
 enum class MissingOk { absent, weak, bad };
 
 // A non-zero `missingok` marks a weak dependency, which is not enforced.
-MissingOk readMissingOk(const EntryAttributes& attrs)
+MissingOk readMissingOk(const SaxElement& entry, const EntryAttributes& attrs)
 {
-    if (!attrs.anyMissingok)
+    if (attrs.anyMissingok < 0)
         return MissingOk::absent;
-    XmlText owned;
-    if (!attrs.missingok) {
-        LOG(debug, "failed parsing '%s' property '%s'", "missingok", attributeText(attrs.anyMissingok, owned));
+    std::string scratch;
+    if (attrs.missingok < 0) {
+        LOG(debug, "failed parsing '%s' property '%s'", "missingok",
+            std::string(entry.value(attrs.anyMissingok, scratch)).c_str());
         return MissingOk::bad;
     }
-    const char* text = attributeText(attrs.missingok, owned);
+    std::string text(entry.value(attrs.missingok, scratch));
     char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0')
+    long value = strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0')
         return MissingOk::bad;
     return value != 0 ? MissingOk::weak : MissingOk::absent;
 }
 
-bool parseVersionedEntry(xmlNodePtr entry, const EntryAttributes& attrs, Dependency& dependency)
+bool parseVersionedEntry(const SaxElement& entry, const EntryAttributes& attrs, Dependency& dependency)
 {
-    if (!parseEvr(attrs.epoch, attrs.ver, attrs.rel, dependency.evr)) {
+    if (!parseEvr(entry, attrs.epoch, attrs.ver, attrs.rel, dependency.evr)) {
         LOG(debug, "failed parsing EVR in entry");
         return false;
     }
-    if (!attrs.flags) {
+    if (attrs.flags < 0) {
         logMissingAttribute(entry, "flags");
         LOG(debug, "failed parsing 'flags' in 'entry'");
         return false;
     }
-    XmlText owned;
-    const char* text = attributeText(attrs.flags, owned);
+    std::string scratch;
+    std::string_view text = entry.value(attrs.flags, scratch);
     if (!parseFlags(text, dependency.flags)) {
-        LOG(debug, "invalid flags '%s' in 'entry'", text);
+        LOG(debug, "invalid flags '%s' in 'entry'", std::string(text).c_str());
         return false;
     }
     return true;
 }
 
-bool parseEntry(xmlNodePtr entry, DependencySet& set)
+bool parseEntry(const SaxElement& entry, DependencySet& set)
 {
     EntryAttributes attrs(entry);
-    if (!attrs.name) {
+    if (attrs.name < 0) {
         logMissingAttribute(entry, "name");
         LOG(debug, "failed getting 'name' from 'entry'");
         return false;
     }
-    XmlText ownedName;
-    const char* name = attributeText(attrs.name, ownedName);
-    if (strncmp(name, "rpmlib(", 7) == 0)
+    std::string scratch;
+    std::string_view name = entry.value(attrs.name, scratch);
+    if (name.substr(0, 7) == "rpmlib(")
         return true;
-    MissingOk missingOk = readMissingOk(attrs);
+    MissingOk missingOk = readMissingOk(entry, attrs);
     if (missingOk == MissingOk::bad)
         return false;
     if (missingOk == MissingOk::weak) {
-        LOG(trace, "skipping missingok dep '%s'", name);
+        LOG(trace, "skipping missingok dep '%s'", std::string(name).c_str());
         return true;
     }
     Dependency dependency{PooledString(name)};
@@ -282,220 +231,294 @@ bool archFits(const std::string& arch)
     return isPlainWord(arch) && platformScore(arch) > 0;
 }
 
-// Visits the element children of the element the reader stands on, with the
-// reader on each child's start tag. A visit may expand the child or walk into
-// it; the walk then goes on after the child, so that what is not read is
-// passed over without being kept. False on a reader error or a failed visit.
-template <typename Visit>
-bool forEachChild(xmlTextReaderPtr reader, Visit visit)
+// The element's own xml:base, as createrepo_c --baseurl writes it on each
+// location; empty when it has none.
+PooledString xmlBase(const SaxElement& element, std::string& scratch)
 {
-    if (xmlTextReaderIsEmptyElement(reader))
-        return true;
-    int depth = xmlTextReaderDepth(reader);
-    int rc = xmlTextReaderRead(reader);
-    while (rc == 1 && xmlTextReaderDepth(reader) > depth) {
-        if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT) {
-            if (!visit(xmlTextReaderCurrentNode(reader)))
-                return false;
-            rc = xmlTextReaderNext(reader);
-        } else {
-            rc = xmlTextReaderRead(reader);
-        }
+    for (int i = 0; i < element.attributeCount; ++i) {
+        const xmlChar* uri = element.attributeUri(i);
+        if (uri && xmlStrEqual(uri, XML_XML_NAMESPACE) && strcmp(element.attributeName(i), "base") == 0)
+            return PooledString(element.value(i, scratch));
     }
-    return rc == 1;
-}
-
-// The `entry` children of a provides, requires or obsoletes element, read one
-// at a time from their start tags.
-bool parseDependencies(xmlTextReaderPtr reader, xmlNodePtr list, const Package& package, DependencySet& set)
-{
-    size_t entries = 0;
-    return forEachChild(reader, [&](xmlNodePtr node) {
-        if (!inNamespace(node, list->ns) || !named(node, "entry"))
-            return true;
-        if (++entries > MAX_LIST_ENTRIES) {
-            LOG(error, "package '%s' has more than %zu entries in its %s", package.name.c_str(), MAX_LIST_ENTRIES,
-                chars(list->name));
-            return false;
-        }
-        return parseEntry(node, set);
-    });
-}
-
-// The element the reader stands on with its subtree, within the bound on one
-// element's text.
-xmlNodePtr expandSmall(xmlTextReaderPtr reader, MetadataStream* stream)
-{
-    if (stream)
-        stream->boundFromHere(MAX_ELEMENT_BYTES);
-    xmlNodePtr node = xmlTextReaderExpand(reader);
-    if (stream)
-        stream->unbound();
-    return node;
-}
-
-// The children of one `package` element, each taken at most once.
-class PackageChildren {
-public:
-    PackageChildren(Package& package, xmlTextReaderPtr reader, MetadataStream* stream)
-        : m_package(package), m_reader(reader), m_stream(stream)
-    {
-    }
-
-    bool visit(xmlNodePtr child)
-    {
-        if (named(child, "format"))
-            return parseFormat(child);
-        if (!isReadChild(child))
-            return true;
-        xmlNodePtr element = expandSmall(m_reader, m_stream);
-        return element && parse(element);
-    }
-
-    bool complete() const { return m_hasName && m_hasVersion && m_hasLocation && m_hasChecksum; }
-    const std::string& arch() const { return m_arch; }
-    const std::string& location() const { return m_location; }
-
-private:
-    static bool isReadChild(xmlNodePtr child)
-    {
-        for (const char* name : {"name", "arch", "version", "location", "checksum", "size"}) {
-            if (named(child, name))
-                return true;
-        }
-        return false;
-    }
-
-    bool parse(xmlNodePtr child)
-    {
-        if (named(child, "name"))
-            return !m_hasName && (m_hasName = readText(child, m_package.name));
-        if (named(child, "arch"))
-            return m_arch.empty() && nodeText(child, m_arch);
-        if (named(child, "version"))
-            return !m_hasVersion && (m_hasVersion = parseEvrAttributes(child, m_package.evr));
-        if (named(child, "location")) {
-            if (m_hasLocation || !nodeAttribute(child, "href", m_location))
-                return false;
-            m_hasLocation = true;
-            m_package.locationBase = xmlBase(child);
-            return true;
-        }
-        if (named(child, "size"))
-            return !m_hasSize && (m_hasSize = readSize(child, m_package.size));
-        return !m_hasChecksum && (m_hasChecksum = parseChecksumElement(child, m_package.checksum));
-    }
-
-    // The rpm-specific part of a package: group and dependency sets.
-    bool parseFormat(xmlNodePtr format)
-    {
-        xmlNsPtr rpm = xmlSearchNsByHref(format->doc, format, xmlText(RPM_NAMESPACE));
-        if (!rpm) {
-            LOG(debug, "no rpm specific data in XML doc");
-            return true;
-        }
-        return forEachChild(m_reader, [&](xmlNodePtr child) {
-            if (!inNamespace(child, rpm))
-                return true;
-            if (named(child, "group"))
-                return parseGroup();
-            DependencySet* set = dependencySet(child);
-            if (!set)
-                return true;
-            LOG(trace, "parsing rpm %s for '%s'", chars(child->name), m_package.name.c_str());
-            return parseDependencies(m_reader, child, m_package, *set);
-        });
-    }
-
-    bool parseGroup()
-    {
-        xmlNodePtr element = expandSmall(m_reader, m_stream);
-        std::string group;
-        if (!element || !m_package.group.empty() || !nodeText(element, group))
-            return false;
-        m_package.group = PooledString(group);
-        return true;
-    }
-
-    DependencySet* dependencySet(xmlNodePtr list)
-    {
-        if (named(list, "provides"))
-            return &m_package.provides;
-        if (named(list, "requires"))
-            return &m_package.requires_;
-        if (named(list, "obsoletes"))
-            return &m_package.obsoletes;
-        return nullptr;
-    }
-
-    static bool readText(xmlNodePtr element, PooledString& out)
-    {
-        std::string text;
-        if (!nodeText(element, text))
-            return false;
-        out = PooledString(text);
-        return true;
-    }
-
-    // The size of the package file, when the element declares it.
-    static bool readSize(xmlNodePtr element, uint64_t& size)
-    {
-        xmlAttrPtr attr = plainAttribute(element, "package");
-        XmlText owned;
-        if (attr && !parseByteCount(attributeText(attr, owned), size)) {
-            LOG(debug, "failed parsing 'size' element");
-            return false;
-        }
-        return true;
-    }
-
-    Package& m_package;
-    xmlTextReaderPtr m_reader;
-    MetadataStream* m_stream;
-    bool m_hasSize = false;
-    bool m_hasName = false;
-    bool m_hasVersion = false;
-    bool m_hasLocation = false;
-    bool m_hasChecksum = false;
-    std::string m_arch;
-    std::string m_location;
-};
-
-bool isRpmPackage(xmlNodePtr element)
-{
-    xmlAttrPtr type = plainAttribute(element, "type");
-    XmlText owned;
-    return type && strcmp(attributeText(type, owned), "rpm") == 0;
+    return {};
 }
 
 } // namespace
 
-PackageParse parsePackage(xmlTextReaderPtr reader, MetadataStream* stream, const std::string& packageCacheDir,
-                          Package& package)
+// The elements of a package that are read.
+enum class PackageParser::Child : uint8_t {
+    none,
+    package,
+    name,
+    arch,
+    version,
+    location,
+    checksum,
+    size,
+    format, // with the rpm namespace declared
+    group,
+    provides,
+    requires_,
+    obsoletes,
+};
+
+// Which child of `parent` the element is, by its local name; none for one
+// that is not read.
+PackageParser::Child PackageParser::childOf(Child parent, const SaxElement& element)
 {
-    xmlNodePtr element = xmlTextReaderCurrentNode(reader);
-    if (!isRpmPackage(element))
-        return PackageParse::skip;
-    if (xmlTextReaderIsEmptyElement(reader))
-        return PackageParse::bad;
-    xmlNsPtr ns = element->ns;
-    PackageChildren children(package, reader, stream);
-    bool read = forEachChild(reader, [&](xmlNodePtr child) { return !inNamespace(child, ns) || children.visit(child); });
-    if (!read || !children.complete())
+    static const struct {
+        Child parent;
+        const char* name;
+        Child child;
+    } children[] = {
+        {Child::package, "name", Child::name},         {Child::package, "arch", Child::arch},
+        {Child::package, "version", Child::version},   {Child::package, "location", Child::location},
+        {Child::package, "checksum", Child::checksum}, {Child::package, "size", Child::size},
+        {Child::package, "format", Child::format},     {Child::format, "group", Child::group},
+        {Child::format, "provides", Child::provides},  {Child::format, "requires", Child::requires_},
+        {Child::format, "obsoletes", Child::obsoletes},
+    };
+    for (const auto& rule : children) {
+        if (rule.parent == parent && element.named(rule.name))
+            return rule.child;
+    }
+    return Child::none;
+}
+
+PackageParser::PackageParser(MetadataStream& stream, const NamespaceScope& scope, std::string packageCacheDir)
+    : m_stream(stream), m_scope(scope), m_packageCacheDir(std::move(packageCacheDir))
+{
+}
+
+bool PackageParser::begin(const SaxElement& element)
+{
+    int type = element.find("type");
+    if (type < 0 || element.value(type, m_scratch) != "rpm")
+        return false;
+    m_package = Package();
+    m_namespace = element.uri;
+    m_child = m_formatChild = Child::none;
+    m_list = nullptr;
+    m_textDepth = 0;
+    m_arch.clear();
+    m_location.clear();
+    m_hasName = m_hasVersion = m_hasLocation = m_hasChecksum = m_hasSize = false;
+    return true;
+}
+
+bool PackageParser::open(const SaxElement& element, int depth)
+{
+    if (depth == 1)
+        return !element.uri || !xmlStrEqual(element.uri, m_namespace) || openChild(element);
+    if (depth == 2 && m_child == Child::format)
+        return !element.inNamespace(RPM_NAMESPACE) || openFormatChild(element);
+    if (depth == 3 && m_list)
+        return !element.inNamespace(RPM_NAMESPACE) || !element.named("entry") || openEntry(element);
+    return true;
+}
+
+bool PackageParser::openChild(const SaxElement& element)
+{
+    m_child = childOf(Child::package, element);
+    bool ok = true;
+    switch (m_child) {
+    case Child::none:
+        return true;
+    case Child::format:
+        if (!m_scope.declares(RPM_NAMESPACE)) {
+            LOG(debug, "no rpm specific data in XML doc");
+            m_child = Child::none;
+        }
+        return true;
+    case Child::name:
+        ok = !m_hasName;
+        break;
+    case Child::arch:
+        ok = m_arch.empty();
+        break;
+    case Child::version:
+        ok = !m_hasVersion && (m_hasVersion = parseEvr(element, element.find("epoch"), element.find("ver"),
+                                                        element.find("rel"), m_package.evr));
+        break;
+    case Child::location:
+        ok = !m_hasLocation && (m_hasLocation = readLocation(element));
+        break;
+    case Child::checksum:
+        ok = !m_hasChecksum && readChecksumType(element);
+        break;
+    case Child::size:
+        ok = !m_hasSize && (m_hasSize = readSize(element));
+        break;
+    default:
+        return true;
+    }
+    collectText(1);
+    return ok;
+}
+
+bool PackageParser::readLocation(const SaxElement& element)
+{
+    int href = element.find("href");
+    if (href < 0) {
+        logMissingAttribute(element, "href");
+        return false;
+    }
+    m_location = element.value(href, m_scratch);
+    m_package.locationBase = xmlBase(element, m_scratch);
+    return true;
+}
+
+// The type of a checksum; its absence shows once its text has been read.
+bool PackageParser::readChecksumType(const SaxElement& element)
+{
+    int type = element.find("type");
+    m_hasChecksumType = type >= 0;
+    if (m_hasChecksumType)
+        m_checksumType = element.value(type, m_scratch);
+    return true;
+}
+
+// The size of the package file, when the element declares it.
+bool PackageParser::readSize(const SaxElement& element)
+{
+    int bytes = element.find("package");
+    if (bytes >= 0 && !parseByteCount(element.value(bytes, m_scratch), m_package.size)) {
+        LOG(debug, "failed parsing 'size' element");
+        return false;
+    }
+    return true;
+}
+
+// The rpm-specific part of a package: group and dependency sets.
+bool PackageParser::openFormatChild(const SaxElement& element)
+{
+    m_formatChild = childOf(Child::format, element);
+    if (m_formatChild == Child::group) {
+        collectText(2);
+        return true;
+    }
+    if (m_formatChild == Child::none)
+        return true;
+    LOG(trace, "parsing rpm %s for '%s'", chars(element.localName), m_package.name.c_str());
+    m_list = m_formatChild == Child::provides   ? &m_package.provides
+             : m_formatChild == Child::requires_ ? &m_package.requires_
+                                                 : &m_package.obsoletes;
+    m_entries = 0;
+    return true;
+}
+
+bool PackageParser::openEntry(const SaxElement& element)
+{
+    if (++m_entries > MAX_LIST_ENTRIES) {
+        const char* list = m_list == &m_package.provides ? "provides"
+                           : m_list == &m_package.requires_ ? "requires"
+                                                            : "obsoletes";
+        LOG(error, "package '%s' has more than %zu entries in its %s", m_package.name.c_str(), MAX_LIST_ENTRIES, list);
+        return false;
+    }
+    return parseEntry(element, *m_list);
+}
+
+// The text of the element just opened at `depth` is collected until it
+// closes, within the bound on one element.
+void PackageParser::collectText(int depth)
+{
+    m_textDepth = depth;
+    m_text.clear();
+    m_stream.boundFromHere(MAX_ELEMENT_BYTES);
+}
+
+bool PackageParser::text(const char* text, size_t length, int depth)
+{
+    if (!collects(depth))
+        return true;
+    // Entity references add text that the stream does not see.
+    if (m_text.size() + length > MAX_ELEMENT_BYTES) {
+        m_stream.failOversized(MAX_ELEMENT_BYTES);
+        return false;
+    }
+    m_text.append(text, length);
+    return true;
+}
+
+bool PackageParser::close(int depth)
+{
+    bool ok = true;
+    if (collects(depth)) {
+        m_stream.unbound();
+        m_textDepth = 0;
+        ok = closeChild(depth == 1 ? m_child : m_formatChild);
+    }
+    if (depth == 1)
+        m_child = Child::none;
+    else if (depth == 2 && m_child == Child::format) {
+        m_formatChild = Child::none;
+        m_list = nullptr;
+    }
+    return ok;
+}
+
+// An element without any text fails as it would when read from a tree.
+bool PackageParser::hasText(const char* element) const
+{
+    if (m_text.empty())
+        LOG(debug, "no string list for node '%s'", element);
+    return !m_text.empty();
+}
+
+bool PackageParser::closeChild(Child child)
+{
+    switch (child) {
+    case Child::name:
+        if (!hasText("name"))
+            return false;
+        m_package.name = PooledString(m_text);
+        m_hasName = true;
+        return true;
+    case Child::arch:
+        if (!hasText("arch"))
+            return false;
+        m_arch = m_text;
+        return true;
+    case Child::checksum:
+        if (!m_hasChecksumType)
+            LOG(debug, "no attribute 'type' for node 'checksum'");
+        if (!m_hasChecksumType || !hasText("checksum")) {
+            LOG(debug, "failed parsing 'checksum' element");
+            return false;
+        }
+        m_package.checksum.type = PooledString(m_checksumType);
+        m_package.checksum.value = StoredString(m_text);
+        m_hasChecksum = true;
+        return true;
+    case Child::group:
+        if (!m_package.group.empty() || !hasText("group"))
+            return false;
+        m_package.group = PooledString(m_text);
+        return true;
+    default:
+        return true;
+    }
+}
+
+PackageParse PackageParser::finish(Package& package)
+{
+    if (!m_hasName || !m_hasVersion || !m_hasLocation || !m_hasChecksum)
         return PackageParse::bad;
     std::string fileName;
-    if (!cacheFileName(children.location(), fileName))
+    if (!cacheFileName(m_location, fileName))
         return PackageParse::bad;
-    if (!archFits(children.arch())) {
-        LOG(warn, "skipping package '%s' of non-compatible arch '%s'", fileName.c_str(), children.arch().c_str());
+    if (!archFits(m_arch)) {
+        LOG(warn, "skipping package '%s' of non-compatible arch '%s'", fileName.c_str(), m_arch.c_str());
         return PackageParse::skip;
     }
-    package.location = StoredString(children.location());
-    package.localPath = StoredString(packageCacheDir + fileName);
+    m_package.location = StoredString(m_location);
+    m_package.localPath = StoredString(m_packageCacheDir + fileName);
     // The sets grew by doubling; a large repository keeps them all in memory.
-    package.requires_.shrinkToFit();
-    package.provides.shrinkToFit();
-    package.obsoletes.shrinkToFit();
+    m_package.requires_.shrinkToFit();
+    m_package.provides.shrinkToFit();
+    m_package.obsoletes.shrinkToFit();
+    package = std::move(m_package);
     return PackageParse::keep;
 }
 
@@ -509,22 +532,21 @@ bool cacheFileName(std::string_view location, std::string& name)
     return true;
 }
 
-bool parseByteCount(const char* text, uint64_t& count)
+bool parseByteCount(std::string_view text, uint64_t& count)
 {
-    if (!*text || strspn(text, "0123456789") != strlen(text))
+    if (text.empty())
         return false;
-    errno = 0;
-    unsigned long long value = strtoull(text, nullptr, 10);
-    if (errno == ERANGE)
-        return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        auto digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
     count = value;
     return true;
-}
-
-bool parseEvrAttributes(xmlNodePtr element, Evr& evr)
-{
-    return parseEvr(plainAttribute(element, "epoch"), plainAttribute(element, "ver"), plainAttribute(element, "rel"),
-                    evr);
 }
 
 bool parseChecksumElement(xmlNodePtr element, Checksum& checksum)

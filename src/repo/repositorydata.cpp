@@ -18,6 +18,7 @@
 #include "repo/clockcheck.h"
 #include "repo/metadatacheck.h"
 #include "repo/packageparser.h"
+#include "repo/primaryparser.h"
 #include "repo/stream.h"
 #include "sigcheck/trustedkeys.h"
 
@@ -349,26 +350,7 @@ bool RepositoryData::parsePrimary(const std::string& path)
 
 bool RepositoryData::readPrimary(MetadataStream& stream, PackageBatch& loaded)
 {
-    XmlReader reader = openMetadataReader(stream);
-    if (!reader)
-        return false;
-    bool ok = walkDocument(reader.get(), [&] {
-        xmlTextReaderPtr r = reader.get();
-        if (xmlTextReaderDepth(r) == 0 && !readerAt(r, "metadata", COMMON_NAMESPACE)) {
-            LOG(error, "bad top-level element, '%s' instead of 'metadata'", readerLocalName(r));
-            return Walk::fail;
-        }
-        if (!readerAt(r, "package", COMMON_NAMESPACE))
-            return Walk::descend;
-        Package package;
-        PackageParse result = parsePackage(r, &stream, m_packageCacheDir, package);
-        if (result == PackageParse::bad)
-            return Walk::fail;
-        if (result == PackageParse::keep)
-            loaded.add(std::move(package));
-        return Walk::skipSubtree;
-    });
-    return ok && !stream.failed();
+    return readPrimaryDocument(stream, m_packageCacheDir, loaded);
 }
 
 } // namespace updater

@@ -90,11 +90,16 @@ bool MetadataStream::withinLimits(size_t produced)
         return false;
     }
     if (m_boundSize != 0 && m_contentBytes > m_boundEnd) {
-        LOG(error, "'%s' holds an element of more than %llu bytes", m_path.c_str(),
-            static_cast<unsigned long long>(m_boundSize));
+        failOversized(m_boundSize);
         return false;
     }
     return true;
+}
+
+void MetadataStream::failOversized(uint64_t bytes)
+{
+    LOG(error, "'%s' holds an element of more than %llu bytes", m_path.c_str(), static_cast<unsigned long long>(bytes));
+    m_failed = true;
 }
 
 long MetadataStream::read(void* buffer, size_t size)

@@ -37,13 +37,16 @@ public:
     // go past it fails, logged.
     void limitContent(uint64_t bytes) { m_contentLimit = bytes; }
     // While set, the content may grow by at most `bytes` more; cleared by
-    // unbound(). Bounds what a reader may take in for one piece of a document.
+    // unbound(). Bounds what a parser may take in for one piece of a document.
     void boundFromHere(uint64_t bytes)
     {
         m_boundSize = bytes;
         m_boundEnd = m_contentBytes + bytes;
     }
     void unbound() { m_boundSize = 0; }
+    // Fails the stream for a piece of the document that takes more than
+    // `bytes` in another way (logged).
+    void failOversized(uint64_t bytes);
 
     // Up to `size` bytes of content: the count, 0 at the end, -1 when the
     // file cannot be read, its data is damaged or cut short, or a limit is

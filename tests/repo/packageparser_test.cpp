@@ -159,7 +159,8 @@ TEST_F(PrimaryTest, RootMustBeMetadataInTheCommonNamespace)
 
 // Repository documents are read without entity substitution from outside:
 // an external entity must neither pull a local file into a field nor make
-// the parse read without end; nested internal entities are bounded.
+// the parse read without end. Nested entities, or one large entity referred
+// to many times, would expand one field to gigabytes: both are bounded.
 TEST_F(PrimaryTest, EntitiesFromOutsideAreNeverReadAndExpansionIsBounded)
 {
     const std::string open = R"(<metadata xmlns="http://linux.duke.edu/metadata/common" xmlns:rpm="http://linux.duke.edu/metadata/rpm">)";
@@ -187,6 +188,11 @@ TEST_F(PrimaryTest, EntitiesFromOutsideAreNeverReadAndExpansionIsBounded)
         lol += "<!ENTITY l" + std::to_string(i) + " \"" + refs + "\">\n";
     }
     EXPECT_FALSE(parse(lol + "]>\n" + open + with(&PackageXml::name, "<name>&l9;</name>").str() + "</metadata>"));
+    std::string repeated;
+    for (int j = 0; j < 20000; ++j)
+        repeated += "&big;";
+    EXPECT_FALSE(parse("<!DOCTYPE metadata [\n<!ENTITY big \"" + std::string(100000, 'x') + "\">\n]>\n" + open +
+                       with(&PackageXml::name, "<name>" + repeated + "</name>").str() + "</metadata>"));
 }
 
 } // namespace
