@@ -2,13 +2,9 @@
 // proxy file at their fixed places.
 #include "config/config.h"
 
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <syslog.h>
 
 #include "testing/testing.h"
-
-namespace fs = std::filesystem;
 
 namespace updater::testing {
 namespace {

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "config/config.h"
 #include "testing/testing.h"

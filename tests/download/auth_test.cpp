@@ -1,6 +1,5 @@
 // Server authentication answered from the credentials file and, for Digest
 // only, from the device's default credentials.
-#include <gtest/gtest.h>
 
 #include "download/downloader.h"
 #include "download/networktest.h"
@@ -8,11 +7,10 @@
 namespace updater::testing {
 namespace {
 
-class AuthTest : public ::testing::Test {
+class AuthTest : public DownloadTest {
 protected:
     ~AuthTest() override { writeCredentials(""); }
 
-    std::string target() const { return m_dir.file("target"); }
     ChildRun fetch() const
     {
         return runChild([&] { return downloadOnce("http://127.0.0.1:8080/repo", "f", target()); });
@@ -28,15 +26,6 @@ protected:
         return R"({"auth": {"scheme": ")" + scheme + R"(", "realm": "updates", "users": {")" + user + R"(": ")" +
                password + R"("}}, "routes": {"/repo/f": {"body": "authorised"}}})";
     }
-    static std::vector<std::string> users(const TestServer& server)
-    {
-        std::vector<std::string> offered;
-        for (const std::string& line : server.requests())
-            offered.push_back(requestUser(line));
-        return offered;
-    }
-
-    TemporaryDirectory m_dir;
 };
 
 TEST_F(AuthTest, AnswersBasicFromTheFileInFileOrder)
@@ -51,7 +40,7 @@ TEST_F(AuthTest, AnswersBasicFromTheFileInFileOrder)
     ChildRun run = fetch();
     EXPECT_EQ(run.exitCode, 0) << run.text();
     EXPECT_EQ(readFile(target()), "authorised");
-    EXPECT_EQ(users(basic), (std::vector<std::string>{"", "first", "second"}));
+    EXPECT_EQ(requestUsers(basic), (std::vector<std::string>{"", "first", "second"}));
     EXPECT_FALSE(run.contains("pw-")) << "a password reached the log";
 }
 
@@ -64,14 +53,14 @@ TEST_F(AuthTest, OffersTheDefaultCredentialsOnlyToDigestAndOnlyLast)
         TestServer digest(server("Digest", root.defaultUser, root.defaultPassword), 8080);
         ChildRun run = fetch();
         EXPECT_EQ(run.exitCode, 0) << run.text();
-        EXPECT_EQ(users(digest), (std::vector<std::string>{"", "first", "second", root.defaultUser}));
+        EXPECT_EQ(requestUsers(digest), (std::vector<std::string>{"", "first", "second", root.defaultUser}));
         EXPECT_FALSE(run.contains(root.defaultPassword)) << "the default password reached the log";
     }
     {
         TestServer basic(server("Basic", root.defaultUser, root.defaultPassword), 8080);
         ChildRun run = fetch();
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(users(basic), (std::vector<std::string>{"", "first", "second"}));
+        EXPECT_EQ(requestUsers(basic), (std::vector<std::string>{"", "first", "second"}));
         EXPECT_TRUE(run.has("ERROR: failed fetching 'f' (authentication failed on server)")) << run.text();
     }
 }
@@ -87,7 +76,7 @@ TEST_F(AuthTest, AcceptsUserNamesUpTo255Bytes)
     ChildRun refused = fetch();
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(refused.has("ERROR: http username length (256) exceeds maximum supported (256)")) << refused.text();
-    EXPECT_EQ(users(basic), (std::vector<std::string>{"", longest, ""}));
+    EXPECT_EQ(requestUsers(basic), (std::vector<std::string>{"", longest, ""}));
 }
 
 } // namespace

@@ -1,10 +1,6 @@
 // Downloader: base paths, redirects across servers, and a target that cannot
 // be written. A target replaced only by a complete download is tested with
 // the fetcher's retries.
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "download/downloader.h"
 #include "download/networktest.h"
@@ -13,12 +9,7 @@
 namespace updater::testing {
 namespace {
 
-class DownloaderTest : public ::testing::Test {
-protected:
-    std::string target() const { return m_dir.file("target"); }
-    bool exists(const std::string& path) const { return access(path.c_str(), F_OK) == 0; }
-    TemporaryDirectory m_dir;
-};
+using DownloaderTest = DownloadTest;
 
 TEST_F(DownloaderTest, OpensOnceOnAWellFormedUri)
 {

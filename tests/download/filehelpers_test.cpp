@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 

@@ -1,7 +1,6 @@
 #include "download/networktest.h"
 
 #include <csignal>
-#include <filesystem>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -18,8 +17,6 @@
 namespace updater::testing {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 void replaceFile(const std::string& path, const std::string& content)
 {
@@ -190,6 +187,14 @@ void writeCredentials(const std::string& entries)
     replaceFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
                                       "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
                                           entries + "</credits>\n");
+}
+
+std::vector<std::string> requestUsers(const TestServer& server)
+{
+    std::vector<std::string> users;
+    for (const std::string& line : server.requests())
+        users.push_back(requestUser(line));
+    return users;
 }
 
 } // namespace updater::testing

@@ -7,9 +7,7 @@
 
 #include <functional>
 #include <optional>
-#include <string>
 #include <sys/types.h>
-#include <vector>
 
 #include "config/config.h"
 #include "testing/testing.h"
@@ -66,5 +64,16 @@ bool downloadOnce(const std::string& uri, const std::string& path, const std::st
 
 // Writes the network credentials file; an empty text removes it.
 void writeCredentials(const std::string& entries);
+
+// The user each request to `server` offered, "" where none.
+std::vector<std::string> requestUsers(const TestServer& server);
+
+// A download test's target in a temporary directory.
+class DownloadTest : public ::testing::Test {
+protected:
+    std::string target() const { return m_dir.file("target"); }
+    static bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+    TemporaryDirectory m_dir;
+};
 
 } // namespace updater::testing

@@ -1,7 +1,6 @@
 // The proxy decision: none configured, the proxy for every server, or the
 // direct route to a server on a local network, pinned to its local
 // addresses; and the proxy's own authentication.
-#include <gtest/gtest.h>
 
 #include <neon/ne_socket.h>
 
@@ -117,10 +116,7 @@ TEST(Proxy, DecisionRouteAndCredentials)
             EXPECT_TRUE(run.contains(part)) << part << "\n" << run.text();
         for (const std::string& part : c.absent)
             EXPECT_FALSE(run.contains(part)) << part;
-        std::vector<std::string> users;
-        for (const std::string& request : proxy.requests())
-            users.push_back(requestUser(request));
-        EXPECT_EQ(users, c.proxyUsers);
+        EXPECT_EQ(requestUsers(proxy), c.proxyUsers);
         if (!c.proxied.empty() && !proxy.requests().empty()) {
             EXPECT_EQ(requestPath(proxy.requests().back()), c.proxied);
         }

@@ -4,8 +4,6 @@
 #include "driver/lock.h"
 
 #include <chrono>
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -3,14 +3,10 @@
 #include "driver/passes.h"
 
 #include <deque>
-#include <filesystem>
-#include <gtest/gtest.h>
 
 #include "driver/status.h"
 #include "repo/repositorydata.h"
 #include "testing/testing.h"
-
-namespace fs = std::filesystem;
 
 namespace updater::testing {
 namespace {

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <rpm/rpmlog.h>
 
 #include "driver/updater.h"

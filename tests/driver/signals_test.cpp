@@ -1,7 +1,5 @@
 #include "driver/signals.h"
 
-#include <gtest/gtest.h>
-
 #include "platform/rpm54.h"
 #include "testing/testing.h"
 

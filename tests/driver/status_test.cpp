@@ -1,13 +1,9 @@
 // Runs inside a throwaway device root: works on /var/lib/updater directly.
 #include "driver/status.h"
 
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "testing/testing.h"
-
-namespace fs = std::filesystem;
 
 namespace updater::testing {
 namespace {

@@ -3,7 +3,6 @@
 #include "evr/richdependency.h"
 
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 
 #include "testing/dependencies.h"
@@ -11,15 +10,6 @@
 
 namespace updater::testing {
 namespace {
-
-std::string trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    size_t last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
 
 struct Case {
     int line;

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "download/neonhandles.h"
 #include "identity/credentials.h"

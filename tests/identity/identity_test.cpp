@@ -1,17 +1,12 @@
 // Device identity from cpuinfo and the default credentials from the EEPROM
 // files. Runs inside a device root: the EEPROM files are written at their
 // fixed paths below /sys, which is not mounted there.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "identity/identity.h"
 #include "testing/testing.h"
 
 namespace updater::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 const char* const EEPROM[] = {
     "/sys/bus/i2c/drivers/Corvex-EEPROM/0-0050/data", "/sys/bus/i2c/drivers/Corvex-EEPROM/0-0052/data",

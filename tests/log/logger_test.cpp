@@ -1,7 +1,6 @@
 #include "log/logger.h"
 
 #include <cerrno>
-#include <gtest/gtest.h>
 #include <syslog.h>
 
 #include "testing/testing.h"

@@ -2,7 +2,6 @@
 // here must be the ones gpg itself reports.
 #include <algorithm>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "pgp/pgp.h"
 #include "pgp_bytes.h"

@@ -3,7 +3,6 @@
 // exactly its size, so that a read past the end shows under AddressSanitizer.
 #include "pgp/pgp.h"
 
-#include <gtest/gtest.h>
 #include <initializer_list>
 #include <optional>
 

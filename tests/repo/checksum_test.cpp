@@ -1,7 +1,5 @@
 #include "repo/checksum.h"
 
-#include <gtest/gtest.h>
-#include <string>
 #include <zlib.h>
 
 #include "testing/testing.h"

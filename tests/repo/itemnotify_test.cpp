@@ -1,5 +1,4 @@
 // Progress lines of a download batch, against a clock the test moves.
-#include <gtest/gtest.h>
 
 #include "repo/itemnotify.h"
 #include "testing/testing.h"

@@ -2,8 +2,6 @@
 // the state directory, and only a whole record holds back an older index.
 #include "repo/metadataguard.h"
 
-#include <gtest/gtest.h>
-
 #include "testing/testing.h"
 
 namespace updater::testing {

@@ -1,7 +1,6 @@
 // RepositoryData::update against a real repository: over http from the
 // scripted server and from a local directory, reuse of a valid cached
 // primary, checksum retries, and metadata that must not be followed.
-#include <gtest/gtest.h>
 
 #include "repotesting.h"
 

@@ -1,6 +1,5 @@
 // Fetching an update set into the package cache of a real repository served
 // by the scripted server, and cleaning the cache.
-#include <gtest/gtest.h>
 
 #include <unistd.h>
 

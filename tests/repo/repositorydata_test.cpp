@@ -1,17 +1,11 @@
 #include "repo/repositorydata.h"
 
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "repotesting.h"
 #include "testing/dependencies.h"
 #include "testing/testing.h"
-
-namespace fs = std::filesystem;
 
 namespace updater::testing {
 namespace {

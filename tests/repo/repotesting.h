@@ -3,11 +3,7 @@
 // scripted server, with a cache directory and update runs in forked children.
 #pragma once
 
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
-#include <string>
-#include <vector>
 
 #include "download/filehelpers.h"
 #include "download/networktest.h"
@@ -17,7 +13,6 @@
 #include "repo/repositorydata.h"
 
 namespace updater::testing {
-
 
 // One `package` element, valid as it stands; each test changes a part.
 struct PackageXml {

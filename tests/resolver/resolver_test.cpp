@@ -1,7 +1,5 @@
 #include "resolver/resolver.h"
 
-#include <gtest/gtest.h>
-
 #include "scenario.h"
 #include "testing/dependencies.h"
 #include "testing/testing.h"

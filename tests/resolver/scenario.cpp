@@ -5,17 +5,10 @@
 #include <stdexcept>
 
 #include "testing/dependencies.h"
+#include "testing/testing.h"
 
 namespace updater::testing {
 namespace {
-
-std::string trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 std::vector<std::string> split(const std::string& text, char separator)
 {

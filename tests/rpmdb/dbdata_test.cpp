@@ -3,7 +3,6 @@
 // where rpmbuild cannot make them.
 #include "rpmdb/dbdata.h"
 
-#include <gtest/gtest.h>
 #include <rpm/rpmds.h>
 #include <rpm/rpmlib.h>
 #include <rpm/rpmtag.h>
@@ -12,13 +11,6 @@
 
 namespace updater::testing {
 namespace {
-
-HeaderBuilder requiresOnly(const std::string& name, const std::vector<std::string>& names,
-                           const std::vector<uint32_t>& flags, const std::vector<std::string>& versions)
-{
-    return HeaderBuilder(name, "1.0", "1")
-        .dependencies(RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, names, flags, versions);
-}
 
 const char* const DBPATH = "/var/lib/rpm-listing";
 
@@ -39,9 +31,8 @@ protected:
         // flags but an empty version, a missing-ok require.
         importHeaders(DBPATH,
                       {HeaderBuilder("crafted", "1.0", "1")
-                           .dependencies(RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION,
-                                         {"crafted", "eq-empty"}, {RPMSENSE_EQUAL, RPMSENSE_EQUAL}, {"1.0-1", ""}),
-                       requiresOnly("hinting", {"hinted", "real"}, {RPMSENSE_MISSINGOK, 0}, {"", ""})});
+                           .provides({"crafted", "eq-empty"}, {RPMSENSE_EQUAL, RPMSENSE_EQUAL}, {"1.0-1", ""}),
+                       HeaderBuilder("hinting", "1.0", "1").requires_({"hinted", "real"}, {RPMSENSE_MISSINGOK, 0}, {"", ""})});
     }
 
     Macro m_dbpath{"_dbpath", DBPATH};
@@ -115,15 +106,14 @@ TEST_F(RpmDatabase, AnUnreadableHeaderDiscardsTheWholeList)
     } cases[] = {
         {HeaderBuilder("noversions", "1.0", "1").strings(RPMTAG_REQUIRENAME, {"a"}).int32(RPMTAG_REQUIREFLAGS, {0}),
          {"ERROR: failed retrieving rpm dependencies", "ERROR: failed getting requires for package 'noversions'"}},
-        {HeaderBuilder("badprovides", "1.0", "1")
-             .dependencies(RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, {"a", "b"}, {0, 0}, {""}),
+        {HeaderBuilder("badprovides", "1.0", "1").provides({"a", "b"}, {0, 0}, {""}),
          {"ERROR: failed retrieving rpm dependencies", "ERROR: failed getting provides for package 'badprovides'"}},
         {HeaderBuilder().string(RPMTAG_NAME, "norelease").string(RPMTAG_VERSION, "1.0"),
          {"ERROR: failed retrieving rpm tag 1002 as string", "ERROR: failed while iterating on rpm DB"}},
     };
     for (const Case& c : cases) {
         TemporaryDirectory dir;
-        importHeaders(dir.path(), {requiresOnly("good", {"x"}, {0}, {""}), c.bad});
+        importHeaders(dir.path(), {HeaderBuilder("good", "1.0", "1").requires_({"x"}, {0}, {""}), c.bad});
         Macro dbpath("_dbpath", dir.path());
         RpmDB db;
         ASSERT_TRUE(db.open(true));

@@ -4,8 +4,6 @@
 #include "rpmdb/dbdata.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -27,14 +27,7 @@ std::string bigEndian(const std::vector<T>& values)
 
 int alignment(uint32_t type)
 {
-    switch (type) {
-    case RPM_INT16_TYPE:
-        return 2;
-    case RPM_INT32_TYPE:
-        return 4;
-    default:
-        return 1;
-    }
+    return type == RPM_INT16_TYPE ? 2 : type == RPM_INT32_TYPE ? 4 : 1;
 }
 
 } // namespace
@@ -76,14 +69,6 @@ HeaderBuilder& HeaderBuilder::int16(rpmTagVal tag, const std::vector<uint16_t>& 
 HeaderBuilder& HeaderBuilder::int32(rpmTagVal tag, const std::vector<uint32_t>& values)
 {
     return add(tag, RPM_INT32_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
-}
-
-HeaderBuilder& HeaderBuilder::dependencies(rpmTagVal nameTag, rpmTagVal flagsTag, rpmTagVal versionTag,
-                                           const std::vector<std::string>& names,
-                                           const std::vector<uint32_t>& flags,
-                                           const std::vector<std::string>& versions)
-{
-    return strings(nameTag, names).int32(flagsTag, flags).strings(versionTag, versions);
 }
 
 std::string HeaderBuilder::blob() const

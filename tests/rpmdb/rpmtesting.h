@@ -5,10 +5,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include <rpm/header.h>
+#include <rpm/rpmtag.h>
 
 #include "testing/testing.h"
 
@@ -31,9 +30,15 @@ public:
     HeaderBuilder& int16(rpmTagVal tag, const std::vector<uint16_t>& values);
     HeaderBuilder& int32(rpmTagVal tag, const std::vector<uint32_t>& values);
     // Name, flags and version arrays of requires or provides.
-    HeaderBuilder& dependencies(rpmTagVal nameTag, rpmTagVal flagsTag, rpmTagVal versionTag,
-                                const std::vector<std::string>& names, const std::vector<uint32_t>& flags,
-                                const std::vector<std::string>& versions);
+    using Names = std::vector<std::string>;
+    HeaderBuilder& requires_(const Names& names, const std::vector<uint32_t>& flags, const Names& versions)
+    {
+        return strings(RPMTAG_REQUIRENAME, names).int32(RPMTAG_REQUIREFLAGS, flags).strings(RPMTAG_REQUIREVERSION, versions);
+    }
+    HeaderBuilder& provides(const Names& names, const std::vector<uint32_t>& flags, const Names& versions)
+    {
+        return strings(RPMTAG_PROVIDENAME, names).int32(RPMTAG_PROVIDEFLAGS, flags).strings(RPMTAG_PROVIDEVERSION, versions);
+    }
 
     // The header imported by rpm (from a copy of the bytes).
     HeaderPtr header() const;

@@ -2,7 +2,6 @@
 // which holds the unit data's rsa, dsa and subkeyed keys.
 #include "rpmdb/dbdata.h"
 
-#include <gtest/gtest.h>
 #include <rpm/rpmtag.h>
 
 #include "rpmtesting.h"

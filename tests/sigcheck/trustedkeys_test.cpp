@@ -5,8 +5,6 @@
 #include "sigcheck/trustedkeys.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
 #include <set>
 #include <sys/mount.h>
@@ -112,21 +110,14 @@ TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
 class TmpMount {
 public:
     explicit TmpMount(const char* options, unsigned long flags = 0)
+        : m_mounted(mount("tmpfs", "/tmp", "tmpfs", flags, options) == 0)
     {
-        m_mounted = mount("tmpfs", "/tmp", "tmpfs", flags, options) == 0;
         EXPECT_TRUE(m_mounted);
     }
-    ~TmpMount()
-    {
-        if (m_mounted) {
-            EXPECT_EQ(umount("/tmp"), 0);
-        }
-    }
-    TmpMount(const TmpMount&) = delete;
-    TmpMount& operator=(const TmpMount&) = delete;
+    ~TmpMount() { EXPECT_TRUE(!m_mounted || umount("/tmp") == 0); }
 
 private:
-    bool m_mounted = false;
+    const bool m_mounted;
 };
 
 TEST_F(TrustedKeysTest, KeyringThatCannotBeWrittenIsNotLeftBehind)

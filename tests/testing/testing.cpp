@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -78,6 +76,14 @@ std::vector<std::string> splitLines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+std::string trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 void requireDeviceRoot()

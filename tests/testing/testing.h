@@ -1,13 +1,17 @@
 // Shared test fixtures: temporary directories, log capture, forked children.
 #pragma once
 
+#include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "log/logger.h"
 
 namespace updater::testing {
+
+namespace fs = std::filesystem;
 
 // A fresh directory, removed with its content when the object goes.
 class TemporaryDirectory {
@@ -30,6 +34,7 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> splitLines(const std::string& text);
+std::string trim(const std::string& text); // of blanks and tabs
 
 // Runs a shell command and returns its standard output; a non-zero exit
 // fails the test and shows what the command wrote on standard error.
