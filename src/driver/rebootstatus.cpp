@@ -6,21 +6,14 @@
 #include <sys/stat.h>
 
 #include "driver/status.h"
+#include "driver/stdiofile.h"
 #include "log/logger.h"
 
 namespace updater {
 
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
-
-} // namespace
-
 std::optional<time_t> bootTime(const char* path)
 {
-    std::unique_ptr<FILE, FileCloser> stream(fopen(path, "r"));
+    StdioFile stream(fopen(path, "r"));
     if (!stream) {
         LOG(error, "cannot read boot time from '%s' (%s)", path, errnoText().c_str());
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sys/stat.h>
 
+#include "driver/stdiofile.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -13,9 +14,6 @@ namespace {
 
 constexpr std::string_view NO_UPDATE_KEY = "VRK_NO_UPDATE=";
 
-struct FileCloser {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
 
 } // namespace
 
@@ -33,7 +31,7 @@ bool runningDisabled()
 
 std::optional<std::string> firmwareLockout()
 {
-    std::unique_ptr<FILE, FileCloser> stream(fopen(OS_RELEASE_FILE, "re"));
+    StdioFile stream(fopen(OS_RELEASE_FILE, "re"));
     if (!stream && errno == ENOENT)
         stream.reset(fopen(FALLBACK_OS_RELEASE_FILE, "re"));
     if (!stream)

@@ -11,6 +11,7 @@
 
 #include "download/filehelpers.h"
 #include "driver/statusrecord.h"
+#include "driver/stdiofile.h"
 #include "log/failureclass.h"
 #include "log/logger.h"
 
@@ -27,10 +28,6 @@ constexpr int UPDATE_STATE_COUNT = sizeof UPDATE_STATE_WORDS / sizeof UPDATE_STA
 // The update state this process last read or wrote; a write of the same value is skipped.
 UpdateState cachedUpdateState = UpdateState::NONE;
 
-struct FileCloser {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Index of `word` in `words`, or -1.
 int findWord(const char* const* words, int count, const char* word)
@@ -101,7 +98,7 @@ bool readSystemStatus(SystemStatus& status)
 
 bool readSystemStatus(const char* path, SystemStatus& status)
 {
-    File stream(fopen(path, "re"));
+    StdioFile stream(fopen(path, "re"));
     if (!stream) {
         if (errno == ENOENT) {
             status = SystemStatus::READY;
@@ -175,7 +172,7 @@ UpdateState readUpdateState()
 UpdateState readUpdateState(const char* path)
 {
     cachedUpdateState = UpdateState::NONE;
-    File stream(fopen(path, "re"));
+    StdioFile stream(fopen(path, "re"));
     if (!stream) {
         if (errno != ENOENT)
             LOG(debug, "cannot read from update state file: %s", errnoText().c_str());

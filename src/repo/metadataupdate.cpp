@@ -22,7 +22,6 @@ namespace updater {
 
 namespace {
 
-constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
 constexpr const char* SIGNATURE_RESOURCE = "repodata/repomd.xml.asc";
 
 // A resource that is fetched on every update, bypassing HTTP caches.

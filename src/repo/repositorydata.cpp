@@ -26,8 +26,6 @@ namespace updater {
 
 namespace {
 
-constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
-
 // Whether the detached signature of the cached repomd.xml was made by one of
 // the rpm database's keys. A failure while the clock is behind the metadata
 // (whose timestamps are not verified yet) or a key names the clock.

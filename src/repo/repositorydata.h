@@ -24,6 +24,9 @@ constexpr const char* REPO_NAMESPACE = "http://linux.duke.edu/metadata/repo";
 constexpr const char* COMMON_NAMESPACE = "http://linux.duke.edu/metadata/common";
 constexpr const char* RPM_NAMESPACE = "http://linux.duke.edu/metadata/rpm";
 
+// The index of a repository, relative to its URI.
+constexpr const char* REPOMD_RESOURCE = "repodata/repomd.xml";
+
 struct MetadataEntry {
     std::string type;
     std::string location;  // relative to the repository URI

@@ -18,7 +18,7 @@ namespace updater::testing {
 
 namespace {
 
-void replaceFile(const std::string& path, const std::string& content)
+void placeFile(const std::string& path, const std::string& content)
 {
     fs::create_directories(fs::path(path).parent_path());
     unlink(path.c_str()); // may be a link into the host's configuration
@@ -29,18 +29,18 @@ DeviceRootSetup setUpRoot()
 {
     requireDeviceRoot();
     DeviceRootSetup setup;
-    replaceFile("/run/test-cpuinfo", std::string("processor\t: 0\nSerial\t\t: ") + SERIAL + "\nRevision\t: " +
+    placeFile("/run/test-cpuinfo", std::string("processor\t: 0\nSerial\t\t: ") + SERIAL + "\nRevision\t: " +
                                          REVISION + "\nHardware\t: Talmer\n");
     if (mount("/run/test-cpuinfo", "/proc/cpuinfo", nullptr, MS_BIND, nullptr) != 0)
         throw std::runtime_error("cannot bind the test cpuinfo: " + errnoText());
-    replaceFile("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "TLM-0042-7 02.03 LMNTA and the rest of the chip");
+    placeFile("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "TLM-0042-7 02.03 LMNTA and the rest of the chip");
     setup.caDir = "/run/test-certs/trusted";
     runCommand(std::string("/usr/bin/python3 ") + HTTPSERVER + " make-certs " + setup.caDir);
-    replaceFile("/etc/ssl/certs/ca-certificates.crt", readFile(setup.caDir + "/ca.pem"));
-    replaceFile("/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n127.0.0.1 repo.test\n"
+    placeFile("/etc/ssl/certs/ca-certificates.crt", readFile(setup.caDir + "/ca.pem"));
+    placeFile("/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n127.0.0.1 repo.test\n"
                               "127.0.0.3 mixed.test\n198.51.100.7 mixed.test\n");
     // Nothing answers there: names outside the hosts file fail at once.
-    replaceFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    placeFile("/etc/resolv.conf", "nameserver 127.0.0.1\n");
     // Addresses of 198.51.100.0/24 reach this host without being on any of
     // its interface networks: a remote server that can still be connected to.
     runCommand("ip route add local 198.51.100.0/24 dev lo");
@@ -184,7 +184,7 @@ void writeCredentials(const std::string& entries)
         unlink(NET_CREDENTIALS_FILE);
         return;
     }
-    replaceFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
+    placeFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
                                       "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
                                           entries + "</credits>\n");
 }
