@@ -4,12 +4,11 @@ import os
 import pathlib
 import shutil
 
-import httpserver
 import release
 import testdata
-from devroot import UPDATER
+from devroot import UPDATER, write_file
 from harness import (CACHE_DIR, FIVE, FIVE_DONE, INSTALL, LOCK_FILE, PACKAGE_CACHE, PASS_1, PASS_2, RootTestCase,
-                     UpdateTestCase, config, credentials, nevras, release_nevras, repository)
+                     UpdateTestCase, config, credentials, nevras, primary_file, release_nevras, repository)
 
 CACHE = "/var/cache/updater"
 REPOMD = "repodata/repomd.xml"
@@ -37,18 +36,15 @@ class RepomdBounds(RootTestCase):
                 max_repomd_size=65536)
 
     def run_row(self, step, settings):
-        scripted = step if "never_accept" in step else {"routes": {"/" + REPOMD: step}}
-        server = httpserver.ScriptedServer(self.root, scripted, port=8080)
+        server = self.serve(**step) if "never_accept" in step else self.serve(routes={"/" + REPOMD: step})
         self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"),
                                            download_settings(**dict(self.BASE, **settings))))
-        try:
-            result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
-        finally:
-            server.stop()
+        result = self.updater("--check-only", "--no-md-sig-check", timeout=30)
+        server.stop()
         return result, len(server.requests())
 
     def test_bounded_fetches_of_repomd(self):
-        self.root.mount_tmpfs(CACHE, 256 * 1024)
+        self.root.mount(CACHE, "-t", "tmpfs", "-o", "size=262144,mode=755", "tmpfs")
         failed = "failed fetching '%s' (%%s)" % REPOMD
         slow = failed % "transfer slower than 1000 bytes per second for 1 seconds"
         silent = failed % "connection timed out"
@@ -94,15 +90,13 @@ class OneFileOutOfBounds(UpdateTestCase):
     PACKAGE_FAILED = "ERROR: failed getting package '%s' from repository"
 
     def larger(self, repo, location):
-        declared = os.path.getsize(os.path.join(repo, location))
-        larger = os.path.join(self.work, os.path.basename(location) + ".larger")
-        with open(os.path.join(repo, location), "rb") as f, open(larger, "wb") as out:
-            out.write(f.read() + b"\0" * 4096)
-        return {"body_file": larger}, TOO_LARGE % declared
+        data = pathlib.Path(repo, location).read_bytes()
+        larger = write_file(os.path.join(self.work, os.path.basename(location) + ".larger"), data + b"\0" * 4096)
+        return {"body_file": larger}, TOO_LARGE % len(data)
 
     def test_the_file_is_refused(self):
         repo = self.repo(release.variant(2, drop=FIVE))
-        primary = "repodata/" + [f for f in os.listdir(os.path.join(repo, "repodata")) if "primary.xml" in f][0]
+        primary = primary_file(repo)
         dripping = DRIPPING_HEAD, "transfer slower than 1000 bytes per second for 1 seconds"
         quick = download_settings(read_timeout=5, low_speed_limit=1000, low_speed_time=1)
         cases = (
@@ -117,13 +111,10 @@ class OneFileOutOfBounds(UpdateTestCase):
         )
         for name, location, args, (step, reason), settings, requests, failed, error_class in cases:
             with self.subTest(name):
-                server = httpserver.ScriptedServer(self.root, {"root": repo, "routes": {"/" + location: step}},
-                                                   port=8080)
+                server = self.serve(repo, routes={"/" + location: step})
                 self.root.write_config(text=config(repository("base", "http://127.0.0.1:8080/"), settings, log=""))
-                try:
-                    result = self.updater(*args, timeout=60)
-                finally:
-                    server.stop()
+                result = self.updater(*args, timeout=60)
+                server.stop()
                 self.assertLinesInOrder(result, ["ERROR: failed fetching '%s' (%s)" % (location, reason),
                                                  failed % location])
                 self.assertEqual(server.paths().count("/" + location), requests)
@@ -137,13 +128,9 @@ class CacheContents(RootTestCase):
     def setUp(self):
         super().setUp()
         self.root.check(["rpm", "--initdb"])
-        self.work = self.root.base
-
-    def primary(self, repo):
-        return [f for f in os.listdir(os.path.join(repo, "repodata")) if "primary.xml" in f][0]
 
     def make(self, name, pkgs):
-        return testdata.make_repo(os.path.join(self.work, name), testdata.build_all(pkgs))
+        return testdata.make_repo(os.path.join(self.root.base, name), testdata.build_all(pkgs))
 
     def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
         repo = self.make("repo", release.packages(2))
@@ -151,7 +138,7 @@ class CacheContents(RootTestCase):
         self.root.write_config(text=config(repository("base", repo)))
         modes = dict.fromkeys([LOCK_FILE, "/var/log/updater/lastlog", "/tmp/run.log", "/var/lib/updater/status",
                                "/var/lib/updater/update-state", CACHE_DIR + "/repomd.xml",
-                               CACHE_DIR + "/" + self.primary(repo)], "644")  # a link would show 777
+                               CACHE_DIR + "/" + os.path.basename(primary_file(repo))], "644")  # a link shows 777
         modes[CACHE_DIR] = "755"
         for umask in ("0", "077"):
             with self.subTest(umask=umask):
@@ -168,28 +155,23 @@ class CacheContents(RootTestCase):
         first = self.make("first", release.packages(1))
         second = self.make("second", release.packages(2))
         broken = self.make("broken", release.variant(2, drop=["addon-docs"]))
-        primary = pathlib.Path(broken, "repodata", self.primary(broken))
+        primary = pathlib.Path(broken, primary_file(broken))
         data = primary.read_bytes()
         primary.write_bytes(data[:200] + bytes([data[200] ^ 0xff]) + data[201:])
-        self.root.write_inside(CACHE_DIR + "/packages/kept.rpm", "a package\n")
-        self.root.write_inside(CACHE_DIR + "/stale.tmp", "left by a killed run\n")
-        self.root.write_inside(CACHE_DIR + "/notes.txt", "not metadata\n")
-        steps = (
-            ("first", first, 0, [self.primary(first)]),
-            # The new primary does not match: nothing of the old metadata goes.
-            ("broken", broken, 1, [self.primary(first), self.primary(broken)]),
-            ("second", second, 0, [self.primary(second)]),
-        )
-        for name, repo, code, primaries in steps:
-            with self.subTest(name):
+        for name, text in (("packages/kept.rpm", "a package"), ("stale.tmp", "left by a killed run"),
+                           ("notes.txt", "not metadata")):
+            self.root.write_inside(CACHE_DIR + "/" + name, text)
+        name = lambda repo: os.path.basename(primary_file(repo))  # noqa: E731
+        # The new primary of "broken" does not match: nothing of the old metadata goes.
+        for repo, code, primaries in ((first, 0, [first]), (broken, 1, [first, broken]), (second, 0, [second])):
+            with self.subTest(repo):
                 self.root.write_config(text=config(repository("base", repo)))
                 result = self.updater("--no-cache-clean")
                 self.assertEqual(result.returncode, code, result)
                 self.assertRecord("error" if code else "ok", "checksum" if code else None)
-                self.assertEqual(sorted(f for f in cache_files(self.root) if "primary.xml" in f), sorted(primaries),
-                                 result)
-        self.assertEqual(sorted(cache_files(self.root)),
-                         sorted(["notes.txt", "packages", "repomd.xml", self.primary(second)]))
+                self.assertEqual(sorted(f for f in cache_files(self.root) if "primary.xml" in f),
+                                 sorted(map(name, primaries)), result)
+        self.assertEqual(sorted(cache_files(self.root)), sorted(["notes.txt", "packages", "repomd.xml", name(second)]))
         self.assertEqual(cache_files(self.root, CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
@@ -219,9 +201,8 @@ class LocationBase(UpdateTestCase):
         self.assertState("READY", "COMPLETE")
 
     def test_packages_from_another_server_with_its_own_credentials(self):
-        index = httpserver.ScriptedServer(self.root, {"root": self.split_repo("http://127.0.0.1:8081/pool")}, port=8080)
-        files = httpserver.ScriptedServer(self.root, {"root": self.work, "auth": {
-            "scheme": "Basic", "realm": "pool", "users": {"fetcher": "pool-secret"}}}, port=8081)
+        index = self.serve(self.split_repo("http://127.0.0.1:8081/pool"))
+        files = self.serve(self.work, 8081, auth={"realm": "pool", "users": {"fetcher": "pool-secret"}})
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8081/", "fetcher", "pool-secret"))
         self.use_repo("http://127.0.0.1:8080/")
         self.assertUpdated(self.updater(*UPDATE))
@@ -237,7 +218,7 @@ class LocationBase(UpdateTestCase):
                              ("file://" + os.path.join(self.work, "pool"),
                               "a network repository may not name local files")):
             with self.subTest(base):
-                index = httpserver.ScriptedServer(self.root, {"root": self.split_repo(base)}, port=8080)
+                index = self.serve(self.split_repo(base))
                 self.use_repo("http://127.0.0.1:8080/")
                 self.assertRun(self.updater(*UPDATE), 1, "ERROR: refusing location base '%s': %s" % (base, reason),
                                "ERROR: failed getting package 'app-2-1.noarch.rpm' from repository",

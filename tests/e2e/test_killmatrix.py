@@ -6,11 +6,10 @@ import signal
 import subprocess
 import sys
 
-import httpserver
 import release
 from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
-                     release_nevras, status_record, wait_for)
+                     release_nevras, wait_for)
 
 STATUS_WORDS = ["READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED",
                 "REBOOTING"]
@@ -66,10 +65,8 @@ class KillMatrix(UpdateTestCase):
 
     def fresh_root(self, hold):
         if self.root.exists("/var/lib/updater/status"):  # the root of an earlier row
-            self.root.close()
-            UpdateTestCase.setUp(self)
-        pkgs = release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE] if hold == "pre" else [])
-        httpserver.ScriptedServer(self.root, {"root": self.repo(pkgs)}, port=8080)
+            self.renew_root()
+        self.serve(self.repo(release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE] if hold == "pre" else [])))
         self.use_repo("http://127.0.0.1:8080/")
         self.add_to_hook(HOLD_HOOK)
         if hold.startswith("hook"):
@@ -126,7 +123,7 @@ class KillMatrix(UpdateTestCase):
     def check_whole(self, lines):
         self.assertIn(self.root.status(), [None] + [word + "\n" for word in STATUS_WORDS])
         self.assertIn(self.root.update_state(), [None] + [word + "\n" for word in UPDATE_STATES])
-        self.assertIsNotNone(status_record(self.root))
+        self.assertIsNotNone(self.record())
         installed = set(nevras(self.root))
         self.assertLessEqual(lines.count("INFO: packages installed OK"), sum(1 for done in PASSES if done <= installed))
         if self.root.update_state() == "COMPLETE\n":

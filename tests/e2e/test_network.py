@@ -1,6 +1,7 @@
 """HTTP, HTTPS, a proxy and a directory; where the device's credentials go."""
 
 import os
+import pathlib
 
 import httpserver
 import release
@@ -13,7 +14,7 @@ UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
 PROXY_FILE = """<?xml version="1.0"?>
 <proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="relay" password="%s"/></proxyconf>
 """
-PROXY = {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy", "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
+PROXY = {"proxy": {"users": {"relay": "s3cret"}, "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
 REVISION = "a02082"
 DEFAULT_USER = "demo-" + REVISION  # the product name of the release's defaults file and the device's revision
 
@@ -27,15 +28,9 @@ class Network(UpdateTestCase):
         self.key.import_into(self.root)
         self.repository = self.repo(release.packages(2), key=self.key)
 
-    def serve(self, port, **config):
-        server = httpserver.ScriptedServer(self.root, config, port=port)
-        self.addCleanup(server.stop)
-        return server
-
     def assertSameUpdates(self, result):
-        self.assertEqual(result.returncode, 0, result)
+        self.assertRun(result, 0, UPDATES[0])
         lines = info_lines(result.stderr)
-        self.assertIn(UPDATES[0], lines, result)
         self.assertEqual(lines[lines.index(UPDATES[0]):][:len(UPDATES)], UPDATES)
         self.assertState("READY", "AVAILABLE")
         self.assertNoTemporaryFiles()
@@ -45,9 +40,9 @@ class Network(UpdateTestCase):
 
     def test_every_way_to_the_repository(self):
         certs = httpserver.make_certs(os.path.join(self.work, "certs"))
-        server = self.serve(8080, root=self.repository)
-        self.serve(8443, root=self.repository, tls={"cert": certs["cert"], "key": certs["key"]})
-        proxy = self.serve(3128, **PROXY)
+        server = self.serve(self.repository)
+        self.serve(self.repository, 8443, tls={"cert": certs["cert"], "key": certs["key"]})
+        proxy = self.serve(port=3128, **PROXY)
 
         self.use_repo("http://127.0.0.1:8080/")
         self.assertSameUpdates(self.updater())
@@ -78,8 +73,8 @@ class Network(UpdateTestCase):
         self.assertSameUpdates(self.updater())
 
     def test_refused_credentials(self):
-        self.serve(8080, root=self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
-        self.serve(3128, **PROXY)
+        self.serve(self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
+        self.serve(port=3128, **PROXY)
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/", "fleet", "wrong"))
         # The location's own user and password are no credentials and never reach the record.
         for name, proxy_password, error_class in (("server", None, "authentication"), ("proxy", "wrong", "proxy")):
@@ -98,11 +93,8 @@ class Network(UpdateTestCase):
         for name, key, error, error_class in cases:
             repository = self.repo(release.packages(2), name=name, key=key)
             if name == "changed":
-                index = os.path.join(repository, "repodata", "repomd.xml")
-                with open(index) as f:
-                    text = f.read()
-                with open(index, "w") as f:
-                    f.write(text.replace("<revision>", "<revision>1"))
+                index = pathlib.Path(repository, "repodata", "repomd.xml")
+                index.write_text(index.read_text().replace("<revision>", "<revision>1"))
             # Over HTTP in the guide's missed-step table (test_packaging).
             with self.subTest(name):
                 self.use_repo(repository)
@@ -121,8 +113,8 @@ class Network(UpdateTestCase):
                 ("the repository's server asks", {"root": self.repository, "auth": digest}, None, [None, DEFAULT_USER]),
                 ("another server asks after a redirect", elsewhere, {"root": self.repository, "auth": digest}, [None])):
             with self.subTest(name):
-                base = self.serve(8080, **repository_server)
-                asking = self.serve(8081, **other_server) if other_server else base
+                base = self.serve(**repository_server)
+                asking = self.serve(port=8081, **other_server) if other_server else base
                 result = self.updater()
                 base.stop()
                 asking.stop()
@@ -134,7 +126,7 @@ class Network(UpdateTestCase):
     def test_file_entries_apply_below_their_path_only(self):
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/repo", "alice", "pw"))
         os.symlink(self.repository, os.path.join(self.work, "repository"))
-        server = self.serve(8080, root=self.work, auth={"scheme": "Basic", "users": {"alice": "pw"}})
+        server = self.serve(self.work, auth={"users": {"alice": "pw"}})
         for path, code, offered in (("/repo/", 0, [None, "alice"]), ("/repository/", 1, [None])):
             with self.subTest(path):
                 before = len(server.requests())
@@ -145,8 +137,8 @@ class Network(UpdateTestCase):
     def test_https_is_never_left_for_http(self):
         certs = httpserver.make_certs(os.path.join(self.work, "certs"))
         httpserver.trust_ca(self.root, certs)
-        plain = self.serve(8080, root=self.repository)
-        self.serve(8443, tls={"cert": certs["cert"], "key": certs["key"]},
+        plain = self.serve(self.repository)
+        self.serve(port=8443, tls={"cert": certs["cert"], "key": certs["key"]},
                    routes={"/repodata/repomd.xml": {"location": "http://127.0.0.1:8080/repodata/repomd.xml"}})
         self.use_repo("https://localhost:8443/")
         self.assertRun(self.updater(), 1, "ERROR: refusing redirect from 'https://localhost:8443/repodata/repomd.xml' "

@@ -4,7 +4,6 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 
 import httpserver
@@ -12,7 +11,7 @@ import publishing
 import release
 import testdata
 from devroot import BUILD_DIR, DeviceRoot
-from harness import UpdateTestCase, nevras, release_nevras
+from harness import DEFAULTS_FILE, UpdateTestCase, nevras, release_nevras
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TOPDIR = os.path.join(BUILD_DIR, "package-test")
@@ -30,33 +29,25 @@ def package(*args):
     return proc.stdout
 
 
+def query(*args):
+    return subprocess.run(["rpm", "-q"] + list(args), check=True, capture_output=True, text=True).stdout.splitlines()
+
+
 class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         shutil.rmtree(TOPDIR, ignore_errors=True)
-        cls.lint = package("--release", "1").splitlines()[-1]
-        package("--release", "2", "--again")
-        rpms = {}
-        for arch in os.listdir(os.path.join(TOPDIR, "RPMS")):
-            for name in os.listdir(os.path.join(TOPDIR, "RPMS", arch)):
-                rpms[re.search(r"-(\d+)\.[^.]+\.rpm$", name).group(1)] = os.path.join(TOPDIR, "RPMS", arch, name)
-        cls.rpm1, cls.rpm2 = rpms["1"], rpms["2"]
-        cls.work = tempfile.mkdtemp(prefix="package-e2e-")
+        # Compiled without optimisation, the quickest: what is tested is the package, not the compiler.
+        cls.rpm1, *_, cls.lint = package("--release", "1", "--optflags", "-O0").splitlines()
+        cls.rpm2 = package("--release", "2", "--again", "--optflags", "-O0").splitlines()[0]
+        cls.work = os.path.join(TOPDIR, "work")
         # dpkg owns what the package requires: a package of provides stands in for it.
-        requires = subprocess.run(["rpm", "-qp", "--requires", cls.rpm1], check=True, capture_output=True,
-                                  text=True).stdout.split("\n")
-        cls.system = [r for r in requires if r and not r.startswith(("rpmlib(", "config(updater)"))]
+        cls.system = [r for r in query("-p", "--requires", cls.rpm1) if not r.startswith(("rpmlib(", "config("))]
         cls.provides = testdata.build(testdata.Pkg("dpkg-owned", provides=cls.system))
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
-
     def test_package_holds_the_program_units_and_files_and_is_lint_clean(self):
-        listed = subprocess.run(["rpm", "-qlp", self.rpm1], check=True, capture_output=True, text=True).stdout
-        self.assertLessEqual(set(FILES), set(listed.split()), listed)
-        config = subprocess.run(["rpm", "-qcp", self.rpm1], check=True, capture_output=True, text=True).stdout
-        self.assertEqual(config.split(), ["/etc/updater.conf", "/usr/share/resources/default/updater/defaults.conf"])
+        self.assertLessEqual(set(FILES), set(query("-lp", self.rpm1)))
+        self.assertEqual(query("-cp", self.rpm1), ["/etc/updater.conf", DEFAULTS_FILE])
         self.assertLessEqual({"rpm", "gpgv"}, set(self.system))
         self.assertRegex(self.lint, r" 0 errors, 0 warnings")
 
@@ -109,31 +100,21 @@ def missed_step_table():
 class Publishing(UpdateTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.guide = tempfile.mkdtemp(prefix="publishing-e2e-")
+        cls.guide = os.path.join(BUILD_DIR, "publishing-test")
+        shutil.rmtree(cls.guide, ignore_errors=True)
         cls.key = testdata.Key("demo-release")
         cls.rpms = release.build_release(2)
         # Every step, the export of the public key included.
         cls.complete = publishing.publish(os.path.join(cls.guide, "complete"), cls.rpms, cls.key)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.guide, ignore_errors=True)
 
     def setUp(self):
         super().setUp()
         self.root.set_identity()
         publishing.import_key(self.root, os.path.join(self.guide, "complete", "updates-key.asc"))
         self.use_repo("http://127.0.0.1:8080/")
-        self.server = None
-
-    def serve(self, repo):
-        if self.server:
-            self.server.stop()
-        self.server = httpserver.ScriptedServer(self.root, {"root": repo}, port=8080)
-        return repo
 
     def test_the_guides_repository_updates_a_device_without_a_complaint(self):
-        self.serve(self.complete)
+        server = self.serve(self.complete)
         result = self.updater()
         self.assertRun(result, 0, "INFO: --- 6 UPDATE(S) ---", "INFO: --- FIRMWARE 2-1 ---",
                        "INFO: pass 1: all but add-ons", "INFO: verifying package signatures",
@@ -142,7 +123,7 @@ class Publishing(UpdateTestCase):
         self.assertEqual([line for line in result.lines if not line.startswith("INFO: ")], [], result)
         self.assertEqual(nevras(self.root), release_nevras(2))
         # The index, its signature and the primary file first; then each package once.
-        paths = self.server.paths()
+        paths = server.paths()
         self.assertEqual(paths[:2], ["/repodata/repomd.xml", "/repodata/repomd.xml.asc"])
         self.assertIn("primary.xml", paths[2])
         self.assertEqual(sorted(paths[3:]), sorted("/" + os.path.basename(p) for p in self.rpms
@@ -161,11 +142,11 @@ class Publishing(UpdateTestCase):
         table = missed_step_table()
         self.assertEqual(sorted(table), sorted(publish))
         for step, lines in table.items():
-            self.serve(publish[step]())
+            server = self.serve(publish[step]())
             result = self.updater()
+            server.stop()
             self.assertEqual(result.returncode, 1, result)
-            for line in lines + ["INFO: --- EXIT ERROR ---"]:
-                self.assertIn(line, result.lines, (step, result))
+            self.assertLessEqual(set(lines + ["INFO: --- EXIT ERROR ---"]), set(result.lines), (step, result))
             self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertEqual(self.reboot_calls(), [])
 

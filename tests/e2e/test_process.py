@@ -88,11 +88,8 @@ class Background(RootTestCase):
 
 
 class StartDelay(RootTestCase):
-    def setUp(self):
-        super().setUp()
-        self.root.write_config(text=config(repository("base", HTTP_REPOSITORY)))
-
     def test_delay_is_spent_in_delaying_and_ends_on_a_signal(self):
+        self.root.write_config(text=config(repository("base", HTTP_REPOSITORY)))
         proc = self.start("--max-wait-time", "100000")
         lines = []
         while not lines or "waiting" not in lines[-1]:
@@ -124,7 +121,7 @@ class StartDelay(RootTestCase):
                 self.assertEqual(self.root.status(), "READY\n")
 
 
-class InitHook(RootTestCase):
+class InitHookAndSignals(RootTestCase):
     def test_failed_hook_ends_the_run_after_writing_ready(self):
         cases = (('[ "$1" = init ] && exit 3', "hook failed (exit code 3)"),
                  ("kill -KILL $$", "hook was interrupted"),
@@ -141,8 +138,6 @@ class InitHook(RootTestCase):
                 self.assertEqual(self.root.status(), "READY\n")
                 self.assertRecord("error", "hook", last_error=error)
 
-
-class TerminationSignals(RootTestCase):
     def run_signalled_during_hook(self, signum, *args):
         self.root.check(["rm", "-f", "/tmp/release-hook", "/var/log/standins/hook"])
         proc = self.start(*args)

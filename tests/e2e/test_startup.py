@@ -67,6 +67,18 @@ class Options(RootTestCase):
         self.assertIn("--allow-metadata-rollback", result.stdout)
         self.assertEqual((self.hook_calls(), self.root.read(LOCK_FILE)), ([], None))
 
+    def test_log_file_appends_and_lastlog_holds_the_last_run_at_info(self):
+        self.updater("--repo-url", "base:/var/lib/first", "--log-to", "/tmp/run.log")
+        self.updater("--repo-url", "base:/var/lib/second", "--log-to", "/tmp/run.log", "--log-level", "debug")
+        log = self.root.read("/tmp/run.log").splitlines()
+        self.assertEqual(log.count("INFO: --- EXIT ERROR ---"), 2)
+        self.assertTrue([line for line in log if line.startswith("DEBUG: ")])
+        lastlog = self.root.lastlog().splitlines()
+        self.assertEqual(lastlog[0], "INFO: updater version 1.8.3, product ")
+        self.assertIn(REPO_LINE % ("Base", "/var/lib/second"), lastlog)
+        self.assertNotIn(REPO_LINE % ("Base", "/var/lib/first"), lastlog)
+        self.assertFalse([line for line in lastlog if line.startswith("DEBUG")])
+
 
 class Inheritance(RootTestCase):
     def test_the_hook_gets_the_standard_descriptors_and_a_home(self):
@@ -88,21 +100,7 @@ class Inheritance(RootTestCase):
         self.assertRegex(self.root.read(LOCK_FILE), r"^ *\d+\n$")
 
 
-class Logging(RootTestCase):
-    def test_log_file_appends_and_lastlog_holds_the_last_run_at_info(self):
-        self.updater("--repo-url", "base:/var/lib/first", "--log-to", "/tmp/run.log")
-        self.updater("--repo-url", "base:/var/lib/second", "--log-to", "/tmp/run.log", "--log-level", "debug")
-        log = self.root.read("/tmp/run.log").splitlines()
-        self.assertEqual(log.count("INFO: --- EXIT ERROR ---"), 2)
-        self.assertTrue([line for line in log if line.startswith("DEBUG: ")])
-        lastlog = self.root.lastlog().splitlines()
-        self.assertEqual(lastlog[0], "INFO: updater version 1.8.3, product ")
-        self.assertIn(REPO_LINE % ("Base", "/var/lib/second"), lastlog)
-        self.assertNotIn(REPO_LINE % ("Base", "/var/lib/first"), lastlog)
-        self.assertFalse([line for line in lastlog if line.startswith("DEBUG")])
-
-
-class StartGuards(RootTestCase):
+class StartGuardsAndStatus(RootTestCase):
     def test_no_run_file_and_os_release_key_stop_every_run(self):
         norun = "ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'"
         cases = (("touch /run/updater.norun", norun),
@@ -121,8 +119,6 @@ class StartGuards(RootTestCase):
                 self.assertEqual(bool(self.hook_calls()), error is None, result)
                 self.assertEqual(self.root.exists("/run/lock/updater"), error != norun)  # stopped before the lock
 
-
-class PersistedStatus(RootTestCase):
     def test_unknown_status_word_is_left_alone(self):
         self.root.write(STATUS_FILE, "ready\n")
         self.assertRun(self.updater(), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting",

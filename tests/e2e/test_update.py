@@ -1,12 +1,13 @@
 """Full updates with the real rpm: the passes, the hooks, the state files and the reboot."""
 
 import os
+import pathlib
 import re
 
 import release
 from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_2, REBOOT_CALLS, UpdateTestCase, nevras,
-                     release_nevras)
+                     primary_file, release_nevras)
 
 HOOKS = [["download", "1.8.3"], ["update", "1.8.3", "3"], ["postupdate", "1.8.3", "3"],
          ["download", "1.8.3"], ["update", "1.8.3", "2"], ["postupdate", "1.8.3", "2"]]
@@ -21,14 +22,13 @@ class FullUpdate(UpdateTestCase):
         repo = self.repo(release.variant(2, drop=FIVE))
         self.use_repo(repo)
         result = self.traced_updater("--no-md-sig-check")
-        self.assertRun(result, 0,
-                       "INFO: --- 5 UPDATE(S) ---", "INFO: --- UPDATER 1.8.3-2 ---",
-                       "INFO: need to update (5 packages):",
-                       "INFO: pass 1: all but add-ons", "INFO: starting update (3 packages):",
-                       "INFO: downloading 3 packages", "INFO: updating package(s)", "INFO: packages installed OK",
-                       "INFO: pass 2: add-ons", "INFO: starting update (2 packages):",
-                       "INFO: downloading 2 packages", "INFO: updating package(s)", "INFO: packages installed OK",
-                       "INFO: rebooting for upgrades to take full effect", "INFO: --- EXIT OK ---")
+        self.assertRun(result, 0, "INFO: --- 5 UPDATE(S) ---", "INFO: --- UPDATER 1.8.3-2 ---",
+                       "INFO: need to update (5 packages):", "INFO: pass 1: all but add-ons",
+                       "INFO: starting update (3 packages):", "INFO: downloading 3 packages",
+                       "INFO: updating package(s)", "INFO: packages installed OK", "INFO: pass 2: add-ons",
+                       "INFO: starting update (2 packages):", "INFO: downloading 2 packages", "INFO: updating package(s)",
+                       "INFO: packages installed OK", "INFO: rebooting for upgrades to take full effect",
+                       "INFO: --- EXIT OK ---")
         self.assertEqual(len([line for line in result.lines if "UPDATE(S)" in line]), 1, result)
         self.assertEqual(nevras(self.root), FIVE_DONE)
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
@@ -45,10 +45,8 @@ class FullUpdate(UpdateTestCase):
         self.assertState("REBOOTING", "COMPLETE")
         self.assertEqual(self.root.listdir(PACKAGE_CACHE), [])
         # The index, the primary file and each package were fetched once.
-        with open(os.path.join(repo, "repodata", "repomd.xml")) as f:
-            index = f.read()
-        primary = re.search(r'href="(repodata/[^"]*primary\.xml[^"]*)"', index).group(1)
-        fetched = ["repodata/repomd.xml", primary] + PASS_1 + PASS_2
+        index = pathlib.Path(repo, "repodata", "repomd.xml").read_text()
+        fetched = ["repodata/repomd.xml", primary_file(repo)] + PASS_1 + PASS_2
         self.assertRecord("ok", state="REBOOTING", product="Demo Appliance", release="1-1", mode="update",
                           counts={"selected": 5, "installed": 5,
                                   "downloaded_bytes": sum(os.path.getsize(os.path.join(repo, f)) for f in fetched)},
