@@ -16,18 +16,15 @@ ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "
 
 # Records its argument vector in /var/log/standins/<name>, then sources /etc/standins/<name>.sh.
 STANDIN = r"""#!/bin/sh
-name=%(name)s
 mkdir -p /var/log/standins
-{ printf '%%s' "$0"; for a in "$@"; do printf '\t%%s' "$a"; done; printf '\n'; } >> /var/log/standins/$name
-[ -f /etc/standins/$name.sh ] && . /etc/standins/$name.sh
+{ printf '%%s' "$0"; for a in "$@"; do printf '\t%%s' "$a"; done; printf '\n'; } >> /var/log/standins/%(name)s
+[ -f /etc/standins/%(name)s.sh ] && . /etc/standins/%(name)s.sh
 exit 0
 """
 
 MINIMAL_CONFIG = """<?xml version="1.0"?>
-<updater>
-  <repository id="base"><name>Base</name><location href="%(location)s"/></repository>
-  <log level="info"><logger type="stderr"/></log>
-</updater>
+<updater><repository id="base"><name>Base</name><location href="%(location)s"/></repository>
+  <log level="info"><logger type="stderr"/></log></updater>
 """
 
 

@@ -178,9 +178,8 @@ class UpdateTestCase(RootTestCase):
     ARGS = ("--max-wait-time", "-1")
 
     def setUp(self):
-        self.root = DeviceRoot()
-        self.addCleanup(self.root.close)
-        self.addCleanup(self.record)
+        super().setUp()
+        self.root.check(["rpm", "--initdb"])
         self.work = tempfile.mkdtemp(prefix="update-e2e-")
         self.addCleanup(shutil.rmtree, self.work, True)
         for name in ("telinit", "shutdown"):

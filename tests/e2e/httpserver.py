@@ -12,7 +12,6 @@ repeating. A step has "status", "body", "body_file", "headers", "location", "del
 (send this many bytes of the body), "drip"/"drip_head" {"bytes", "interval"} or "endless".
 """
 
-import argparse
 import base64
 import contextlib
 import hashlib
@@ -336,15 +335,11 @@ def main(argv):
     if argv[:1] == ["make-certs"] and len(argv) == 2:
         make_certs(argv[1])
         return 0
-    parser = argparse.ArgumentParser(prog="httpserver.py")
-    parser.add_argument("--config", required=True)
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--bind", default="127.0.0.1")
-    parser.add_argument("--ready")
-    args = parser.parse_args(argv)
-    with open(args.config) as f:
-        config = json.load(f)
-    serve(config, args.port, args.bind, args.ready)
+    options = dict(zip(argv[::2], argv[1::2]))
+    if len(argv) % 2 or not {"--config"} <= set(options) <= {"--config", "--port", "--bind", "--ready"}:
+        sys.exit(__doc__)
+    with open(options["--config"]) as f:
+        serve(json.load(f), int(options.get("--port", 0)), options.get("--bind", "127.0.0.1"), options.get("--ready"))
     return 0
 
 

@@ -18,6 +18,10 @@ OUT_OF_TIME = "time allowed for the download ran out"
 DRIPPING_HEAD = {"body": "x", "headers": {"X-Padding": "x" * 200}, "drip_head": {"bytes": 1, "interval": 0.5}}
 
 
+def retried(failure, attempts=3):
+    return ["WARNING: %s; retrying" % failure] * (attempts - 1) + ["ERROR: " + failure]
+
+
 def download_settings(**values):
     return "<download>%s</download>" % "".join(
         "<{0}>{1}</{0}>".format(name.replace("_", "-"), value) for name, value in values.items())
@@ -55,22 +59,20 @@ class RepomdBounds(RootTestCase):
              ["ERROR: " + failed % "failed writing downloaded data to file (No space left on device)"], 1,
              "disk-space"),
             ("dripping body: too slow, retried", {"body": "x" * 60, "drip": {"bytes": 10, "interval": 0.4}}, {},
-             ["WARNING: " + slow + "; retrying"] * 2 + ["ERROR: " + slow], 3),
-            ("dripping headers: too slow, retried", DRIPPING_HEAD, {},
-             ["WARNING: " + slow + "; retrying"] * 2 + ["ERROR: " + slow], 3),
+             retried(slow), 3),
+            ("dripping headers: too slow, retried", DRIPPING_HEAD, {}, retried(slow), 3),
             ("dripping headers, no low-speed check: stopped by the deadline", DRIPPING_HEAD,
              {"low_speed_limit": 0, "metadata_deadline": 2}, ["ERROR: " + failed % OUT_OF_TIME], 1),
             ("silent server: read timeout, retried", {"body": "x", "delay": 2.5},
-             {"read_timeout": 1, "low_speed_time": 5},
-             ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + silent], 3),
+             {"read_timeout": 1, "low_speed_time": 5}, retried(silent), 3),
             ("server that never accepts: connect timeout, retried", {"never_accept": True}, {"connect_timeout": 1},
-             ["WARNING: " + silent + "; retrying"] * 2 + ["ERROR: " + silent], 0),
+             retried(silent), 0),
             ("slow but steady body: stopped by the deadline",
              {"body": "x" * 200000, "drip": {"bytes": 4000, "interval": 0.1}},
              {"metadata_deadline": 1, "max_repomd_size": 1 << 20}, ["ERROR: " + failed % OUT_OF_TIME], 1),
             ("silent server: stopped by the deadline in the second attempt", {"body": "x", "delay": 9},
              {"read_timeout": 2, "low_speed_time": 5, "metadata_deadline": 3},
-             ["WARNING: " + silent + "; retrying", "ERROR: " + failed % OUT_OF_TIME], 2),
+             ["WARNING: %s; retrying" % silent, "ERROR: " + failed % OUT_OF_TIME], 2),
         )
         for name, step, settings, reported, requests, *error_class in cases:
             with self.subTest(name):

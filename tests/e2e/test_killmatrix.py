@@ -1,6 +1,7 @@
 """The agent SIGKILLed in each state of a two-pass update over HTTP: no state file torn, nothing
 reported done that was not, and the next start does what the status it finds asks for."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -54,8 +55,7 @@ class KillMatrix(UpdateTestCase):
                 self.fresh_root(hold)
                 self.check_whole(self.kill_when_held(args, status, hold))
                 result = self.updater(*args)
-                self.assertEqual(result.returncode, code, result)
-                self.assertIn(line, result.lines, result)
+                self.assertRun(result, code, line)
                 self.assertState(final_status, final_state)
                 if packages is not None:
                     self.assertEqual(nevras(self.root), packages)
@@ -93,12 +93,9 @@ class KillMatrix(UpdateTestCase):
             self.assertTrue(self.held(hold, status), "the run ended before its hold")
             self.assertEqual(self.root.status(), status + "\n")
         finally:
-            for pid in (self.root.read(LOCK_FILE), self.root.read("/tmp/held"), self.root.read("/tmp/rpm-pid")):
-                if pid:
-                    try:
-                        os.kill(int(pid), signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+            for pid in filter(None, map(self.root.read, (LOCK_FILE, "/tmp/held", "/tmp/rpm-pid"))):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(int(pid), signal.SIGKILL)
             for tracer in tracers:  # strace waits out its delay even for a dead tracee
                 tracer.kill()
         return self.finish(proc).lines

@@ -29,9 +29,7 @@ class CacheLock(RootTestCase):
         time.sleep(1)
         self.release_init_hook()
         holder.communicate(timeout=60)
-        stderr = waiter.communicate(timeout=60)[1]
-        self.assertEqual(waiter.returncode, 1, stderr)
-        self.assertIn("INFO: other instance terminated, got cache lock", stderr.splitlines())
+        self.assertRun(self.finish(waiter), 1, "INFO: other instance terminated, got cache lock")
         self.assertEqual(len(self.hook_calls()), 2)
         self.assertEqual(self.root.read(LOCK_FILE), "%10i\n" % waiter.pid)
 

@@ -63,8 +63,7 @@ class Options(RootTestCase):
             result = self.updater(*args)
             self.assertEqual((result.returncode, result.stdout, result.stderr), answer)
         result = self.updater("--help")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertIn("--allow-metadata-rollback", result.stdout)
+        self.assertEqual((result.returncode, "--allow-metadata-rollback" in result.stdout), (0, True), result)
         self.assertEqual((self.hook_calls(), self.root.read(LOCK_FILE)), ([], None))
 
     def test_log_file_appends_and_lastlog_holds_the_last_run_at_info(self):
@@ -119,13 +118,7 @@ class StartGuardsAndStatus(RootTestCase):
                 self.assertEqual(bool(self.hook_calls()), error is None, result)
                 self.assertEqual(self.root.exists("/run/lock/updater"), error != norun)  # stopped before the lock
 
-    def test_unknown_status_word_is_left_alone(self):
-        self.root.write(STATUS_FILE, "ready\n")
-        self.assertRun(self.updater(), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting",
-                       "INFO: --- EXIT ERROR ---")
-        self.assertEqual((self.root.status(), self.hook_calls()), ("ready\n", []))
-
-    def test_boot_clears_only_a_reboot_status_from_before_the_boot(self):
+    def test_boot_clears_only_a_reboot_status_from_before_the_boot_and_an_unknown_word_stays(self):
         with open("/proc/stat") as f:
             booted = int(re.search(r"^btime (\d+)$", f.read(), re.M).group(1))
         # The configuration file is not read: a broken one cannot keep the device refusing.
@@ -142,7 +135,9 @@ class StartGuardsAndStatus(RootTestCase):
             self.assertEqual(self.root.status(), expected and expected + "\n", (word, written))
             cleared = "INFO: device rebooted after update, status is READY again" in result.lines
             self.assertEqual(cleared, expected == "READY" != word, result)
-        self.assertEqual(self.hook_calls(), [])
         self.assertIsNone(self.record())  # not an update run
         self.root.write_inside(STATUS_FILE, "ready\n")
         self.assertRun(self.updater("--clear-reboot-status"), 1, "ERROR: cannot recover status, aborting")
+        self.root.write_config(text=ONE)
+        self.assertRun(self.updater(), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting")
+        self.assertEqual((self.root.status(), self.hook_calls()), ("ready\n", []))

@@ -26,9 +26,9 @@ class FullUpdate(UpdateTestCase):
                        "INFO: need to update (5 packages):", "INFO: pass 1: all but add-ons",
                        "INFO: starting update (3 packages):", "INFO: downloading 3 packages",
                        "INFO: updating package(s)", "INFO: packages installed OK", "INFO: pass 2: add-ons",
-                       "INFO: starting update (2 packages):", "INFO: downloading 2 packages", "INFO: updating package(s)",
-                       "INFO: packages installed OK", "INFO: rebooting for upgrades to take full effect",
-                       "INFO: --- EXIT OK ---")
+                       "INFO: starting update (2 packages):", "INFO: downloading 2 packages",
+                       "INFO: updating package(s)", "INFO: packages installed OK",
+                       "INFO: rebooting for upgrades to take full effect", "INFO: --- EXIT OK ---")
         self.assertEqual(len([line for line in result.lines if "UPDATE(S)" in line]), 1, result)
         self.assertEqual(nevras(self.root), FIVE_DONE)
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1],
