@@ -169,9 +169,9 @@ class RootTestCase(unittest.TestCase):
             self.assertIsNotNone(at, "no line for %r in order in:\n%s" % (line, result.stderr))
             at += 1
 
-    def assertRun(self, result, code, *lines):
+    def assertRun(self, result, code, *lines, match=str.__eq__):
         self.assertEqual(result.returncode, code, result)
-        self.assertLinesInOrder(result, lines)
+        self.assertLinesInOrder(result, lines, match)
 
 
 class UpdateTestCase(RootTestCase):

@@ -19,6 +19,7 @@ import http.server
 import itertools
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -163,10 +164,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if step.get("drop"):
             self.close_connection = True
             return
-        body = step.get("body", "")
-        if "body_file" in step:
-            with open(step["body_file"], "rb") as f:
-                body = f.read()
+        body = pathlib.Path(step["body_file"]).read_bytes() if "body_file" in step else step.get("body", "")
         headers = dict(step.get("headers", {}), **({"Location": step["location"]} if "location" in step else {}))
         self.answer(step.get("status", 302 if "location" in step else 200), body, headers, step)
 
@@ -175,8 +173,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = os.path.realpath(os.path.join(base, urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")))
         if not path.startswith(base + os.sep) or not os.path.isfile(path):
             return self.answer(404, "not found\n")
-        with open(path, "rb") as f:
-            self.answer(200, f.read(), {"Content-Type": "application/octet-stream"})
+        self.answer(200, pathlib.Path(path).read_bytes(), {"Content-Type": "application/octet-stream"})
 
     def do_GET(self):
         if self.path.startswith(("http://", "https://")) and "proxy" in self.server.config:
@@ -314,10 +311,8 @@ class ScriptedServer:
                                        "--ready", ready], ready_file=ready)
 
     def requests(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return [json.loads(line) for line in f]
+        log = pathlib.Path(self.log)
+        return [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
 
     def paths(self, authorized=None):
         return [r["path"] for r in self.requests() if authorized is None or r["authorized"] == authorized]
@@ -327,8 +322,7 @@ class ScriptedServer:
 
 
 def trust_ca(root, certs):
-    with open(certs["ca"]) as f:
-        root.write_inside("/etc/ssl/certs/ca-certificates.crt", f.read())
+    root.write_inside("/etc/ssl/certs/ca-certificates.crt", pathlib.Path(certs["ca"]).read_text())
 
 
 def main(argv):
@@ -338,8 +332,8 @@ def main(argv):
     options = dict(zip(argv[::2], argv[1::2]))
     if len(argv) % 2 or not {"--config"} <= set(options) <= {"--config", "--port", "--bind", "--ready"}:
         sys.exit(__doc__)
-    with open(options["--config"]) as f:
-        serve(json.load(f), int(options.get("--port", 0)), options.get("--bind", "127.0.0.1"), options.get("--ready"))
+    serve(json.loads(pathlib.Path(options["--config"]).read_text()), int(options.get("--port", 0)),
+          options.get("--bind", "127.0.0.1"), options.get("--ready"))
     return 0
 
 

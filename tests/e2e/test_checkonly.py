@@ -1,6 +1,7 @@
 """Check-only selection from real repositories over a database rpm filled, rich requires included."""
 
 import os
+import pathlib
 
 import release
 from harness import FIVE, UpdateTestCase, info_lines, nevras, release_nevras
@@ -63,8 +64,7 @@ class CheckOnly(UpdateTestCase):
                              (release.packages(1), [])):
             self.use_cache_of(self.repo(pkgs, name="release-%s" % pkgs[1].version))
             result = self.updater("--quiet", *CHECK)
-            self.assertEqual(result.returncode, 0, result)
-            self.assertEqual(info_lines(result.stderr), ["INFO: running init hook"] + listed)
+            self.assertEqual((result.returncode, info_lines(result.stderr)), (0, ["INFO: running init hook"] + listed))
 
 
 # Alternatives; the comment names those the rich requires below take.
@@ -108,8 +108,7 @@ class RichRequires(UpdateTestCase):
         # rpm, given app and every package that could meet its requires, fails the same ones.
         staged = ["/tmp/rpms/" + name for name in sorted(os.listdir(repo)) if name.endswith(".rpm")]
         for path in staged:
-            with open(os.path.join(repo, os.path.basename(path)), "rb") as f:
-                self.root.write(path, f.read())
+            self.root.write(path, pathlib.Path(repo, os.path.basename(path)).read_bytes())
         rpm = self.root.run(["rpm", "-U", "--test", "--nosignature"] + staged)
         self.assertEqual(sorted(line.split(" is needed by ")[0].strip() for line in rpm.stderr.splitlines()
                                 if " is needed by " in line), sorted(UNMET), rpm.stderr)

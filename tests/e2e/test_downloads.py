@@ -77,11 +77,10 @@ class RepomdBounds(RootTestCase):
         for name, step, settings, reported, requests, *error_class in cases:
             with self.subTest(name):
                 result, made = self.run_row(step, settings)
-                self.assertEqual(result.returncode, 1, result)
                 self.assertEqual([line for line in result.lines if REPOMD in line and "fetching" in line], reported,
                                  result)
-                self.assertLinesInOrder(result, ["ERROR: failed getting repository resource '%s'" % REPOMD,
-                                                 "ERROR: could not update repository data"])
+                self.assertRun(result, 1, "ERROR: failed getting repository resource '%s'" % REPOMD,
+                               "ERROR: could not update repository data")
                 self.assertEqual(made, requests)
                 self.assertEqual(cache_files(self.root), [])
                 self.assertRecord("error", error_class[0] if error_class else "network")

@@ -175,9 +175,8 @@ class Metadata(UpdateTestCase):
                                             "--check-only"] + list(self.ARGS), timeout=300)
                     result.stderr, peak = result.stderr.rstrip("\n").rpartition("\n")[::2]
                     self.assertLess(int(peak.split()[1]), PEAK_RSS_LIMIT_KB)
-                    self.assertEqual(result.returncode, 1, result)
                     # The errors, by their beginnings, in order.
-                    self.assertLinesInOrder(result, errors, match=lambda error, line: line.startswith(error))
+                    self.assertRun(result, 1, *errors, match=lambda error, line: line.startswith(error))
                     self.assertFalse([line for line in result.lines if "need to update" in line], result)
                     # The XML library's reports come one printable line each.
                     self.assertFalse([line for line in result.lines if not (line.isascii() and line.isprintable())])
@@ -231,9 +230,7 @@ class MetadataTrust(UpdateTestCase):
         for rules, args in (("", ("--allow-metadata-rollback",)), ("<allow-rollback>true</allow-rollback>", ())):
             with self.subTest(rules=rules, args=args):
                 self.assertEqual(self.run_on(new, "--check-only").returncode, 0)
-                result = self.run_on(old, "--check-only", *args, rules=rules)
-                self.assertEqual(result.returncode, 0, result)
-                self.assertIn(allowed, result.lines)
+                self.assertRun(self.run_on(old, "--check-only", *args, rules=rules), 0, allowed)
                 self.assertEqual(self.remembered(), NOW - 30 * DAY)
 
     def test_memory_missing_or_damaged_and_an_index_gone_stale(self):
@@ -259,14 +256,11 @@ class MetadataTrust(UpdateTestCase):
         stranger = testdata.Key("trust-stranger")
         # An index from the future, signed by a key the device does not trust.
         future = NOW + 400 * DAY
-        result = self.run_on(self.served("future", future, 8080, key=stranger), "--check-only")
-        self.assertEqual(result.returncode, 1, result)
-        self.assertLinesInOrder(result, match=re.fullmatch, expected=[
-            "WARNING: %s is more than a day behind the repository metadata \\(%s\\); signature checks may fail until "
-            "the clock is set" % (CLOCK, date(future)),
-            "ERROR: invalid metadata signature",
-            "ERROR: %s is behind the repository metadata \\(%s\\): the clock is the likely cause of the signature "
-            "failure" % (CLOCK, date(future))])
+        self.assertRun(self.run_on(self.served("future", future, 8080, key=stranger), "--check-only"), 1,
+                       "WARNING: %s is more than a day behind the repository metadata \\(%s\\); signature checks may "
+                       "fail until the clock is set" % (CLOCK, date(future)), "ERROR: invalid metadata signature",
+                       "ERROR: %s is behind the repository metadata \\(%s\\): the clock is the likely cause of the "
+                       "signature failure" % (CLOCK, date(future)), match=re.fullmatch)
         self.assertRecord("error", "clock")
 
         # A trusted key made in the future signs the index; the stranger signs the packages.
@@ -274,13 +268,10 @@ class MetadataTrust(UpdateTestCase):
         dated.import_into(self.root)
         pkgs = release.variant(2, drop=FIVE)
         location = self.served("keyed", NOW, 8081, key=dated, pkgs=pkgs, sign_packages={p.name: stranger for p in pkgs})
-        result = self.run_on(location)
-        self.assertEqual(result.returncode, 1, result)
         key_created = re.search(r"^pub:[^:]*:[^:]*:[^:]*:[^:]*:(\d+):", dated._gpg("--list-keys", "--with-colons").stdout,
                                 re.M).group(1)
-        self.assertLinesInOrder(result, match=re.fullmatch, expected=[
-            "ERROR: no acceptable signature on package 'app-2-1.noarch.rpm'",
-            "ERROR: %s is behind the creation of a trusted key \\(%s\\): the clock is the likely cause of the signature "
-            "failure" % (CLOCK, date(int(key_created)))])
+        self.assertRun(self.run_on(location), 1, "ERROR: no acceptable signature on package 'app-2-1.noarch.rpm'",
+                       "ERROR: %s is behind the creation of a trusted key \\(%s\\): the clock is the likely cause of "
+                       "the signature failure" % (CLOCK, date(int(key_created))), match=re.fullmatch)
         self.assertEqual(nevras(self.root), release_nevras(1))
         self.assertRecord("error", "clock")

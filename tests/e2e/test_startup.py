@@ -2,6 +2,7 @@
 does not exist, so a run that gets through start-up ends with ERROR."""
 
 import os
+import pathlib
 import re
 
 from devroot import UPDATER
@@ -119,8 +120,7 @@ class StartGuardsAndStatus(RootTestCase):
                 self.assertEqual(self.root.exists("/run/lock/updater"), error != norun)  # stopped before the lock
 
     def test_boot_clears_only_a_reboot_status_from_before_the_boot_and_an_unknown_word_stays(self):
-        with open("/proc/stat") as f:
-            booted = int(re.search(r"^btime (\d+)$", f.read(), re.M).group(1))
+        booted = int(re.search(r"^btime (\d+)$", pathlib.Path("/proc/stat").read_text(), re.M).group(1))
         # The configuration file is not read: a broken one cannot keep the device refusing.
         self.root.write_config(text="<updater><repository id='base'>")
         cases = (("REBOOTING", booted - 60, "READY"), ("REBOOTING", booted + 1, "REBOOTING"),

@@ -54,7 +54,7 @@ class FullUpdate(UpdateTestCase):
                                       "revision": re.search(r"<revision>(.*)</revision>", index).group(1)},
                           **{"pass": 2})
 
-    def test_test_mode_installs_nothing(self):
+    def test_test_mode_and_a_failed_download_hook_install_nothing(self):
         self.use_repo(self.repo(release.variant(2, drop=FIVE)))
         result = self.traced_updater("--no-md-sig-check", "--test")
         self.assertRun(result, 0, "INFO: --- MODE test ---", "INFO: testing package(s) update",
@@ -72,6 +72,16 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.reboot_calls(), [])
         self.assertState("READY", "AVAILABLE")
 
+        self.add_to_hook('[ "$1" = download ] && exit 3')
+        self.assertRun(self.updater("--no-md-sig-check"), 1, "INFO: running download hook",
+                       "ERROR: hook failed (exit code 3)", "ERROR: failed updating, will try updating updater only",
+                       "INFO: --- RETRY UPDATER ONLY ---", "INFO: starting update (1 packages):",
+                       "INFO: running download hook", "ERROR: hook failed (exit code 3)", "INFO: --- EXIT ERROR ---")
+        self.assertEqual(len(self.rpm_calls()), 2)  # the test mode's
+        self.assertEqual(nevras(self.root), release_nevras(1))
+        self.assertState("READY", "AVAILABLE")
+        self.assertRecord("error", "hook", last_error="hook failed (exit code 3)")
+
     def test_named_packages_update_in_one_pass(self):
         self.root.write("/var/lib/updater/update-state", "AVAILABLE\n")
         self.use_repo(self.repo(release.packages(2)))
@@ -81,19 +91,6 @@ class FullUpdate(UpdateTestCase):
         self.assertEqual(self.rpm_calls(), [INSTALL + [PACKAGE_CACHE + f for f in PASS_1[:2]]])
         self.assertRebooted()
         self.assertState("REBOOTING", "AVAILABLE")
-
-    def test_failed_download_hook(self):
-        self.add_to_hook('[ "$1" = download ] && exit 3')
-        self.use_repo(self.repo(release.variant(2, drop=FIVE)))
-        result = self.updater("--no-md-sig-check")
-        self.assertRun(result, 1, "INFO: running download hook", "ERROR: hook failed (exit code 3)",
-                       "ERROR: failed updating, will try updating updater only", "INFO: --- RETRY UPDATER ONLY ---",
-                       "INFO: starting update (1 packages):", "INFO: running download hook",
-                       "ERROR: hook failed (exit code 3)", "INFO: --- EXIT ERROR ---")
-        self.assertEqual(self.rpm_calls(), [])
-        self.assertEqual(nevras(self.root), release_nevras(1))
-        self.assertState("READY", "AVAILABLE")
-        self.assertRecord("error", "hook", last_error="hook failed (exit code 3)")
 
     def test_reboot_that_cannot_start_is_fatal_and_leaves_the_device_startable(self):
         self.use_repo(self.repo(release.packages(2)))
