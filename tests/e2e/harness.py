@@ -137,7 +137,6 @@ class RootTestCase(unittest.TestCase):
 
     @staticmethod
     def finish(proc, timeout=60):
-        """The Result of a started process, once it ends."""
         stdout, stderr = proc.communicate(timeout=timeout)
         return Result(proc.returncode, stdout, stderr)
 

@@ -71,38 +71,6 @@ def basic_user(header):
     return None, None
 
 
-class Authenticator:
-    def __init__(self, config):
-        self.scheme = config.get("scheme", "Basic")
-        self.realm = config.get("realm", "updates")
-        self.users = config.get("users", {})
-        self.nonces = set()
-
-    def challenge(self):
-        if self.scheme == "Basic":
-            return 'Basic realm="%s"' % self.realm
-        nonce = os.urandom(16).hex()
-        self.nonces.add(nonce)
-        return 'Digest realm="%s", qop="auth", nonce="%s", opaque="%s", algorithm=MD5' % (
-            self.realm, nonce, os.urandom(8).hex())
-
-    def check(self, header, method, target):
-        if self.scheme == "Basic":
-            user, password = basic_user(header)
-            return user, user is not None and self.users.get(user) == password
-        if not header or not header.startswith("Digest "):
-            return None, False
-        params = parse_auth_params(header[7:])
-        user = params.get("username")
-        if user not in self.users or params.get("nonce") not in self.nonces or params.get("realm") != self.realm \
-                or params.get("uri") != target:
-            return user, False
-        ha1 = md5("%s:%s:%s" % (user, self.realm, self.users[user]))
-        ha2 = md5("%s:%s" % (method, params["uri"]))
-        expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth", ha2]))
-        return user, params.get("response") == expected
-
-
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TestServer/1.0"
@@ -183,16 +151,37 @@ class Handler(http.server.BaseHTTPRequestHandler):
                       if k.lower() not in ("proxy-authorization", "proxy-connection", "connection")]
             request = ("\r\n".join(lines + ["Connection: close"]) + "\r\n\r\n").encode()
             return self.relay("%s:%d" % (url.hostname, url.port or (443 if url.scheme == "https" else 80)), request)
-        user, authorized = None, None
-        auth = self.server.auth
-        if auth:
-            user, authorized = auth.check(self.headers.get("Authorization"), self.command, self.path)
-            if not authorized:
-                self.record(user, False)
-                return self.answer(401, "unauthorized\n", {"WWW-Authenticate": auth.challenge()})
+        user, authorized = self.authorized(self.server.config["auth"]) if "auth" in self.server.config else (None, None)
         self.record(user, authorized)
+        if authorized is False:
+            return self.answer(401, "unauthorized\n", {"WWW-Authenticate": self.challenge(self.server.config["auth"])})
         step = self.server.step(self.path)
         self.play(step) if step is not None else self.serve_file()
+
+    def authorized(self, auth):
+        """The user the request names and whether its credentials are right, by Basic or Digest (qop auth)."""
+        users, realm = auth.get("users", {}), auth.get("realm", "updates")
+        header = self.headers.get("Authorization", "")
+        if auth.get("scheme", "Basic") == "Basic":
+            user, password = basic_user(header)
+            return user, user is not None and users.get(user) == password
+        params = parse_auth_params(header[7:]) if header.startswith("Digest ") else {}
+        user = params.get("username")
+        if user not in users or params.get("nonce") not in self.server.nonces or params.get("realm") != realm \
+                or params.get("uri") != self.path:
+            return user, False
+        ha1, ha2 = md5("%s:%s:%s" % (user, realm, users[user])), md5("%s:%s" % (self.command, params["uri"]))
+        expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth", ha2]))
+        return user, params.get("response") == expected
+
+    def challenge(self, auth):
+        realm = auth.get("realm", "updates")
+        if auth.get("scheme", "Basic") == "Basic":
+            return 'Basic realm="%s"' % realm
+        nonce = os.urandom(16).hex()
+        self.server.nonces.add(nonce)
+        return 'Digest realm="%s", qop="auth", nonce="%s", opaque="%s", algorithm=MD5' % (realm, nonce,
+                                                                                         os.urandom(8).hex())
 
     def do_CONNECT(self):
         if "proxy" not in self.server.config:
@@ -244,7 +233,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in
                        config.get("routes", {}).items()}
         self.counts = dict.fromkeys(self.routes, 0)
-        self.auth = Authenticator(config["auth"]) if "auth" in config else None
+        self.nonces = set()
         self.log_lock = threading.Lock()
         super().__init__(address, Handler)
         if "tls" in config:

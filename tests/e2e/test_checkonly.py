@@ -93,13 +93,9 @@ UNMET = ["(libnone >= 1 or libalsonone)", "(plugin-api with plugin-abi = 3)", "(
          "(codec-legacy without codec)"]
 
 
-def rich_app(requires):
-    return Pkg("app", version="2", requires=requires, files={"/usr/share/app/VERSION": "app 2\n"})
-
-
 class RichRequires(UpdateTestCase):
     def test_unmet_ones_are_reported_as_rpm_reports_them_and_met_ones_select_what_is_installed(self):
-        repo = self.repo(release.variant(2, drop=FIVE, replace=[rich_app(MET + UNMET)], extra=EXTRAS), name="unmet")
+        repo = self.repo(release.variant(2, drop=FIVE, replace=[app(*MET, *UNMET)], extra=EXTRAS), name="unmet")
         self.use_cache_of(repo)
         result = self.updater(*CHECK)
         self.assertLinesInOrder(result, ["ERROR: unsatisfied non-file dependencies:"] +
@@ -113,11 +109,11 @@ class RichRequires(UpdateTestCase):
         self.assertEqual(sorted(line.split(" is needed by ")[0].strip() for line in rpm.stderr.splitlines()
                                 if " is needed by " in line), sorted(UNMET), rpm.stderr)
 
-        self.use_repo(self.repo(release.variant(2, drop=FIVE, replace=[rich_app(MET)], extra=EXTRAS), name="met"))
+        self.use_repo(self.repo(release.variant(2, drop=FIVE, replace=[app(*MET)], extra=EXTRAS), name="met"))
         result = self.updater("--no-md-sig-check", "--no-reboot")
         self.assertEqual(result.returncode, 0, result)
         self.assertFalse([line for line in result.lines if "unsatisfied" in line or "Failed dep" in line], result)
         self.assertEqual(result.lines.count("INFO: packages installed OK"), 2, result)
         installed = nevras(self.root)
-        self.assertIn("app-2-1", installed)
+        self.assertIn("app-3-1", installed)
         self.assertEqual(sorted(p.name for p in EXTRAS if "%s-1.0-1" % p.name in installed), sorted(TAKEN))

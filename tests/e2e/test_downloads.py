@@ -133,7 +133,7 @@ class CacheContents(RootTestCase):
     def make(self, name, pkgs):
         return testdata.make_repo(os.path.join(self.root.base, name), testdata.build_all(pkgs))
 
-    def test_files_have_their_own_modes_and_downloads_never_follow_a_planted_link(self):
+    def test_files_have_their_own_modes_downloads_never_follow_a_planted_link_and_replaced_metadata_goes(self):
         repo = self.make("repo", release.packages(2))
         self.root.write_inside("/etc/victim", "precious\n")
         self.root.write_config(text=config(repository("base", repo)))
@@ -152,7 +152,7 @@ class CacheContents(RootTestCase):
                 self.assertEqual(dict(zip(modes, self.root.check(["stat", "-c", "%a"] + list(modes)).stdout.split())),
                                  modes)
 
-    def test_replaced_metadata_goes_once_the_new_metadata_is_verified(self):
+        # Replaced metadata goes once the new metadata is verified.
         first = self.make("first", release.packages(1))
         second = self.make("second", release.packages(2))
         broken = self.make("broken", release.variant(2, drop=["addon-docs"]))
@@ -176,10 +176,9 @@ class CacheContents(RootTestCase):
         self.assertEqual(cache_files(self.root, CACHE_DIR + "/packages"), ["kept.rpm"])
 
 
-UPDATE = ("--no-md-sig-check", "--no-reboot")
-
-
 class LocationBase(UpdateTestCase):
+    ARGS = UpdateTestCase.ARGS + ("--no-md-sig-check", "--no-reboot")
+
     def setUp(self):
         super().setUp()
         self.record_rpm_calls()
@@ -206,13 +205,13 @@ class LocationBase(UpdateTestCase):
         files = self.serve(self.work, 8081, auth={"realm": "pool", "users": {"fetcher": "pool-secret"}})
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8081/", "fetcher", "pool-secret"))
         self.use_repo("http://127.0.0.1:8080/")
-        self.assertUpdated(self.updater(*UPDATE))
+        self.assertUpdated(self.updater())
         self.assertFalse([path for path in index.paths() if path.endswith(".rpm")])
         self.assertEqual(sorted(files.paths(authorized=True)), sorted("/pool/" + f for f in PASS_1 + PASS_2))
 
     def test_packages_from_a_local_directory(self):
         self.use_repo(self.split_repo("file://" + os.path.join(self.work, "pool")))
-        self.assertUpdated(self.updater(*UPDATE))
+        self.assertUpdated(self.updater())
 
     def test_bases_that_are_not_followed(self):
         for base, reason in (("ftp://127.0.0.1/pool", "only http, https and file addresses are followed"),
@@ -221,7 +220,7 @@ class LocationBase(UpdateTestCase):
             with self.subTest(base):
                 index = self.serve(self.split_repo(base))
                 self.use_repo("http://127.0.0.1:8080/")
-                self.assertRun(self.updater(*UPDATE), 1, "ERROR: refusing location base '%s': %s" % (base, reason),
+                self.assertRun(self.updater(), 1, "ERROR: refusing location base '%s': %s" % (base, reason),
                                "ERROR: failed getting package 'app-2-1.noarch.rpm' from repository",
                                "ERROR: failed downloading packages")
                 index.stop()
@@ -238,7 +237,7 @@ class LocationBase(UpdateTestCase):
             shutil.copy(testdata.build(packages[name]), os.path.join(repo, directory, target))
         testdata.make_repo(repo, [])
         self.use_repo(repo)
-        self.assertRun(self.updater(*UPDATE), 0, "INFO: pass 1: all but add-ons", "INFO: downloading 3 packages",
+        self.assertRun(self.updater(), 0, "INFO: pass 1: all but add-ons", "INFO: downloading 3 packages",
                        "ERROR: packages 'A/same.rpm' and 'B/same.rpm' would share the cache file '%ssame.rpm'"
                        % PACKAGE_CACHE, "ERROR: failed downloading packages", "INFO: --- RETRY UPDATER ONLY ---",
                        "INFO: packages installed OK")

@@ -87,7 +87,11 @@ class KillMatrix(UpdateTestCase):
         try:
             if hold.endswith("fchmod"):
                 wait_for(lambda: self.root.read("/tmp/held") or proc.poll() is not None, timeout=60, what="the hook")
-                tracers.append(self.attach("inject=fchmod:delay_enter=600s:when=1"))
+                tracers.append(subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(),
+                                                 "-e", "inject=fchmod:delay_enter=600s:when=1"],
+                                                stderr=subprocess.PIPE, text=True))
+                self.addCleanup(self._stop, tracers[-1])
+                self.assertIn("attached", tracers[-1].stderr.readline())
                 self.root.check(["touch", "/tmp/go"])
             wait_for(lambda: self.held(hold, status) or proc.poll() is not None, timeout=60, what="the hold")
             self.assertTrue(self.held(hold, status), "the run ended before its hold")
@@ -99,13 +103,6 @@ class KillMatrix(UpdateTestCase):
             for tracer in tracers:  # strace waits out its delay even for a dead tracee
                 tracer.kill()
         return self.finish(proc).lines
-
-    def attach(self, inject):
-        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(), "-e", inject],
-                                  stderr=subprocess.PIPE, text=True)
-        self.addCleanup(self._stop, tracer)
-        self.assertIn("attached", tracer.stderr.readline())
-        return tracer
 
     def held(self, hold, status):
         if hold.endswith("fchmod"):

@@ -9,6 +9,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 import xml.etree.ElementTree as ET
 
@@ -26,23 +27,14 @@ REFUSED = "ERROR: could not update repository data"
 PEAK_RSS_LIMIT_KB = 200 * 1024
 
 
-def run_tool(args, data):
-    return subprocess.run(args, input=data, capture_output=True, check=True).stdout
-
-
-def halves(data, compress):
-    """Two streams, one after the other, as concatenating tools write them."""
-    middle = len(data) // 2
-    return compress(data[:middle]) + compress(data[middle:])
-
-
+# "members" and "streams": two, one after the other, as concatenating tools write them.
 COMPRESSIONS = {
     "gzip": gzip.compress,
-    "gzip members": lambda data: halves(data, gzip.compress),
-    "zstd": lambda data: run_tool(["zstd", "-q", "-c"], data),
-    "xz": lambda data: run_tool(["xz", "-c"], data),
-    "bzip2": lambda data: run_tool(["bzip2", "-c"], data),
-    "bzip2 streams": lambda data: halves(data, bz2.compress),
+    "gzip members": lambda data: gzip.compress(data[:len(data) // 2]) + gzip.compress(data[len(data) // 2:]),
+    "zstd": lambda data: subprocess.run(["zstd", "-q", "-c"], input=data, capture_output=True, check=True).stdout,
+    "xz": lambda data: subprocess.run(["xz", "-c"], input=data, capture_output=True, check=True).stdout,
+    "bzip2": lambda data: subprocess.run(["bzip2", "-c"], input=data, capture_output=True, check=True).stdout,
+    "bzip2 streams": lambda data: bz2.compress(data[:len(data) // 2]) + bz2.compress(data[len(data) // 2:]),
     "plain": lambda data: data,
 }
 
@@ -56,7 +48,7 @@ def primary_content(repo):
 def replace_primary(repo, target, stored, content=None, open_size=None):
     """A copy of `repo` whose primary file (named .gz whatever it holds) is `stored`, declared in repomd.xml
     with the open-checksum of `content` and `open_size`."""
-    shutil.copytree(repo, target)
+    shutil.copytree(repo, target, dirs_exist_ok=True)
     os.unlink(os.path.join(target, primary_file(target)))
     index = os.path.join(target, "repodata", "repomd.xml")
     repomd = ET.parse(index)
@@ -83,8 +75,7 @@ class Metadata(UpdateTestCase):
 
     def fresh(self):
         """A new path each time: the overlay must not see a path change under it."""
-        self.count = getattr(self, "count", 0) + 1
-        return os.path.join(self.work, "repo-%d" % self.count)
+        return tempfile.mkdtemp(dir=self.work)
 
     def locations(self, repo):
         server = self.serve(repo)

@@ -15,8 +15,7 @@ PROXY_FILE = """<?xml version="1.0"?>
 <proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="relay" password="%s"/></proxyconf>
 """
 PROXY = {"proxy": {"users": {"relay": "s3cret"}, "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
-REVISION = "a02082"
-DEFAULT_USER = "demo-" + REVISION  # the product name of the release's defaults file and the device's revision
+DEFAULT_USER = "demo-a02082"  # the product name of the release's defaults file and the device's revision
 
 
 class Network(UpdateTestCase):
@@ -110,37 +109,26 @@ class Network(UpdateTestCase):
                 self.assertNoTemporaryFiles()
                 self.assertRecord("error", error_class)
 
-    def test_default_credentials_only_for_the_repository_server(self):
-        self.root.set_identity(revision=REVISION)
-        digest = {"scheme": "Digest", "realm": "updates", "users": {DEFAULT_USER: "not the device's"}}
-        elsewhere = {"routes": {"/repodata/repomd.xml": {"location": "http://127.0.0.1:8081/repodata/repomd.xml"}}}
-        self.use_repo("http://127.0.0.1:8080/")
-        for name, repository_server, other_server, offered in (
-                ("the repository's server asks", {"root": self.repository, "auth": digest}, None, [None, DEFAULT_USER]),
-                ("another server asks after a redirect", elsewhere, {"root": self.repository, "auth": digest}, [None])):
-            with self.subTest(name):
-                base = self.serve(**repository_server)
-                asking = self.serve(port=8081, **other_server) if other_server else base
-                result = self.updater()
-                base.stop()
-                asking.stop()
-                self.assertRun(result, 1,
-                               "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)")
-                self.assertEqual(users(asking.requests()), offered)
-                self.assertRecord("error", "authentication")
-
-    def test_file_entries_apply_below_their_path_only(self):
+    def test_credentials_go_only_where_they_apply(self):
+        # The device's default credentials to the repository's own server; an entry of the credentials file to the
+        # paths below its own, by whole components.
+        self.root.set_identity(revision="a02082")
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/repo", "alice", "pw"))
         os.symlink(self.repository, os.path.join(self.work, "repository"))
-        server = self.serve(self.work, auth={"users": {"alice": "pw"}})
-        for path, code, offered in (("/repo/", 0, [None, "alice"]), ("/repository/", 1, [None])):
-            with self.subTest(path):
-                before = len(server.requests())
+        digest = {"root": self.repository, "auth": {"scheme": "Digest", "users": {DEFAULT_USER: "not the device's"}}}
+        basic = {"root": self.work, "auth": {"users": {"alice": "pw"}}}
+        moved = {"routes": {"/repodata/repomd.xml": {"location": "http://127.0.0.1:8081/repodata/repomd.xml"}}}
+        refused = ["ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)"]
+        for path, server, redirected_to, offered, code in (
+                ("/", digest, None, [None, DEFAULT_USER], 1), ("/", moved, digest, [None], 1),
+                ("/repo/", basic, None, [None, "alice"], 0), ("/repository/", basic, None, [None], 1)):
+            with self.subTest(path=path, offered=offered):
                 self.use_repo("http://127.0.0.1:8080" + path)
-                self.assertEqual(self.updater().returncode, code)
-                self.assertEqual(users(server.requests()[before:]), offered)
+                servers = [self.serve(**server)] + ([self.serve(port=8081, **redirected_to)] if redirected_to else [])
+                result = self.updater()
+                for server in servers:
+                    server.stop()
+                self.assertEqual(sorted({r["user"] for r in servers[-1].requests()}, key=str), offered)
+                self.assertRun(result, code, *refused * code)
+                self.assertRecord("error" if code else "ok", "authentication" if code else None)
 
-
-def users(requests):
-    """The users that the requests offered, None for a request without credentials."""
-    return sorted({r["user"] for r in requests}, key=str)

@@ -23,11 +23,7 @@ FILES = ["/usr/sbin/updater", "/usr/share/man/man8/updater.8", "/etc/updater.con
 
 
 def package(*args):
-    proc = subprocess.run([os.path.join(TOP, "scripts", "package"), "--topdir", TOPDIR] + list(args),
-                          capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError("scripts/package failed:\n%s%s" % (proc.stdout, proc.stderr))
-    return proc.stdout
+    return testdata.run([os.path.join(TOP, "scripts", "package"), "--topdir", TOPDIR] + list(args)).stdout
 
 
 def query(*args):
@@ -151,6 +147,6 @@ class Publishing(UpdateTestCase):
 
     @staticmethod
     def change_index(repo):
-        with open(os.path.join(repo, "repodata", "repomd.xml"), "a") as f:
-            f.write("\n")
+        index = pathlib.Path(repo, "repodata", "repomd.xml")
+        index.write_text(index.read_text() + "\n")
         return repo

@@ -72,8 +72,10 @@ def _locked(name):
     return f
 
 
-def _run(args, **kw):
-    proc = subprocess.run(args, capture_output=True, text=True, **kw)
+def run(args, home=None):
+    """`args` run to success; with `home`, in a clean environment of that HOME."""
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home, "LANG": "C"} if home else None
+    proc = subprocess.run(args, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise RuntimeError("%s failed (%d):\n%s%s" % (args, proc.returncode, proc.stdout, proc.stderr))
     return proc
@@ -95,10 +97,9 @@ def build(pkg):
             spec = os.path.join(work, pkg.name + ".spec")
             pathlib.Path(spec).write_text(pkg.spec())
             out = os.path.join(work, "out")
-            _run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
-                  "--define", "_tmppath " + work,
-                  "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
-                 env=_clean_env(work))
+            run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
+                 "--define", "_tmppath " + work,
+                 "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec], work)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.move(os.path.join(out, pkg.filename), target + ".part")
             os.rename(target + ".part", target)
@@ -109,10 +110,6 @@ def build(pkg):
 
 def build_all(pkgs):
     return [build(p) for p in pkgs]
-
-
-def _clean_env(home):
-    return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home, "LANG": "C"}
 
 
 class Key:
@@ -134,15 +131,15 @@ class Key:
         self.keyid = self._gpg("--list-keys", "--with-colons", self.uid).stdout.split("pub:")[1].split(":")[3].lower()
 
     def _gpg(self, *args):
-        return _run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
+        return run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
 
     def sign_rpm(self, rpm_path, out_dir):
         os.makedirs(out_dir, exist_ok=True)
         target = os.path.join(out_dir, os.path.basename(rpm_path))
         shutil.copy(rpm_path, target)
         dated = ["--define", "_gpg_sign_cmd_extra_args " + " ".join(self.faked_time)] if self.faked_time else []
-        _run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home,
-              "--define", "__gpg /usr/bin/gpg"] + dated + [target], env=_clean_env(self.home))
+        run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home,
+             "--define", "__gpg /usr/bin/gpg"] + dated + [target], self.home)
         return target
 
     def detach_sign(self, path, out=None):
@@ -160,7 +157,7 @@ def make_repo(directory, rpm_paths, key=None, extra_args=(), timestamp=None):
     os.makedirs(directory, exist_ok=True)
     for path in rpm_paths:
         shutil.copy(path, os.path.join(directory, os.path.basename(path)))
-    _run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
+    run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
     index = pathlib.Path(directory, "repodata", "repomd.xml")
     if timestamp is not None:
         index.write_text(re.sub(r"<timestamp>\d+</timestamp>", "<timestamp>%d</timestamp>" % timestamp,
