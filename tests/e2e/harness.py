@@ -92,6 +92,8 @@ def release_nevras(version, drop=()):
 PASS_1_DONE = sorted(release_nevras(1, drop=["app", "libcore", "updater"]) +
                      ["app-2-1", "libcore-2-1", "updater-1.8.3-2"])
 FIVE_DONE = sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"])
+# The list of release 2's updates over release 1, as the log shows it.
+UPDATES_2 = ["INFO: need to update (6 packages):"] + sorted("INFO: \t%s.rpm" % p.nevra for p in release.packages(2)[1:])
 
 
 class RootTestCase(unittest.TestCase):

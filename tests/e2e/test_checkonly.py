@@ -4,13 +4,11 @@ import os
 import pathlib
 
 import release
-from harness import FIVE, UpdateTestCase, info_lines, nevras, release_nevras
+from harness import FIVE, UPDATES_2, UpdateTestCase, info_lines, nevras, release_nevras
 from testdata import Pkg
 
 CHECK = ("--check-only", "--cache-only", "--no-md-sig-check")
-RELEASE_2 = ["INFO: \t" + f for f in (
-    "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
-    "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
+RELEASE_2 = UPDATES_2[1:]
 
 
 def app(*requires):
@@ -60,7 +58,7 @@ class CheckOnly(UpdateTestCase):
         self.assertEqual(self.reboot_calls(), [])
 
     def test_quiet_prints_only_the_list(self):
-        for pkgs, listed in ((release.packages(2), ["INFO: need to update (6 packages):"] + RELEASE_2),
+        for pkgs, listed in ((release.packages(2), UPDATES_2),
                              (release.packages(1), [])):
             self.use_cache_of(self.repo(pkgs, name="release-%s" % pkgs[1].version))
             result = self.updater("--quiet", *CHECK)

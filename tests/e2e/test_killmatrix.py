@@ -12,9 +12,8 @@ from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
                      release_nevras, wait_for)
 
-STATUS_WORDS = ["READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED",
-                "REBOOTING"]
-UPDATE_STATES = ["AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"]
+STATUS_WORDS = "READY DELAYING ANALYZING DOWNLOADING TESTING UPDATING PKGSDONE CORRUPTED REBOOTING".split()
+UPDATE_STATES = "AVAILABLE PENDING COMPLETE CORRUPTED".split()
 PASSES = [{f[:-len(".noarch.rpm")] for f in files} for files in (PASS_1, PASS_2)]
 
 # Holds the hook at its first call named in /etc/standins/hold-<name> until /tmp/go appears.

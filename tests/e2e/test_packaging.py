@@ -72,8 +72,10 @@ class Package(unittest.TestCase):
             "scheme": "Basic", "realm": "Appliance updates", "users": {"fleet": "fleet-secret"}}}, port=8080)
         result = root.run(["/usr/sbin/updater", "--check-only", "--max-wait-time", "-1", "--repo-url",
                            "base:http://127.0.0.1:8080/appliance/"])
-        self.assertRun(result, 0, "INFO: updater version 1.8.3, product Example Appliance", "INFO: running init hook",
-                       "INFO: using HTTP proxy 'proxy.example.com' port 3128", "INFO: --- UPDATER 1.8.3-2 ---")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertLessEqual({"INFO: updater version 1.8.3, product Example Appliance", "INFO: running init hook",
+                              "INFO: using HTTP proxy 'proxy.example.com' port 3128", "INFO: --- UPDATER 1.8.3-2 ---"},
+                             set(result.lines), result)
         self.assertEqual([line for line in result.lines if not line.startswith("INFO: ")], [], result)
         self.assertEqual({r["user"] for r in server.requests() if r["authorized"]}, {"fleet"})
 

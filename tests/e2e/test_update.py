@@ -9,8 +9,7 @@ from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, INSTALL, PACKAGE_CACHE, PASS_1, PASS_2, REBOOT_CALLS, UpdateTestCase, nevras,
                      primary_file, release_nevras)
 
-HOOKS = [["download", "1.8.3"], ["update", "1.8.3", "3"], ["postupdate", "1.8.3", "3"],
-         ["download", "1.8.3"], ["update", "1.8.3", "2"], ["postupdate", "1.8.3", "2"]]
+HOOKS = [call for n in "32" for call in (["download", "1.8.3"], ["update", "1.8.3", n], ["postupdate", "1.8.3", n])]
 
 
 class FullUpdate(UpdateTestCase):
