@@ -2,6 +2,7 @@
 with a per-test upper directory, and a network of its own), held open until close()."""
 
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -15,19 +16,24 @@ ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "
 
 # Records its argument vector in /var/log/standins/<name>, then sources /etc/standins/<name>.sh.
 STANDIN = r"""#!/bin/sh
-name=%(name)s
 mkdir -p /var/log/standins
-{ printf '%%s' "$0"; for a in "$@"; do printf '\t%%s' "$a"; done; printf '\n'; } >> /var/log/standins/$name
-[ -f /etc/standins/$name.sh ] && . /etc/standins/$name.sh
+{ printf '%%s' "$0"; for a in "$@"; do printf '\t%%s' "$a"; done; printf '\n'; } >> /var/log/standins/%(name)s
+[ -f /etc/standins/%(name)s.sh ] && . /etc/standins/%(name)s.sh
 exit 0
 """
 
 MINIMAL_CONFIG = """<?xml version="1.0"?>
-<updater>
-  <repository id="base"><name>Base</name><location href="%(location)s"/></repository>
-  <log level="info"><logger type="stderr"/></log>
-</updater>
+<updater><repository id="base"><name>Base</name><location href="%(location)s"/></repository>
+  <log level="info"><logger type="stderr"/></log></updater>
 """
+
+
+def write_file(path, content, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(content, bytes) else "w") as f:
+        f.write(content)
+    os.chmod(path, mode)
+    return path
 
 
 class Result:
@@ -56,7 +62,7 @@ class DeviceRoot:
             self._holder = subprocess.Popen(
                 [os.path.join(HERE, "..", "devroot", "run-in-root"), "--keep", self.base, "sh", "-c",
                  "echo $$; read -r _ || true"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                cwd="/")  # not the caller's directory: one looked up early (a tree under /tmp) hides files put behind it
+                cwd="/")  # not the caller's directory: looked up early, a tree under /tmp hides files put behind it
             self._pid = self._holder.stdout.readline().strip()
             if not self._pid:
                 raise RuntimeError("device root did not come up")
@@ -71,18 +77,10 @@ class DeviceRoot:
         return os.path.join(self.upper, path.lstrip("/"))
 
     def write(self, path, content, mode=0o644):
-        target = self.path(path)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb" if isinstance(content, bytes) else "w") as f:
-            f.write(content)
-        os.chmod(target, mode)
-        return target
+        return write_file(self.path(path), content, mode)
 
     def read(self, path):
-        if not os.path.lexists(self.path(path)):
-            return None
-        with open(self.path(path)) as f:
-            return f.read()
+        return pathlib.Path(self.path(path)).read_text() if self.exists(path) else None
 
     def exists(self, path):
         return os.path.lexists(self.path(path))
@@ -105,26 +103,20 @@ class DeviceRoot:
     def calls(self, name):
         return [line.split("\t") for line in (self.read("/var/log/standins/" + name) or "").splitlines()]
 
+    def mount(self, path, *args):
+        """`mount ARGS` over the root's `path`."""
+        subprocess.run(["nsenter", "-t", self._pid, "--mount", "--", "mount"] + list(args)
+                       + [os.path.join(self.merged, path.lstrip("/"))], check=True, capture_output=True)
+
     def bind(self, path, content):
         """A file of the given content bound over the root's `path` (/proc/cpuinfo, /dev/urandom)."""
-        source = tempfile.mktemp(dir=self.base)
-        with open(source, "wb" if isinstance(content, bytes) else "w") as f:
-            f.write(content)
-        self._ns(["mount", "--bind", source, os.path.join(self.merged, path.lstrip("/"))])
+        self.mount(path, "--bind", write_file(tempfile.mktemp(dir=self.base), content))
 
     def set_identity(self, serial="00000000a3f2c91e", revision="a22082", hardware="Talmer"):
         """A cpuinfo with Serial, Revision and Hardware, and the EEPROM record the default password comes from."""
         self.bind("/proc/cpuinfo", "processor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n\n"
                   "Hardware\t: %s\nRevision\t: %s\nSerial\t\t: %s\n" % (hardware, revision, serial))
         self.write_inside("/sys/bus/i2c/drivers/vrk-eeprom/1-0052/data", "VRK-%s-%s" % (revision, serial[-12:]))
-
-    def mount_tmpfs(self, path, size):
-        self.check(["mkdir", "-p", path])
-        self._ns(["mount", "-t", "tmpfs", "-o", "size=%d,mode=755" % size, "tmpfs",
-                  os.path.join(self.merged, path.lstrip("/"))])
-
-    def _ns(self, args):
-        subprocess.run(["nsenter", "-t", self._pid, "--mount", "--"] + args, check=True, capture_output=True)
 
     def command(self, args, chroot=True):
         return ["nsenter", "-t", self._pid, "--mount", "--net", "--"] + (["chroot", self.merged] if chroot else []) \
@@ -185,10 +177,7 @@ class DeviceRoot:
 
     def close(self):
         for proc in self._servers:
-            try:
-                self.stop_server(proc)
-            except ProcessLookupError:
-                pass
+            self.stop_server(proc)
         self._servers = []
         if self._holder:
             self._holder.stdin.close()

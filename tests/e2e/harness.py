@@ -3,6 +3,7 @@ record a test leaves is checked against the shipped schema."""
 
 import json
 import os
+import pathlib
 import re
 import shutil
 import tempfile
@@ -11,6 +12,7 @@ import unittest
 
 import jsonschema
 
+import httpserver
 import release
 import testdata
 from devroot import UPDATER, DeviceRoot, Result
@@ -46,15 +48,6 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
     STATUS_SCHEMA = json.load(f)
 
 
-def status_record(root):
-    text = root.read("/var/lib/updater/status.json")
-    if text is None:
-        return None
-    record = json.loads(text)
-    jsonschema.validate(record, STATUS_SCHEMA)
-    return record
-
-
 def repository(rid, location, enabled=None):
     attribute = "" if enabled is None else ' enabled="%s"' % enabled
     return '<repository id="%s"%s><name>%s</name><location href="%s"/></repository>' % (
@@ -63,6 +56,10 @@ def repository(rid, location, enabled=None):
 
 def config(*elements, log='<log level="info"><logger type="stderr"/></log>'):
     return '<?xml version="1.0"?>\n<updater>\n  %s\n  %s\n</updater>\n' % ("\n  ".join(elements), log)
+
+
+def primary_file(repo):
+    return "repodata/" + next(name for name in os.listdir(os.path.join(repo, "repodata")) if "primary.xml" in name)
 
 
 def info_lines(text):
@@ -95,6 +92,8 @@ def release_nevras(version, drop=()):
 PASS_1_DONE = sorted(release_nevras(1, drop=["app", "libcore", "updater"]) +
                      ["app-2-1", "libcore-2-1", "updater-1.8.3-2"])
 FIVE_DONE = sorted(release_nevras(2, drop=FIVE) + ["product-release-1-1"])
+# The list of release 2's updates over release 1, as the log shows it.
+UPDATES_2 = ["INFO: need to update (6 packages):"] + sorted("INFO: \t%s.rpm" % p.nevra for p in release.packages(2)[1:])
 
 
 class RootTestCase(unittest.TestCase):
@@ -113,7 +112,13 @@ class RootTestCase(unittest.TestCase):
         return result
 
     def record(self):
-        return status_record(self.root)
+        """The status record, checked against the shipped schema."""
+        text = self.root.read("/var/lib/updater/status.json")
+        if text is None:
+            return None
+        record = json.loads(text)
+        jsonschema.validate(record, STATUS_SCHEMA)
+        return record
 
     def assertRecord(self, result, error_class=None, **fields):
         record = self.record()
@@ -123,6 +128,10 @@ class RootTestCase(unittest.TestCase):
         self.assertIsNotNone(record["ended"], record)
         return record
 
+    def serve(self, root=None, port=8080, **config):
+        """A scripted server (httpserver.py) of the directory `root` in the device's network."""
+        return httpserver.ScriptedServer(self.root, dict(config, root=root) if root else config, port=port)
+
     def start(self, *args):
         proc = self.root.popen([UPDATER] + list(self.ARGS + args))
         self.addCleanup(self._stop, proc)
@@ -130,14 +139,12 @@ class RootTestCase(unittest.TestCase):
 
     @staticmethod
     def finish(proc, timeout=60):
-        """The Result of a started process, once it ends."""
         stdout, stderr = proc.communicate(timeout=timeout)
         return Result(proc.returncode, stdout, stderr)
 
     @staticmethod
     def _stop(proc):
-        if proc.poll() is None:
-            proc.kill()
+        proc.kill()  # nothing when it has ended
         proc.communicate()
 
     def add_to_hook(self, text):
@@ -155,26 +162,25 @@ class RootTestCase(unittest.TestCase):
     def hook_calls(self):
         return [call[1:] for call in self.root.calls("hook")]
 
-    def assertLinesInOrder(self, result, expected):
+    def assertLinesInOrder(self, result, expected, match=str.__eq__):
+        """The lines `match` each of `expected` (equal, or e.g. re.fullmatch or startswith), in that order."""
         at = 0
         for line in expected:
-            try:
-                at = result.lines.index(line, at) + 1
-            except ValueError:
-                self.fail("missing %r after line %d in:\n%s" % (line, at, result.stderr))
+            at = next((i for i in range(at, len(result.lines)) if match(line, result.lines[i])), None)
+            self.assertIsNotNone(at, "no line for %r in order in:\n%s" % (line, result.stderr))
+            at += 1
 
-    def assertRun(self, result, code, *lines):
+    def assertRun(self, result, code, *lines, match=str.__eq__):
         self.assertEqual(result.returncode, code, result)
-        self.assertLinesInOrder(result, lines)
+        self.assertLinesInOrder(result, lines, match)
 
 
 class UpdateTestCase(RootTestCase):
     ARGS = ("--max-wait-time", "-1")
 
     def setUp(self):
-        self.root = DeviceRoot()
-        self.addCleanup(self.root.close)
-        self.addCleanup(self.record)
+        super().setUp()
+        self.root.check(["rpm", "--initdb"])
         self.work = tempfile.mkdtemp(prefix="update-e2e-")
         self.addCleanup(shutil.rmtree, self.work, True)
         for name in ("telinit", "shutdown"):
@@ -182,22 +188,24 @@ class UpdateTestCase(RootTestCase):
         self.root.write("/etc/standins/hook.sh", HOOK_STATUS)
         release.install_release(self.root, 1)
 
+    def renew_root(self):
+        """A fresh root as setUp makes it, for the next row of a table."""
+        self.root.close()
+        self.setUp()
+
     def repo(self, pkgs, name="repo", key=None, sign_packages=None, timestamp=None):
         """A repository in the work directory (the same path inside the root); sign_packages maps names to signers."""
-        paths = []
-        for pkg, path in zip(pkgs, testdata.build_all(pkgs)):
-            signer = (sign_packages or {}).get(pkg.name)
-            paths.append(signer.sign_rpm(path, os.path.join(self.work, name + "-signed")) if signer else path)
+        signed, signers = os.path.join(self.work, name + "-signed"), sign_packages or {}
+        paths = [signers[p.name].sign_rpm(path, signed) if p.name in signers else path
+                 for p, path in zip(pkgs, testdata.build_all(pkgs))]
         return testdata.make_repo(os.path.join(self.work, name), paths, key=key, timestamp=timestamp)
 
     def use_repo(self, location):
         self.root.write_config(text=release.CONFIG % {"location": location})
 
     def use_cache_of(self, repo):
-        for name in os.listdir(os.path.join(repo, "repodata")):
-            if name == "repomd.xml" or "primary.xml" in name:
-                with open(os.path.join(repo, "repodata", name), "rb") as f:
-                    self.root.write(CACHE_DIR + "/" + name, f.read())
+        for name in ("repodata/repomd.xml", primary_file(repo)):
+            self.root.write(CACHE_DIR + "/" + os.path.basename(name), pathlib.Path(repo, name).read_bytes())
         self.use_repo("http://127.0.0.1:9/")
 
     def traced_updater(self, *args):

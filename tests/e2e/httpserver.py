@@ -5,20 +5,21 @@
     httpserver.py make-certs DIR   (ca.pem, server.pem and server.key for localhost)
 
 CONFIG: "root" (directory served), "log" (a JSON line per request), "tls" {"cert", "key"},
-"auth" {"scheme": "Basic" | "Digest", "realm", "users", "paths"}, "proxy" {"users", "realm", "hosts"}
+"auth" {"scheme": "Basic" | "Digest", "realm", "users"}, "proxy" {"users", "realm", "hosts"}
 (a forward proxy; "hosts" maps host:port to addr:port), "never_accept" (connect timeouts), and "routes"
 {path: step or [step, ...]}: the n-th request to a path is answered by the n-th step, the last one
 repeating. A step has "status", "body", "body_file", "headers", "location", "delay", "drop", "truncate"
 (send this many bytes of the body), "drip"/"drip_head" {"bytes", "interval"} or "endless".
 """
 
-import argparse
 import base64
+import contextlib
 import hashlib
 import http.server
 import itertools
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -35,7 +36,7 @@ import urllib.parse
 
 def make_certs(directory):
     os.makedirs(directory, exist_ok=True)
-    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "csr", "ext")}
+    p = {name: os.path.join(directory, name) for name in ("ca.pem", "ca.key", "server.pem", "server.key", "csr")}
 
     def openssl(*args):
         subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -44,11 +45,10 @@ def make_certs(directory):
             "-subj", "/CN=Updater Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["server.key"], "-out", p["csr"],
-            "-subj", "/CN=localhost")
-    with open(p["ext"], "w") as f:
-        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nextendedKeyUsage=serverAuth\n")
+            "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1",
+            "-addext", "extendedKeyUsage=serverAuth")
     openssl("x509", "-req", "-in", p["csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
-            "-out", p["server.pem"], "-days", "2", "-extfile", p["ext"])
+            "-out", p["server.pem"], "-days", "2", "-copy_extensions", "copyall")
     return {"ca": p["ca.pem"], "cert": p["server.pem"], "key": p["server.key"]}
 
 
@@ -65,52 +65,10 @@ def md5(text):
 
 
 def basic_user(header):
-    if not header or not header.startswith("Basic "):
-        return None, None
-    try:
-        user, _, password = base64.b64decode(header[6:].strip()).decode().partition(":")
-    except (ValueError, UnicodeDecodeError):
-        return None, None
-    return user, password
-
-
-class Authenticator:
-    def __init__(self, config):
-        self.scheme = config.get("scheme", "Basic")
-        self.realm = config.get("realm", "updates")
-        self.users = config.get("users", {})
-        self.paths = config.get("paths", ["/"])
-        self.nonces = set()
-        self.lock = threading.Lock()
-
-    def applies(self, path):
-        return any(path.startswith(prefix) for prefix in self.paths)
-
-    def challenge(self):
-        if self.scheme == "Basic":
-            return 'Basic realm="%s"' % self.realm
-        nonce = os.urandom(16).hex()
-        with self.lock:
-            self.nonces.add(nonce)
-        return 'Digest realm="%s", qop="auth", nonce="%s", opaque="%s", algorithm=MD5' % (
-            self.realm, nonce, os.urandom(8).hex())
-
-    def check(self, header, method, target):
-        if self.scheme == "Basic":
-            user, password = basic_user(header)
-            return user, user is not None and self.users.get(user) == password
-        if not header or not header.startswith("Digest "):
-            return None, False
-        params = parse_auth_params(header[7:])
-        user = params.get("username")
-        with self.lock:
-            known = params.get("nonce") in self.nonces
-        if user not in self.users or not known or params.get("realm") != self.realm or params.get("uri") != target:
-            return user, False
-        ha1 = md5("%s:%s:%s" % (user, self.realm, self.users[user]))
-        ha2 = md5("%s:%s" % (method, params["uri"]))
-        expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth", ha2]))
-        return user, params.get("response") == expected
+    if header and header.startswith("Basic "):
+        with contextlib.suppress(ValueError):  # not base64, not UTF-8
+            return tuple(base64.b64decode(header[6:].strip()).decode().partition(":")[::2])
+    return None, None
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -131,176 +89,131 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def record(self, user=None, authorized=None):
-        log = self.server.config.get("log")
-        if not log:
-            return
         entry = {"method": self.command, "path": self.path, "headers": dict(self.headers.items()),
                  "connection": self.connection_id, "client_port": self.client_address[1],
                  "user": user, "authorized": authorized}
-        with self.server.log_lock:
-            with open(log, "a") as f:
-                f.write(json.dumps(entry, sort_keys=True) + "\n")
+        with self.server.log_lock, open(self.server.config["log"], "a") as f:
+            f.write(json.dumps(entry, sort_keys=True) + "\n")
 
-    def answer(self, status, body=b"", headers=None, truncate=None, drip=None, drip_head=None):
-        if isinstance(body, str):
-            body = body.encode()
+    def answer(self, status, body=b"", headers=(), step={}):
+        """The answer as `step` shapes it: cut short ("truncate"), sent in slow pieces or without end."""
+        body, headers, endless = body.encode() if isinstance(body, str) else body, dict(headers), step.get("endless")
         self.send_response(status)
-        sent = {k.lower() for k in (headers or {})}
-        for name, value in (headers or {}).items():
+        for name, value in headers.items():
             self.send_header(name, value)
-        if "content-length" not in sent:
+        if not endless and "content-length" not in {name.lower() for name in headers}:
             self.send_header("Content-Length", str(len(body)))
-        if self.close_connection or truncate is not None:
+        if self.close_connection or endless or "truncate" in step:
             self.send_header("Connection", "close")
-        if drip_head:
-            self._headers_buffer.append(b"\r\n")
-            head, self._headers_buffer = b"".join(self._headers_buffer), []
-            if not self.drip(head, drip_head["bytes"], drip_head["interval"]):
-                return
-        else:
-            self.end_headers()
-        if truncate is not None:
-            self.wfile.write(body[:truncate])
-            self.wfile.flush()
             self.close_connection = True
+        self._headers_buffer.append(b"\r\n")
+        head, self._headers_buffer = b"".join(self._headers_buffer), []
+        if not self.send(head, step.get("drip_head")):
             return
-        if drip:
-            self.drip(body, drip["bytes"], drip["interval"])
-            return
-        self.wfile.write(body)
+        while endless and self.send(b"x" * 65536):
+            pass
+        if not endless:
+            self.send(body[:step.get("truncate", len(body))], step.get("drip"))
 
-    def drip(self, data, size, interval):
+    def send(self, data, drip=None):
+        """Writes `data`, with `drip` {"bytes", "interval"} in pieces that far apart; False once the client is gone."""
+        size = drip["bytes"] if drip else max(len(data), 1)
         try:
             for at in range(0, len(data), size):
-                if at:
-                    time.sleep(interval)
+                time.sleep(drip["interval"] if at else 0)
                 self.wfile.write(data[at:at + size])
-                self.wfile.flush()
         except OSError:
             self.close_connection = True
             return False
         return True
 
-    def endless(self, status):
-        self.send_response(status)
-        self.send_header("Connection", "close")
-        self.end_headers()
-        self.close_connection = True
-        block = b"x" * 65536
-        try:
-            while True:
-                self.wfile.write(block)
-        except OSError:
-            pass
-
     def play(self, step):
-        if step.get("delay"):
-            time.sleep(step["delay"])
+        time.sleep(step.get("delay", 0))
         if step.get("drop"):
             self.close_connection = True
             return
-        headers = dict(step.get("headers", {}))
-        if "location" in step:
-            headers["Location"] = step["location"]
-        status = step.get("status", 302 if "location" in step else 200)
-        if step.get("endless"):
-            return self.endless(status)
-        body = step.get("body", "")
-        if "body_file" in step:
-            with open(step["body_file"], "rb") as f:
-                body = f.read()
-        self.answer(status, body, headers, step.get("truncate"), step.get("drip"), step.get("drip_head"))
+        body = pathlib.Path(step["body_file"]).read_bytes() if "body_file" in step else step.get("body", "")
+        headers = dict(step.get("headers", {}), **({"Location": step["location"]} if "location" in step else {}))
+        self.answer(step.get("status", 302 if "location" in step else 200), body, headers, step)
 
     def serve_file(self):
-        root = self.server.config.get("root")
-        if not root:
+        base = os.path.realpath(self.server.config.get("root", "/nonexistent"))
+        path = os.path.realpath(os.path.join(base, urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")))
+        if not path.startswith(base + os.sep) or not os.path.isfile(path):
             return self.answer(404, "not found\n")
-        relative = urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")
-        base = os.path.realpath(root)
-        path = os.path.realpath(os.path.join(base, relative))
-        if (path != base and not path.startswith(base + os.sep)) or not os.path.isfile(path):
-            return self.answer(404, "not found\n")
-        with open(path, "rb") as f:
-            self.answer(200, f.read(), {"Content-Type": "application/octet-stream"})
+        self.answer(200, pathlib.Path(path).read_bytes(), {"Content-Type": "application/octet-stream"})
 
     def do_GET(self):
-        if self.headers.get("Connection", "").lower() == "close":
-            self.close_connection = True
         if self.path.startswith(("http://", "https://")) and "proxy" in self.server.config:
-            return self.proxy_get()
-        user, authorized = None, None
-        auth = self.server.auth
-        if auth and auth.applies(self.path):
-            user, authorized = auth.check(self.headers.get("Authorization"), self.command, self.path)
-            if not authorized:
-                self.record(user, False)
-                return self.answer(401, "unauthorized\n", {"WWW-Authenticate": auth.challenge()})
+            url = urllib.parse.urlsplit(self.path)
+            lines = ["GET %s HTTP/1.1" % urllib.parse.urlunsplit(("", "", url.path or "/", url.query, ""))]
+            lines += ["%s: %s" % (k, v) for k, v in self.headers.items()
+                      if k.lower() not in ("proxy-authorization", "proxy-connection", "connection")]
+            request = ("\r\n".join(lines + ["Connection: close"]) + "\r\n\r\n").encode()
+            return self.relay("%s:%d" % (url.hostname, url.port or (443 if url.scheme == "https" else 80)), request)
+        user, authorized = self.authorized(self.server.config["auth"]) if "auth" in self.server.config else (None, None)
         self.record(user, authorized)
+        if authorized is False:
+            return self.answer(401, "unauthorized\n", {"WWW-Authenticate": self.challenge(self.server.config["auth"])})
         step = self.server.step(self.path)
-        if step is not None:
-            return self.play(step)
-        self.serve_file()
+        self.play(step) if step is not None else self.serve_file()
+
+    def authorized(self, auth):
+        """The user the request names and whether its credentials are right, by Basic or Digest (qop auth)."""
+        users, realm = auth.get("users", {}), auth.get("realm", "updates")
+        header = self.headers.get("Authorization", "")
+        if auth.get("scheme", "Basic") == "Basic":
+            user, password = basic_user(header)
+            return user, user is not None and users.get(user) == password
+        params = parse_auth_params(header[7:]) if header.startswith("Digest ") else {}
+        user = params.get("username")
+        if user not in users or params.get("nonce") not in self.server.nonces or params.get("realm") != realm \
+                or params.get("uri") != self.path:
+            return user, False
+        ha1, ha2 = md5("%s:%s:%s" % (user, realm, users[user])), md5("%s:%s" % (self.command, params["uri"]))
+        expected = md5(":".join([ha1, params["nonce"], params.get("nc", ""), params.get("cnonce", ""), "auth", ha2]))
+        return user, params.get("response") == expected
+
+    def challenge(self, auth):
+        realm = auth.get("realm", "updates")
+        if auth.get("scheme", "Basic") == "Basic":
+            return 'Basic realm="%s"' % realm
+        nonce = os.urandom(16).hex()
+        self.server.nonces.add(nonce)
+        return 'Digest realm="%s", qop="auth", nonce="%s", opaque="%s", algorithm=MD5' % (realm, nonce,
+                                                                                         os.urandom(8).hex())
 
     def do_CONNECT(self):
         if "proxy" not in self.server.config:
             self.record()
             return self.answer(405, "not a proxy\n")
-        if not self.proxy_authorized():
-            return
-        upstream = self.upstream(self.path)
-        if not upstream:
-            return
-        self.send_response(200, "Connection established")
-        self.end_headers()
-        self.wfile.flush()
-        self.relay(upstream)
-        self.close_connection = True
+        self.relay(self.path)
 
-    def upstream(self, hostport):
-        host, _, port = self.server.config["proxy"].get("hosts", {}).get(hostport, hostport).rpartition(":")
-        try:
-            return socket.create_connection((host.strip("[]"), int(port)), timeout=10)
-        except OSError as e:
-            self.answer(502, "cannot connect: %s\n" % e)
-
-    def proxy_authorized(self):
+    def relay(self, hostport, request=None):
+        """As the proxy: a tunnel to `hostport` (its address from "hosts"), or `request` sent there."""
         proxy = self.server.config["proxy"]
         users = proxy.get("users")
-        if not users:
-            self.record()
-            return True
         user, password = basic_user(self.headers.get("Proxy-Authorization"))
-        ok = user is not None and users.get(user) == password
-        self.record(user, ok)
-        if not ok:
-            self.answer(407, "proxy authentication required\n",
-                        {"Proxy-Authenticate": 'Basic realm="%s"' % proxy.get("realm", "proxy")})
-        return ok
-
-    def proxy_get(self):
-        if not self.proxy_authorized():
-            return
-        url = urllib.parse.urlsplit(self.path)
-        port = url.port or (443 if url.scheme == "https" else 80)
-        target = url.path or "/"
-        if url.query:
-            target += "?" + url.query
-        upstream = self.upstream("%s:%d" % (url.hostname, port))
-        if not upstream:
-            return
-        lines = ["GET %s HTTP/1.1" % target]
-        lines += ["%s: %s" % (k, v) for k, v in self.headers.items()
-                  if k.lower() not in ("proxy-authorization", "proxy-connection", "connection")]
-        lines.append("Connection: close")
-        upstream.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
-        self.relay(upstream)
+        allowed = not users or (user is not None and users.get(user) == password)
+        self.record(*((user, allowed) if users else ()))
+        if not allowed:
+            return self.answer(407, "proxy authentication required\n",
+                               {"Proxy-Authenticate": 'Basic realm="%s"' % proxy.get("realm", "proxy")})
+        host, _, port = proxy.get("hosts", {}).get(hostport, hostport).rpartition(":")
+        try:
+            upstream = socket.create_connection((host.strip("[]"), int(port)), timeout=10)
+        except OSError as e:
+            return self.answer(502, "cannot connect: %s\n" % e)
         self.close_connection = True
-
-    def relay(self, upstream):
+        if request:
+            upstream.sendall(request)
+        else:
+            self.send_response(200, "Connection established")
+            self.end_headers()
         sockets = [self.connection, upstream]
         with upstream:
             while True:
-                readable, _, _ = select.select(sockets, [], [], 30)
+                readable = select.select(sockets, [], [], 30)[0]
                 if not readable:
                     return
                 for s in readable:
@@ -320,7 +233,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.routes = {path: steps if isinstance(steps, list) else [steps] for path, steps in
                        config.get("routes", {}).items()}
         self.counts = dict.fromkeys(self.routes, 0)
-        self.auth = Authenticator(config["auth"]) if "auth" in config else None
+        self.nonces = set()
         self.log_lock = threading.Lock()
         super().__init__(address, Handler)
         if "tls" in config:
@@ -355,11 +268,10 @@ def never_accept(port, bind, ready):
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((bind, port))
     listener.listen(0)
-    fillers = [socket.create_connection(listener.getsockname()[:2])]
+    filler = socket.create_connection(listener.getsockname()[:2])
     announce(ready, listener.getsockname()[1])
     signal.sigwait([signal.SIGTERM])
-    for s in fillers + [listener]:
-        s.close()
+    filler.close()
 
 
 def serve(config, port=0, bind="127.0.0.1", ready=None):
@@ -380,19 +292,16 @@ class ScriptedServer:
         self.root = root
         self.dir = tempfile.mkdtemp(prefix="httpserver-", dir=root.base)
         self.log = os.path.join(self.dir, "requests")
-        config = dict(config, log=self.log)
         with open(os.path.join(self.dir, "config.json"), "w") as f:
-            json.dump(config, f)
+            json.dump(dict(config, log=self.log), f)
         ready = os.path.join(self.dir, "ready")
         self.proc = root.start_server([sys.executable, os.path.abspath(__file__), "--config",
                                        os.path.join(self.dir, "config.json"), "--port", str(port), "--bind", bind,
                                        "--ready", ready], ready_file=ready)
 
     def requests(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return [json.loads(line) for line in f]
+        log = pathlib.Path(self.log)
+        return [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
 
     def paths(self, authorized=None):
         return [r["path"] for r in self.requests() if authorized is None or r["authorized"] == authorized]
@@ -402,23 +311,18 @@ class ScriptedServer:
 
 
 def trust_ca(root, certs):
-    with open(certs["ca"]) as f:
-        root.write_inside("/etc/ssl/certs/ca-certificates.crt", f.read())
+    root.write_inside("/etc/ssl/certs/ca-certificates.crt", pathlib.Path(certs["ca"]).read_text())
 
 
 def main(argv):
     if argv[:1] == ["make-certs"] and len(argv) == 2:
         make_certs(argv[1])
         return 0
-    parser = argparse.ArgumentParser(prog="httpserver.py")
-    parser.add_argument("--config", required=True)
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--bind", default="127.0.0.1")
-    parser.add_argument("--ready")
-    args = parser.parse_args(argv)
-    with open(args.config) as f:
-        config = json.load(f)
-    serve(config, args.port, args.bind, args.ready)
+    options = dict(zip(argv[::2], argv[1::2]))
+    if len(argv) % 2 or not {"--config"} <= set(options) <= {"--config", "--port", "--bind", "--ready"}:
+        sys.exit(__doc__)
+    serve(json.loads(pathlib.Path(options["--config"]).read_text()), int(options.get("--port", 0)),
+          options.get("--bind", "127.0.0.1"), options.get("--ready"))
     return 0
 
 

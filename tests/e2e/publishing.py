@@ -1,6 +1,7 @@
 """The steps of docs/publishing.md, run as they stand, so that the guide stays true."""
 
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -10,9 +11,7 @@ GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "do
 
 def blocks(where):
     """The guide's shell blocks whose first line is "# <where>", in order."""
-    with open(GUIDE) as f:
-        text = f.read()
-    found = re.findall(r"^```sh\n# (\w+)\n(.*?)^```$", text, re.M | re.S)
+    found = re.findall(r"^```sh\n# (\w+)\n(.*?)^```$", pathlib.Path(GUIDE).read_text(), re.M | re.S)
     return [code for tag, code in found if tag == where]
 
 
@@ -32,7 +31,6 @@ def publish(directory, rpm_paths, key, steps=None):
 
 
 def import_key(root, key_file):
-    with open(key_file) as f:
-        root.write("/tmp/image/updates-key.asc", f.read())
+    root.write("/tmp/image/updates-key.asc", pathlib.Path(key_file).read_text())
     for code in blocks("image"):
         root.check(["sh", "-ec", code], env={"IMAGE": "/"}, cwd="/tmp/image")

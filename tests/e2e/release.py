@@ -6,23 +6,14 @@ RELEASE_PACKAGE = "product-release"
 ADDONS = ["addon-tools", "addon-docs"]
 DEFAULTS = """<?xml version="1.0"?>
 <updater>
-  <product>
-    <name>Demo Appliance</name>
-    <packages>
-      <release><package><name>%(release)s</name></package></release>
-      <addons>%(addons)s</addons>
-    </packages>
-  </product>
+  <product><name>Demo Appliance</name><packages><release><package><name>%s</name></package></release>
+    <addons>%s</addons></packages></product>
   <user-agent><base>demo-updater</base><prodname>demo</prodname></user-agent>
   <log level="info"><logger type="stderr"/></log>
 </updater>
-""" % {"release": RELEASE_PACKAGE,
-       "addons": "".join("<package><name>%s</name></package>" % a for a in ADDONS)}
-
+""" % (RELEASE_PACKAGE, "".join("<package><name>%s</name></package>" % a for a in ADDONS))
 CONFIG = """<?xml version="1.0"?>
-<updater>
-  <repository id="base"><name>Demo release</name><location href="%(location)s"/></repository>
-</updater>
+<updater><repository id="base"><name>Demo release</name><location href="%(location)s"/></repository></updater>
 """
 
 

@@ -1,20 +1,19 @@
 """The agent SIGKILLed in each state of a two-pass update over HTTP: no state file torn, nothing
 reported done that was not, and the next start does what the status it finds asks for."""
 
+import contextlib
 import os
 import signal
 import subprocess
 import sys
 
-import httpserver
 import release
 from devroot import UPDATER
 from harness import (FIVE, FIVE_DONE, LOCK_FILE, PASS_1, PASS_2, WAITING_LIBCORE, UpdateTestCase, nevras,
-                     release_nevras, status_record, wait_for)
+                     release_nevras, wait_for)
 
-STATUS_WORDS = ["READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED",
-                "REBOOTING"]
-UPDATE_STATES = ["AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"]
+STATUS_WORDS = "READY DELAYING ANALYZING DOWNLOADING TESTING UPDATING PKGSDONE CORRUPTED REBOOTING".split()
+UPDATE_STATES = "AVAILABLE PENDING COMPLETE CORRUPTED".split()
 PASSES = [{f[:-len(".noarch.rpm")] for f in files} for files in (PASS_1, PASS_2)]
 
 # Holds the hook at its first call named in /etc/standins/hold-<name> until /tmp/go appears.
@@ -55,8 +54,7 @@ class KillMatrix(UpdateTestCase):
                 self.fresh_root(hold)
                 self.check_whole(self.kill_when_held(args, status, hold))
                 result = self.updater(*args)
-                self.assertEqual(result.returncode, code, result)
-                self.assertIn(line, result.lines, result)
+                self.assertRun(result, code, line)
                 self.assertState(final_status, final_state)
                 if packages is not None:
                     self.assertEqual(nevras(self.root), packages)
@@ -66,10 +64,8 @@ class KillMatrix(UpdateTestCase):
 
     def fresh_root(self, hold):
         if self.root.exists("/var/lib/updater/status"):  # the root of an earlier row
-            self.root.close()
-            UpdateTestCase.setUp(self)
-        pkgs = release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE] if hold == "pre" else [])
-        httpserver.ScriptedServer(self.root, {"root": self.repo(pkgs)}, port=8080)
+            self.renew_root()
+        self.serve(self.repo(release.variant(2, drop=FIVE, replace=[WAITING_LIBCORE] if hold == "pre" else [])))
         self.use_repo("http://127.0.0.1:8080/")
         self.add_to_hook(HOLD_HOOK)
         if hold.startswith("hook"):
@@ -90,28 +86,22 @@ class KillMatrix(UpdateTestCase):
         try:
             if hold.endswith("fchmod"):
                 wait_for(lambda: self.root.read("/tmp/held") or proc.poll() is not None, timeout=60, what="the hook")
-                tracers.append(self.attach("inject=fchmod:delay_enter=600s:when=1"))
+                tracers.append(subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(),
+                                                 "-e", "inject=fchmod:delay_enter=600s:when=1"],
+                                                stderr=subprocess.PIPE, text=True))
+                self.addCleanup(self._stop, tracers[-1])
+                self.assertIn("attached", tracers[-1].stderr.readline())
                 self.root.check(["touch", "/tmp/go"])
             wait_for(lambda: self.held(hold, status) or proc.poll() is not None, timeout=60, what="the hold")
             self.assertTrue(self.held(hold, status), "the run ended before its hold")
             self.assertEqual(self.root.status(), status + "\n")
         finally:
-            for pid in (self.root.read(LOCK_FILE), self.root.read("/tmp/held"), self.root.read("/tmp/rpm-pid")):
-                if pid:
-                    try:
-                        os.kill(int(pid), signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+            for pid in filter(None, map(self.root.read, (LOCK_FILE, "/tmp/held", "/tmp/rpm-pid"))):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(int(pid), signal.SIGKILL)
             for tracer in tracers:  # strace waits out its delay even for a dead tracee
                 tracer.kill()
         return self.finish(proc).lines
-
-    def attach(self, inject):
-        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", self.root.read(LOCK_FILE).strip(), "-e", inject],
-                                  stderr=subprocess.PIPE, text=True)
-        self.addCleanup(self._stop, tracer)
-        self.assertIn("attached", tracer.stderr.readline())
-        return tracer
 
     def held(self, hold, status):
         if hold.endswith("fchmod"):
@@ -126,7 +116,7 @@ class KillMatrix(UpdateTestCase):
     def check_whole(self, lines):
         self.assertIn(self.root.status(), [None] + [word + "\n" for word in STATUS_WORDS])
         self.assertIn(self.root.update_state(), [None] + [word + "\n" for word in UPDATE_STATES])
-        self.assertIsNotNone(status_record(self.root))
+        self.assertIsNotNone(self.record())
         installed = set(nevras(self.root))
         self.assertLessEqual(lines.count("INFO: packages installed OK"), sum(1 for done in PASSES if done <= installed))
         if self.root.update_state() == "COMPLETE\n":

@@ -1,21 +1,18 @@
 """HTTP, HTTPS, a proxy and a directory; where the device's credentials go."""
 
 import os
+import pathlib
 
 import httpserver
 import release
 import testdata
-from harness import CACHE_DIR, UpdateTestCase, credentials, info_lines
+from harness import CACHE_DIR, UPDATES_2, UpdateTestCase, credentials
 
-UPDATES = ["INFO: need to update (6 packages):"] + ["INFO: \t" + f for f in (
-    "addon-docs-2-1.noarch.rpm", "addon-tools-2-1.noarch.rpm", "app-2-1.noarch.rpm", "libcore-2-1.noarch.rpm",
-    "product-release-2-1.noarch.rpm", "updater-1.8.3-2.noarch.rpm")]
 PROXY_FILE = """<?xml version="1.0"?>
 <proxyconf><proxy server="127.0.0.1" port="3128" bypassLocalNetwork="off" username="relay" password="%s"/></proxyconf>
 """
-PROXY = {"proxy": {"users": {"relay": "s3cret"}, "realm": "proxy", "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
-REVISION = "a02082"
-DEFAULT_USER = "demo-" + REVISION  # the product name of the release's defaults file and the device's revision
+PROXY = {"proxy": {"users": {"relay": "s3cret"}, "hosts": {"repo.test:8080": "127.0.0.1:8080"}}}
+DEFAULT_USER = "demo-a02082"  # the product name of the release's defaults file and the device's revision
 
 
 class Network(UpdateTestCase):
@@ -27,16 +24,8 @@ class Network(UpdateTestCase):
         self.key.import_into(self.root)
         self.repository = self.repo(release.packages(2), key=self.key)
 
-    def serve(self, port, **config):
-        server = httpserver.ScriptedServer(self.root, config, port=port)
-        self.addCleanup(server.stop)
-        return server
-
     def assertSameUpdates(self, result):
-        self.assertEqual(result.returncode, 0, result)
-        lines = info_lines(result.stderr)
-        self.assertIn(UPDATES[0], lines, result)
-        self.assertEqual(lines[lines.index(UPDATES[0]):][:len(UPDATES)], UPDATES)
+        self.assertRun(result, 0, *UPDATES_2)
         self.assertState("READY", "AVAILABLE")
         self.assertNoTemporaryFiles()
 
@@ -45,9 +34,10 @@ class Network(UpdateTestCase):
 
     def test_every_way_to_the_repository(self):
         certs = httpserver.make_certs(os.path.join(self.work, "certs"))
-        server = self.serve(8080, root=self.repository)
-        self.serve(8443, root=self.repository, tls={"cert": certs["cert"], "key": certs["key"]})
-        proxy = self.serve(3128, **PROXY)
+        server = self.serve(self.repository)
+        self.serve(self.repository, 8443, tls={"cert": certs["cert"], "key": certs["key"]},
+                   routes={"/moved/repodata/repomd.xml": {"location": "http://127.0.0.1:8080/repodata/repomd.xml"}})
+        proxy = self.serve(port=3128, **PROXY)
 
         self.use_repo("http://127.0.0.1:8080/")
         self.assertSameUpdates(self.updater())
@@ -63,6 +53,13 @@ class Network(UpdateTestCase):
         self.assertRecord("error", "tls")
         httpserver.trust_ca(self.root, certs)
         self.assertSameUpdates(self.updater())
+        # Never left for plain HTTP.
+        self.use_repo("https://localhost:8443/moved/")
+        plain = len(server.paths())
+        self.assertRun(self.updater(), 1, "ERROR: refusing redirect from 'https://localhost:8443/moved/repodata/"
+                       "repomd.xml' to unencrypted 'http://127.0.0.1:8080/repodata/repomd.xml'",
+                       "ERROR: failed getting repository resource 'repodata/repomd.xml'")
+        self.assertEqual((len(server.paths()), self.record()["error_class"]), (plain, "tls"))
 
         self.root.write_inside("/etc/network/vrkproxy.conf", PROXY_FILE % "s3cret")
         self.use_repo("http://repo.test:8080/")
@@ -78,8 +75,8 @@ class Network(UpdateTestCase):
         self.assertSameUpdates(self.updater())
 
     def test_refused_credentials(self):
-        self.serve(8080, root=self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
-        self.serve(3128, **PROXY)
+        self.serve(self.repository, auth={"realm": "updates", "users": {"fleet": "right"}})
+        self.serve(port=3128, **PROXY)
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/", "fleet", "wrong"))
         # The location's own user and password are no credentials and never reach the record.
         for name, proxy_password, error_class in (("server", None, "authentication"), ("proxy", "wrong", "proxy")):
@@ -98,11 +95,8 @@ class Network(UpdateTestCase):
         for name, key, error, error_class in cases:
             repository = self.repo(release.packages(2), name=name, key=key)
             if name == "changed":
-                index = os.path.join(repository, "repodata", "repomd.xml")
-                with open(index) as f:
-                    text = f.read()
-                with open(index, "w") as f:
-                    f.write(text.replace("<revision>", "<revision>1"))
+                index = pathlib.Path(repository, "repodata", "repomd.xml")
+                index.write_text(index.read_text().replace("<revision>", "<revision>1"))
             # Over HTTP in the guide's missed-step table (test_packaging).
             with self.subTest(name):
                 self.use_repo(repository)
@@ -112,50 +106,26 @@ class Network(UpdateTestCase):
                 self.assertNoTemporaryFiles()
                 self.assertRecord("error", error_class)
 
-    def test_default_credentials_only_for_the_repository_server(self):
-        self.root.set_identity(revision=REVISION)
-        digest = {"scheme": "Digest", "realm": "updates", "users": {DEFAULT_USER: "not the device's"}}
-        elsewhere = {"routes": {"/repodata/repomd.xml": {"location": "http://127.0.0.1:8081/repodata/repomd.xml"}}}
-        self.use_repo("http://127.0.0.1:8080/")
-        for name, repository_server, other_server, offered in (
-                ("the repository's server asks", {"root": self.repository, "auth": digest}, None, [None, DEFAULT_USER]),
-                ("another server asks after a redirect", elsewhere, {"root": self.repository, "auth": digest}, [None])):
-            with self.subTest(name):
-                base = self.serve(8080, **repository_server)
-                asking = self.serve(8081, **other_server) if other_server else base
-                result = self.updater()
-                base.stop()
-                asking.stop()
-                self.assertRun(result, 1,
-                               "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)")
-                self.assertEqual(users(asking.requests()), offered)
-                self.assertRecord("error", "authentication")
-
-    def test_file_entries_apply_below_their_path_only(self):
+    def test_credentials_go_only_where_they_apply(self):
+        # The device's default credentials to the repository's own server; an entry of the credentials file to the
+        # paths below its own, by whole components.
+        self.root.set_identity(revision="a02082")
         self.root.write("/etc/lumenta/vrkpasswd.xml", credentials("http://127.0.0.1:8080/repo", "alice", "pw"))
         os.symlink(self.repository, os.path.join(self.work, "repository"))
-        server = self.serve(8080, root=self.work, auth={"scheme": "Basic", "users": {"alice": "pw"}})
-        for path, code, offered in (("/repo/", 0, [None, "alice"]), ("/repository/", 1, [None])):
-            with self.subTest(path):
-                before = len(server.requests())
+        digest = {"root": self.repository, "auth": {"scheme": "Digest", "users": {DEFAULT_USER: "not the device's"}}}
+        basic = {"root": self.work, "auth": {"users": {"alice": "pw"}}}
+        moved = {"routes": {"/repodata/repomd.xml": {"location": "http://127.0.0.1:8081/repodata/repomd.xml"}}}
+        refused = ["ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on server)"]
+        for path, server, redirected_to, offered, code in (
+                ("/", digest, None, [None, DEFAULT_USER], 1), ("/", moved, digest, [None], 1),
+                ("/repo/", basic, None, [None, "alice"], 0), ("/repository/", basic, None, [None], 1)):
+            with self.subTest(path=path, offered=offered):
                 self.use_repo("http://127.0.0.1:8080" + path)
-                self.assertEqual(self.updater().returncode, code)
-                self.assertEqual(users(server.requests()[before:]), offered)
+                servers = [self.serve(**server)] + ([self.serve(port=8081, **redirected_to)] if redirected_to else [])
+                result = self.updater()
+                for server in servers:
+                    server.stop()
+                self.assertEqual(sorted({r["user"] for r in servers[-1].requests()}, key=str), offered)
+                self.assertRun(result, code, *refused * code)
+                self.assertRecord("error" if code else "ok", "authentication" if code else None)
 
-    def test_https_is_never_left_for_http(self):
-        certs = httpserver.make_certs(os.path.join(self.work, "certs"))
-        httpserver.trust_ca(self.root, certs)
-        plain = self.serve(8080, root=self.repository)
-        self.serve(8443, tls={"cert": certs["cert"], "key": certs["key"]},
-                   routes={"/repodata/repomd.xml": {"location": "http://127.0.0.1:8080/repodata/repomd.xml"}})
-        self.use_repo("https://localhost:8443/")
-        self.assertRun(self.updater(), 1, "ERROR: refusing redirect from 'https://localhost:8443/repodata/repomd.xml' "
-                       "to unencrypted 'http://127.0.0.1:8080/repodata/repomd.xml'",
-                       "ERROR: failed getting repository resource 'repodata/repomd.xml'")
-        self.assertEqual(plain.requests(), [])
-        self.assertRecord("error", "tls")
-
-
-def users(requests):
-    """The users that the requests offered, None for a request without credentials."""
-    return sorted({r["user"] for r in requests}, key=str)

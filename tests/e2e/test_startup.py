@@ -2,6 +2,7 @@
 does not exist, so a run that gets through start-up ends with ERROR."""
 
 import os
+import pathlib
 import re
 
 from devroot import UPDATER
@@ -63,9 +64,20 @@ class Options(RootTestCase):
             result = self.updater(*args)
             self.assertEqual((result.returncode, result.stdout, result.stderr), answer)
         result = self.updater("--help")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertIn("--allow-metadata-rollback", result.stdout)
+        self.assertEqual((result.returncode, "--allow-metadata-rollback" in result.stdout), (0, True), result)
         self.assertEqual((self.hook_calls(), self.root.read(LOCK_FILE)), ([], None))
+
+    def test_log_file_appends_and_lastlog_holds_the_last_run_at_info(self):
+        self.updater("--repo-url", "base:/var/lib/first", "--log-to", "/tmp/run.log")
+        self.updater("--repo-url", "base:/var/lib/second", "--log-to", "/tmp/run.log", "--log-level", "debug")
+        log = self.root.read("/tmp/run.log").splitlines()
+        self.assertEqual(log.count("INFO: --- EXIT ERROR ---"), 2)
+        self.assertTrue([line for line in log if line.startswith("DEBUG: ")])
+        lastlog = self.root.lastlog().splitlines()
+        self.assertEqual(lastlog[0], "INFO: updater version 1.8.3, product ")
+        self.assertIn(REPO_LINE % ("Base", "/var/lib/second"), lastlog)
+        self.assertNotIn(REPO_LINE % ("Base", "/var/lib/first"), lastlog)
+        self.assertFalse([line for line in lastlog if line.startswith("DEBUG")])
 
 
 class Inheritance(RootTestCase):
@@ -88,21 +100,7 @@ class Inheritance(RootTestCase):
         self.assertRegex(self.root.read(LOCK_FILE), r"^ *\d+\n$")
 
 
-class Logging(RootTestCase):
-    def test_log_file_appends_and_lastlog_holds_the_last_run_at_info(self):
-        self.updater("--repo-url", "base:/var/lib/first", "--log-to", "/tmp/run.log")
-        self.updater("--repo-url", "base:/var/lib/second", "--log-to", "/tmp/run.log", "--log-level", "debug")
-        log = self.root.read("/tmp/run.log").splitlines()
-        self.assertEqual(log.count("INFO: --- EXIT ERROR ---"), 2)
-        self.assertTrue([line for line in log if line.startswith("DEBUG: ")])
-        lastlog = self.root.lastlog().splitlines()
-        self.assertEqual(lastlog[0], "INFO: updater version 1.8.3, product ")
-        self.assertIn(REPO_LINE % ("Base", "/var/lib/second"), lastlog)
-        self.assertNotIn(REPO_LINE % ("Base", "/var/lib/first"), lastlog)
-        self.assertFalse([line for line in lastlog if line.startswith("DEBUG")])
-
-
-class StartGuards(RootTestCase):
+class StartGuardsAndStatus(RootTestCase):
     def test_no_run_file_and_os_release_key_stop_every_run(self):
         norun = "ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'"
         cases = (("touch /run/updater.norun", norun),
@@ -121,17 +119,8 @@ class StartGuards(RootTestCase):
                 self.assertEqual(bool(self.hook_calls()), error is None, result)
                 self.assertEqual(self.root.exists("/run/lock/updater"), error != norun)  # stopped before the lock
 
-
-class PersistedStatus(RootTestCase):
-    def test_unknown_status_word_is_left_alone(self):
-        self.root.write(STATUS_FILE, "ready\n")
-        self.assertRun(self.updater(), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting",
-                       "INFO: --- EXIT ERROR ---")
-        self.assertEqual((self.root.status(), self.hook_calls()), ("ready\n", []))
-
-    def test_boot_clears_only_a_reboot_status_from_before_the_boot(self):
-        with open("/proc/stat") as f:
-            booted = int(re.search(r"^btime (\d+)$", f.read(), re.M).group(1))
+    def test_boot_clears_only_a_reboot_status_from_before_the_boot_and_an_unknown_word_stays(self):
+        booted = int(re.search(r"^btime (\d+)$", pathlib.Path("/proc/stat").read_text(), re.M).group(1))
         # The configuration file is not read: a broken one cannot keep the device refusing.
         self.root.write_config(text="<updater><repository id='base'>")
         cases = (("REBOOTING", booted - 60, "READY"), ("REBOOTING", booted + 1, "REBOOTING"),
@@ -146,7 +135,9 @@ class PersistedStatus(RootTestCase):
             self.assertEqual(self.root.status(), expected and expected + "\n", (word, written))
             cleared = "INFO: device rebooted after update, status is READY again" in result.lines
             self.assertEqual(cleared, expected == "READY" != word, result)
-        self.assertEqual(self.hook_calls(), [])
         self.assertIsNone(self.record())  # not an update run
         self.root.write_inside(STATUS_FILE, "ready\n")
         self.assertRun(self.updater("--clear-reboot-status"), 1, "ERROR: cannot recover status, aborting")
+        self.root.write_config(text=ONE)
+        self.assertRun(self.updater(), 1, "ERROR: unknown status 'ready'", "ERROR: cannot recover status, aborting")
+        self.assertEqual((self.root.status(), self.hook_calls()), ("ready\n", []))

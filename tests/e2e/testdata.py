@@ -4,6 +4,7 @@ packages and keys cached under the build directory, keyed by their content."""
 import fcntl
 import hashlib
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -16,25 +17,15 @@ CACHE = os.path.join(BUILD_DIR, "testdata-cache")
 
 
 class Pkg:
-    """One package to build. Dependencies are rpm texts such as "bar >= 2.0"."""
+    """One package to build. Dependencies are rpm texts such as "bar >= 2.0"; `files` maps absolute paths to their
+    content (str or bytes), `scripts` "pre", "post", "preun" or "postun" to shell text; `payload_size` bytes of
+    incompressible data go to /usr/share/<name>/payload."""
 
     def __init__(self, name, version="1.0", release="1", epoch=None, arch="noarch", requires=(), provides=(),
-                 obsoletes=(), group=None, files=None, scripts=None, summary=None,
-                 recommends=(), payload_size=0):
-        self.name = name
-        self.version = version
-        self.release = release
-        self.epoch = epoch
-        self.arch = arch
-        self.requires = list(requires)
-        self.provides = list(provides)
-        self.obsoletes = list(obsoletes)
-        self.recommends = list(recommends)
-        self.group = group
-        self.files = dict(files or {})   # absolute path -> content (str or bytes)
-        self.scripts = dict(scripts or {})  # "pre", "post", "preun", "postun" -> shell text
+                 obsoletes=(), group=None, files=None, scripts=None, summary=None, recommends=(), payload_size=0):
+        vars(self).update((key, value) for key, value in locals().items() if key != "self")
+        self.files, self.scripts = dict(files or {}), dict(scripts or {})
         self.summary = summary or "test package " + name
-        self.payload_size = payload_size  # bytes of incompressible data in /usr/share/<name>/payload
 
     @property
     def nevra(self):
@@ -66,12 +57,12 @@ class Pkg:
         lines += ["", "%files"] + sorted(self.files) + ([payload] if self.payload_size else [])
         return "\n".join(lines) + "\n"
 
+    def contents(self):
+        """The files' contents in the order of their paths, as bytes."""
+        return [c if isinstance(c, bytes) else c.encode() for c in (self.files[p] for p in sorted(self.files))]
+
     def key(self):
-        h = hashlib.sha256(self.spec().encode())
-        for path in sorted(self.files):
-            content = self.files[path]
-            h.update(content if isinstance(content, bytes) else content.encode())
-        return h.hexdigest()[:24]
+        return hashlib.sha256(self.spec().encode() + b"".join(self.contents())).hexdigest()[:24]
 
 
 def _locked(name):
@@ -81,8 +72,10 @@ def _locked(name):
     return f
 
 
-def _run(args, **kw):
-    proc = subprocess.run(args, capture_output=True, text=True, **kw)
+def run(args, home=None):
+    """`args` run to success; with `home`, in a clean environment of that HOME."""
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home, "LANG": "C"} if home else None
+    proc = subprocess.run(args, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise RuntimeError("%s failed (%d):\n%s%s" % (args, proc.returncode, proc.stdout, proc.stderr))
     return proc
@@ -98,20 +91,15 @@ def build(pkg):
             return target
         work = tempfile.mkdtemp(prefix="rpmbuild-")
         try:
-            src = os.path.join(work, "SOURCES")
-            os.makedirs(src)
-            for i, path in enumerate(sorted(pkg.files)):
-                content = pkg.files[path]
-                with open(os.path.join(src, "file%d" % i), "wb") as f:
-                    f.write(content if isinstance(content, bytes) else content.encode())
+            os.makedirs(os.path.join(work, "SOURCES"))
+            for i, content in enumerate(pkg.contents()):
+                pathlib.Path(work, "SOURCES", "file%d" % i).write_bytes(content)
             spec = os.path.join(work, pkg.name + ".spec")
-            with open(spec, "w") as f:
-                f.write(pkg.spec())
+            pathlib.Path(spec).write_text(pkg.spec())
             out = os.path.join(work, "out")
-            _run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
-                  "--define", "_tmppath " + work,
-                  "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec],
-                 env=_clean_env(work))
+            run(["rpmbuild", "-bb", "--define", "_topdir " + work, "--define", "_rpmdir " + out,
+                 "--define", "_tmppath " + work,
+                 "--define", "_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm", spec], work)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.move(os.path.join(out, pkg.filename), target + ".part")
             os.rename(target + ".part", target)
@@ -124,10 +112,6 @@ def build_all(pkgs):
     return [build(p) for p in pkgs]
 
 
-def _clean_env(home):
-    return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home, "LANG": "C"}
-
-
 class Key:
     """A key pair in its own GnuPG home (cached by name); made, and signing, at `created` when given."""
 
@@ -136,28 +120,26 @@ class Key:
         self.faked_time = ["--faked-system-time", "%d!" % created] if created else []
         self.uid = "%s <%s@updater.test>" % (name, name)
         self.home = os.path.join(CACHE, "keys", name)
+        public = pathlib.Path(self.home, "public.asc")
         with _locked("key-" + name):
-            if not os.path.exists(os.path.join(self.home, "public.asc")):
+            if not public.exists():
                 shutil.rmtree(self.home, ignore_errors=True)
                 os.makedirs(self.home, mode=0o700)
                 self._gpg("--batch", "--passphrase", "", "--quick-gen-key", self.uid, algo, "sign", "never")
-                public = self._gpg("--armor", "--export", self.uid).stdout
-                with open(os.path.join(self.home, "public.asc"), "w") as f:
-                    f.write(public)
-        with open(os.path.join(self.home, "public.asc")) as f:
-            self.public = f.read()
+                public.write_text(self._gpg("--armor", "--export", self.uid).stdout)
+        self.public = public.read_text()
         self.keyid = self._gpg("--list-keys", "--with-colons", self.uid).stdout.split("pub:")[1].split(":")[3].lower()
 
     def _gpg(self, *args):
-        return _run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
+        return run(["gpg", "--homedir", self.home, "--quiet"] + self.faked_time + list(args))
 
     def sign_rpm(self, rpm_path, out_dir):
         os.makedirs(out_dir, exist_ok=True)
         target = os.path.join(out_dir, os.path.basename(rpm_path))
         shutil.copy(rpm_path, target)
         dated = ["--define", "_gpg_sign_cmd_extra_args " + " ".join(self.faked_time)] if self.faked_time else []
-        _run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home,
-              "--define", "__gpg /usr/bin/gpg"] + dated + [target], env=_clean_env(self.home))
+        run(["rpmsign", "--addsign", "--define", "_gpg_name " + self.uid, "--define", "_gpg_path " + self.home,
+             "--define", "__gpg /usr/bin/gpg"] + dated + [target], self.home)
         return target
 
     def detach_sign(self, path, out=None):
@@ -175,24 +157,19 @@ def make_repo(directory, rpm_paths, key=None, extra_args=(), timestamp=None):
     os.makedirs(directory, exist_ok=True)
     for path in rpm_paths:
         shutil.copy(path, os.path.join(directory, os.path.basename(path)))
-    _run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
+    run(["createrepo_c", "--quiet", "--no-database"] + list(extra_args) + [directory])
+    index = pathlib.Path(directory, "repodata", "repomd.xml")
     if timestamp is not None:
-        index = os.path.join(directory, "repodata", "repomd.xml")
-        with open(index) as f:
-            text = f.read()
-        with open(index, "w") as f:
-            f.write(re.sub(r"<timestamp>\d+</timestamp>", "<timestamp>%d</timestamp>" % timestamp, text))
+        index.write_text(re.sub(r"<timestamp>\d+</timestamp>", "<timestamp>%d</timestamp>" % timestamp,
+                                index.read_text()))
     if key:
-        key.detach_sign(os.path.join(directory, "repodata", "repomd.xml"))
+        key.detach_sign(str(index))
     return directory
 
 
 def install(root, rpm_paths, justdb=False, nodeps=True):
-    staged = []
-    for path in rpm_paths:
-        inside = "/tmp/install/" + os.path.basename(path)
-        with open(path, "rb") as f:
-            root.write(inside, f.read())
-        staged.append(inside)
+    staged = ["/tmp/install/" + os.path.basename(path) for path in rpm_paths]
+    for path, inside in zip(rpm_paths, staged):
+        root.write(inside, pathlib.Path(path).read_bytes())
     root.check(["rpm", "-i", "--nosignature"] + ["--justdb"] * justdb + ["--nodeps"] * nodeps + staged)
     root.check(["rm", "-rf", "/tmp/install"])
