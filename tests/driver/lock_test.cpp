@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child/childend.h"
 #include "driver/signals.h"
 #include "driver/status.h"
 #include "repo/repositorydata.h"
@@ -30,7 +31,7 @@ pid_t holdLock(int& release)
         (void)!write(ready[1], &result, 1);
         char ignored;
         (void)!read(hold[0], &ignored, 1);
-        _exit(0);
+        exitChild(0);
     }
     close(ready[1]);
     close(hold[0]);

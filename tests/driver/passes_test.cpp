@@ -12,11 +12,7 @@ namespace updater::testing {
 namespace {
 
 // What one scripted run returns.
-struct Outcome {
-    RunResult result;
-    unsigned count;
-    unsigned installed;
-};
+struct Outcome { RunResult result; unsigned count; unsigned installed; };
 
 class PassLoop : public ::testing::Test {
 protected:

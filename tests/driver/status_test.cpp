@@ -47,10 +47,7 @@ TEST_F(StatusFiles, WrittenWithMode0644WhateverTheUmaskAndNoTemporaryLeft)
 
 TEST_F(StatusFiles, UnreadableOrUnknownContentFails)
 {
-    struct Case {
-        std::string content;
-        std::string line;
-    } cases[] = {
+    struct Case { std::string content; std::string line; } cases[] = {
         {"ready\n", "ERROR: unknown status 'ready'"},
         {"", ""},
         {"  \n\t", ""},

@@ -11,10 +11,7 @@
 namespace updater::testing {
 namespace {
 
-struct Case {
-    int line;
-    std::vector<std::string> fields;
-};
+struct Case { int line; std::vector<std::string> fields; };
 
 std::vector<Case> loadCases(const std::string& kind)
 {

@@ -30,16 +30,9 @@ Bytes v3Sig(uint8_t hashedLength, size_t size)
 
 Bytes padding(size_t n) { return Bytes(n, 0x77); }
 
-struct Case {
-    const char* name;
-    Bytes bytes;
-    bool splits;
-    size_t packets;
-    size_t firstBodyLength; // of the first packet, when there is one
-    bool parses;
-    const char* keyId; // null: no key ID
-    std::optional<uint32_t> created;
-};
+// firstBodyLength: of the first packet, when there is one; keyId: null for none.
+struct Case { const char* name; Bytes bytes; bool splits; size_t packets, firstBodyLength; bool parses; const char* keyId;
+              std::optional<uint32_t> created; };
 
 std::vector<Case> cases()
 {

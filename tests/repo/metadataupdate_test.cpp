@@ -57,10 +57,7 @@ TEST_F(MetadataUpdate, ReportsEachFailingStep)
                              "/lost/repodata/repomd.xml": {"body_file": )" + json(repoDir() + "/repodata/repomd.xml") +
                           "}"),
                       PORT);
-    const struct {
-        std::string location;
-        std::string error;
-    } cases[] = {
+    const struct { std::string location; std::string error; } cases[] = {
         {"http://[::1", "ERROR: failed creating repository downloder from 'http://[::1'"},
         {"http://127.0.0.1:8080/missing", "ERROR: failed getting repository resource 'repodata/repomd.xml'"},
         {"http://127.0.0.1:8080/plain", "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"},
@@ -86,10 +83,7 @@ TEST_F(MetadataUpdate, ReportsEachFailingStep)
 TEST_F(MetadataUpdate, RefusesAPrimaryWithoutAUsableLocation)
 {
     std::string primary = primaryLocation();
-    const struct {
-        std::string replacement;
-        std::string error;
-    } cases[] = {
+    const struct { std::string replacement; std::string error; } cases[] = {
         {"<location href=\"repodata/..\"/>", "ERROR: invalid location 'repodata/..' in repository metadata"},
         {"<location href=\".\"/>", "ERROR: invalid location '.' in repository metadata"},
         {"<location href=\"/\"/>", "ERROR: invalid location '/' in repository metadata"},

@@ -82,11 +82,7 @@ TEST_F(PackageCache, KeepsNothingOfACutDownload)
 TEST_F(PackageCache, ReportsWhatKeepsTheFetchFromStarting)
 {
     NewPackages empty;
-    const struct {
-        std::string location;
-        std::string cacheDir;
-        std::string error;
-    } cases[] = {
+    const struct { std::string location; std::string cacheDir; std::string error; } cases[] = {
         {"", config.cacheDir, "ERROR: no repository URI set, cannot get packages"},
         {"http://[::1", dir.path() + "/", "ERROR: failed creating repository downloder from 'http://[::1'"},
         {HTTP_REPO, dir.file("absent/"),

@@ -70,12 +70,9 @@ TEST_F(PrimaryTest, PackagesOfOneNameKeepTheMetadataOrder)
 TEST_F(PrimaryTest, PackagesForOtherArchesAreDroppedWithAWarning)
 {
     std::string marker = dir.file("expanded");
-    struct Case {
-        std::string arch;
-        bool kept;
-    } cases[] = {{"<arch>noarch</arch>", true}, {"<arch>x86_64</arch>", true},      {"<arch>s390x</arch>", false},
-                 {"", false},                   {"<arch>%(touch " + marker + ")</arch>", false},
-                 {"<arch>%{_arch}</arch>", false}, {"<arch>x86_64 </arch>", false}};
+    struct { std::string arch; bool kept; } cases[] = {
+        {"<arch>noarch</arch>", true}, {"<arch>x86_64</arch>", true}, {"<arch>s390x</arch>", false}, {"", false},
+        {"<arch>%(touch " + marker + ")</arch>", false}, {"<arch>%{_arch}</arch>", false}, {"<arch>x86_64 </arch>", false}};
     for (const auto& c : cases) {
         PackageXml xml;
         xml.arch = c.arch;
@@ -90,10 +87,7 @@ TEST_F(PrimaryTest, PackagesForOtherArchesAreDroppedWithAWarning)
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-struct Rejection {
-    const char* rule;
-    std::string packages;
-};
+struct Rejection { const char* rule; std::string packages; };
 
 PackageXml with(std::string PackageXml::*part, std::string value)
 {

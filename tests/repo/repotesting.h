@@ -60,17 +60,6 @@ inline long long steppingClock()
     return now += 61;
 }
 
-inline std::vector<std::string> directoryEntries(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (std::filesystem::is_directory(path)) {
-        for (const auto& entry : std::filesystem::directory_iterator(path))
-            names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class ServedRepository : public ::testing::Test {
 protected:
     ServedRepository()

@@ -13,10 +13,7 @@ namespace {
 TEST(IntTag, EpochsOfEachWidthAndNothingElse)
 {
     const HeaderBuilder p("p", "1", "1");
-    struct Case {
-        HeaderBuilder builder;
-        std::optional<int32_t> expected;
-    } cases[] = {
+    struct Case { HeaderBuilder builder; std::optional<int32_t> expected; } cases[] = {
         {HeaderBuilder(p).int8(RPMTAG_EPOCH, {200}), 200},         // unsigned byte
         {HeaderBuilder(p).int16(RPMTAG_EPOCH, {300}), 300},
         {HeaderBuilder(p).int16(RPMTAG_EPOCH, {65000}), 65000},    // unsigned 16 bits
