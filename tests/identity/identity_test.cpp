@@ -38,11 +38,11 @@ protected:
     std::string path() const { return m_dir.file("cpuinfo"); }
 
     TemporaryDirectory m_dir;
+    LogCapture capture;
 };
 
 TEST_F(IdentityTest, LeavesOutWhatCpuinfoLacks)
 {
-    LogCapture capture;
     cpuinfo("Hardware\t: velmora\n");
     EXPECT_TRUE(capture.has("ERROR: no Serial in '" + path() + "'"));
     EXPECT_TRUE(capture.has("ERROR: no Revision in '" + path() + "'"));
@@ -56,7 +56,6 @@ TEST_F(IdentityTest, LeavesOutWhatCpuinfoLacks)
 
 TEST_F(IdentityTest, TakesTheThirdWordWithinItsLimits)
 {
-    LogCapture capture;
     cpuinfo("Serial\t\t:\nRevision\t: 123456789abc\nHardware\t: Zeta-9\nSerial : " + std::string(70, '7') + "\n");
     EXPECT_TRUE(capture.has("WARNING: unknown hardware 'Zeta-9'"));
     EXPECT_EQ(deviceIdentity().serial, std::string(63, '7'));
@@ -79,7 +78,6 @@ TEST_F(IdentityTest, DerivesTheKnownPasswordFromOneRecord)
 
 TEST_F(IdentityTest, TakesTheFirstReadableFileAndSkipsShortOnes)
 {
-    LogCapture capture;
     cpuinfo("Hardware\t: Zeta\nRevision\t: a02082\n"); // unknown hardware: one record, like Talmer
     eeprom(1, "short");
     eeprom(3, TALMER);
@@ -89,7 +87,6 @@ TEST_F(IdentityTest, TakesTheFirstReadableFileAndSkipsShortOnes)
 
 TEST_F(IdentityTest, CorvexNeedsTwoRecords)
 {
-    LogCapture capture;
     cpuinfo("Hardware\t: Corvex\nRevision\t: b1\n");
     eeprom(0, CORE);
     EXPECT_EQ(defaultPassword(), "");
@@ -105,7 +102,6 @@ TEST_F(IdentityTest, CorvexNeedsTwoRecords)
 
 TEST_F(IdentityTest, RepairsKnownCorvexDefects)
 {
-    LogCapture capture;
     cpuinfo("Hardware\t: Corvex\nRevision\t: b1\n");
     eeprom(0, "CORE-7731-A01.~~xxxxx");
     eeprom(1, "CARR-5521-B02.12?????");
@@ -119,7 +115,6 @@ TEST_F(IdentityTest, RepairsKnownCorvexDefects)
 
 TEST_F(IdentityTest, OffersDefaultCredentialsOnlyWithUserAndPassword)
 {
-    LogCapture capture;
     eeprom(3, TALMER);
     cpuinfo("Hardware\t: Talmer\nSerial\t\t: 42\n");
     NetCredentials store{ne_uri{}};

@@ -49,10 +49,7 @@ TEST_F(LoggerTest, ArgumentsAreNotEvaluatedBelowTheThreshold)
 {
     Logger::instance().setThreshold(LogLevel::info);
     int evaluated = 0;
-    auto costly = [&] {
-        ++evaluated;
-        return "x";
-    };
+    const auto costly = [&] { return ++evaluated, "x"; };
     LOG(debug, "%s", costly());
     EXPECT_EQ(evaluated, 0);
     LOG(info, "%s", costly());

@@ -27,13 +27,9 @@ std::string writeGzip(const std::string& path, const std::string& content)
     return path;
 }
 
-class ChecksumTest : public ::testing::Test {
-protected:
-    TemporaryDirectory dir;
-};
-
-TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
+TEST(ChecksumTest, UnreadableInputFailsWithTheReason)
 {
+    TemporaryDirectory dir;
     std::string missing = dir.file("missing");
     std::string gz = writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail");
     std::string whole = readFile(gz);
@@ -54,8 +50,9 @@ TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
 
 // Each file is checked again on every download attempt: an unknown type is
 // reported once per file.
-TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
+TEST(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
 {
+    TemporaryDirectory dir;
     std::string abc = dir.write("abc", "abc");
     std::string other = dir.write("other", "abc");
     LogCapture capture;
@@ -69,8 +66,9 @@ TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
     }
 }
 
-TEST_F(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
+TEST(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
 {
+    TemporaryDirectory dir;
     std::string abc = dir.write("abc", "abc");
     const std::string md5Abc = "900150983cd24fb0d6963f7d28e17f72";
     LogCapture capture;

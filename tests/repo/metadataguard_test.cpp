@@ -27,10 +27,7 @@ TEST(MetadataGuard, OnlyAWholeRecordHoldsBackAnOlderIndex)
 {
     const std::string whole = R"({"revision":"2","timestamp":2000,"sha256":")" + SHA_B + R"("})";
     const struct { std::string record; bool refused; } cases[] = {
-        {whole, true},
-        {"", false},
-        {"[]", false},
-        {whole.substr(0, whole.size() - 1), false},
+        {whole, true}, {"", false}, {"[]", false}, {whole.substr(0, whole.size() - 1), false},
         {R"({"revision":2,"timestamp":2000,"sha256":")" + SHA_B + R"("})", false},
         {R"({"revision":"2","timestamp":-2000,"sha256":")" + SHA_B + R"("})", false},
         {R"({"revision":"2","timestamp":2000.5,"sha256":")" + SHA_B + R"("})", false},

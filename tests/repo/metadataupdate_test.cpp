@@ -1,7 +1,5 @@
-// RepositoryData::update against a real repository: over http from the
-// scripted server and from a local directory, reuse of a valid cached
-// primary, checksum retries, and metadata that must not be followed.
-
+// RepositoryData::update against a real repository served by the scripted
+// server: checksum retries, failing steps, and locations that must not be used.
 #include "repotesting.h"
 
 namespace updater::testing {
@@ -9,17 +7,15 @@ namespace {
 
 class MetadataUpdate : public ServedRepository {
 protected:
-    // One update in a child: true when it succeeds and loads `packages`.
-    ChildRun update(size_t packages = 6, const std::string& override = "")
+    // One update in a child, every progress report due: true when it loads the six packages.
+    ChildRun update()
     {
         return runChild([&] {
             ItemNotify::setClock(steppingClock);
             RepositoryData data(config, repository);
-            return data.update(override) && data.packages().size() == packages;
+            return data.update("") && data.packages().size() == 6;
         });
     }
-
-    std::string cachedPrimary() const { return cacheDir() + baseName(primaryLocation()); }
 };
 
 TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)

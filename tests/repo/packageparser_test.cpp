@@ -1,8 +1,6 @@
 #include "repo/packageparser.h"
 
 #include "repotesting.h"
-#include "repo/repositorydata.h"
-#include "testing/testing.h"
 
 namespace updater::testing {
 namespace {
@@ -16,17 +14,6 @@ protected:
     }
 
     bool parsePackages(const std::string& packages) { return parse(primaryDocument(packages)); }
-
-    // The only package loaded from a document holding `xml`.
-    const Package& only(const PackageXml& xml)
-    {
-        static const Package none;
-        if (!parsePackages(xml.str()) || data->packages().size() != 1) {
-            ADD_FAILURE() << "expected one package from " << xml.str();
-            return none;
-        }
-        return data->packages().begin()->second;
-    }
 
     std::unique_ptr<RepositoryData> data;
 };
@@ -45,7 +32,9 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
         <entry name="other-namespace"/>
         <rpm:other name="not-an-entry"/>
       </rpm:requires>)x";
-    const Package& package = only(xml);
+    ASSERT_TRUE(parsePackages(xml.str()));
+    ASSERT_EQ(data->packages().size(), 1u);
+    const Package& package = data->packages().begin()->second;
     EXPECT_EQ(package.evr.toString(), "7:1.2");
     EXPECT_EQ(texts(package.requires_), (std::vector<std::string>{"strong", "twice >= 0:2", "unversioned"}));
     EXPECT_EQ(package.requires_.firstOfName("unversioned")->flags, 0);

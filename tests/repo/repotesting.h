@@ -92,12 +92,13 @@ protected:
         return "{\"root\": \"" + repoDir() + "\", \"routes\": {" + routes + "}}";
     }
 
-    // The paths of the requests a server received, in order.
-    static std::vector<std::string> paths(const TestServer& server)
+    // The paths of the requests a server received, in order; those ending in `suffix`.
+    static std::vector<std::string> paths(const TestServer& server, const std::string& suffix = "")
     {
         std::vector<std::string> result;
         for (const std::string& line : server.requests())
-            result.push_back(requestPath(line));
+            if (requestPath(line).ends_with(suffix))
+                result.push_back(requestPath(line));
         return result;
     }
 

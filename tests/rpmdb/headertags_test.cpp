@@ -53,15 +53,6 @@ TEST(Dependencies, FilteredMaskedParsedAndMerged)
                                                      "ranged < 0:4.0"}));
 }
 
-TEST(Dependencies, NoTagsAtAllIsEmpty)
-{
-    auto header = HeaderBuilder("p", "1", "1").header();
-    DependencySet set;
-    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
-    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_PROVIDENAME, set));
-    EXPECT_TRUE(set.empty());
-}
-
 TEST(Dependencies, IncompleteOrInconsistentArraysFailWithoutAdding)
 {
     HeaderBuilder base("p", "1", "1");

@@ -65,6 +65,7 @@ protected:
     const std::string m_file = unitData("docs/index.xml");
     const std::string m_signature = UnitKey("rsa").signature(".asc");
     std::set<std::string> m_keyringsBefore;
+    LogCapture capture;
 };
 
 TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
@@ -72,7 +73,6 @@ TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
     TrustedKeys trusted;
     ASSERT_TRUE(trusted.loadFromRpmDb());
     StandinGpgv gpgv("kill -KILL $$");
-    LogCapture capture;
     EXPECT_FALSE(trusted.verify(m_file, m_signature));
     EXPECT_TRUE(capture.has("ERROR: signature verifier was killed by signal 9"));
 
@@ -98,7 +98,6 @@ TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
     ASSERT_TRUE(trusted.loadFromRpmDb());
     EXPECT_TRUE(trusted.keys().empty());
     StandinGpgv gpgv("exit 0");
-    LogCapture capture;
     EXPECT_FALSE(trusted.verify(m_file, m_signature));
     EXPECT_TRUE(capture.has("WARNING: no trusted keys to verify file"));
     EXPECT_FALSE(gpgv.ran());
@@ -111,7 +110,6 @@ TEST_F(TrustedKeysTest, KeyringThatCannotBeWrittenIsNotLeftBehind)
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(trusted.loadFromRpmDb());
     StandinGpgv gpgv("exit 0");
-    LogCapture capture;
     // A read-only /tmp, then one too small for the keyring.
     const struct { const char* options; unsigned long flags; const char* error; } mounts[] = {
         {"size=64k", MS_RDONLY, "Read-only file system"}, {"size=4k", 0, "No space left on device"}};
