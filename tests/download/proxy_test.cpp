@@ -44,7 +44,6 @@ TEST(Proxy, DecisionRouteAndCredentials)
 {
     const std::string ca = deviceRoot().caDir;
     const std::string tls = R"("tls": {"cert": ")" + ca + R"(/server.pem", "key": ")" + ca + R"(/server.key"}, )";
-    const std::string authFailed = "ERROR: proxy authentication as user 'proxyuser' failed";
     // The origin server's configuration and address (port 8443 with TLS, else 8080); what the download gets
     // (null: it fails); parts of lines that must be logged and must not; the user each request to the proxy
     // offered; the last request's target at the proxy; the requests the origin got.
@@ -74,7 +73,7 @@ TEST(Proxy, DecisionRouteAndCredentials)
          "http://updates.invalid:8080/repo/f", 1},
         {"rejected credentials offered once", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
          proxied(false, "wrong-pw"), nullptr,
-         {authFailed + "\n", "ERROR: failed fetching 'f' (authentication failed on proxy)\n",
+         {"ERROR: proxy authentication as user 'proxyuser' failed\n", "ERROR: failed fetching 'f' (authentication failed on proxy)\n",
           "ERROR: make sure the proper username and password are configured in the proxy settings\n"},
          {"wrong-pw"}, {"", "proxyuser"}, "http://repo.test:8080/repo/f", 0},
     };

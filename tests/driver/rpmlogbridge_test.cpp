@@ -19,6 +19,9 @@ TEST(RpmLogBridge, RecordsFromRpmLandInTheLogWithoutTheirNewline)
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"ERROR: rpmlib: cannot open Packages index",
                                                          "WARNING: rpmlib: two lines\\x0a", "FATAL: rpmlib: no newline",
                                                          "INFO: rpmlib: notice", "DEBUG: rpmlib: opening db"}));
+    Logger::instance().setThreshold(LogLevel::info);
+    rpmlog(RPMLOG_DEBUG, "below the threshold\n");
+    EXPECT_FALSE(capture.contains("below"));
     rpmlogSetCallback(nullptr, nullptr);
 }
 

@@ -30,16 +30,13 @@ std::string writeGzip(const std::string& path, const std::string& content)
 TEST(ChecksumTest, UnreadableInputFailsWithTheReason)
 {
     TemporaryDirectory dir;
-    std::string missing = dir.file("missing");
-    std::string gz = writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail");
-    std::string whole = readFile(gz);
-    std::string truncated = dir.write("truncated.gz", whole.substr(0, whole.size() - 12));
+    const std::string missing = dir.file("missing");
+    const std::string whole = readFile(writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail"));
+    const std::string truncated = dir.write("truncated.gz", whole.substr(0, whole.size() - 12));
     LogCapture capture;
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkFile(missing));
-    EXPECT_TRUE(capture.has("ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"));
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkUncompressed(missing));
     EXPECT_EQ(capture.count("ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"), 2);
-
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkFile(dir.path()));
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkUncompressed(dir.path()));
     EXPECT_EQ(capture.count("ERROR: failed while reading from '" + dir.path() + "'"), 2);
