@@ -22,6 +22,7 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
 {
     PackageXml xml;
     xml.version = R"(<version epoch="+7" ver="1.2"/>)";
+    xml.location = R"(<location href="a&amp;b&#x2b;.rpm"/>)"; // references in attributes are decoded
     xml.requires_ = R"x(<rpm:requires>
         <rpm:entry name="rpmlib(PayloadFilesHavePrefix)" flags="LE" epoch="0" ver="4.0" rel="1"/>
         <rpm:entry name="weak" missingok="1"/>
@@ -36,6 +37,7 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
     ASSERT_EQ(data->packages().size(), 1u);
     const Package& package = data->packages().begin()->second;
     EXPECT_EQ(package.evr.toString(), "7:1.2");
+    EXPECT_EQ(package.location.view(), "a&b+.rpm");
     EXPECT_EQ(texts(package.requires_), (std::vector<std::string>{"strong", "twice >= 0:2", "unversioned"}));
     EXPECT_EQ(package.requires_.firstOfName("unversioned")->flags, 0);
 }
