@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child/childend.h"
 #include "log/logger.h"
 
 namespace updater {
@@ -22,7 +23,7 @@ constexpr int REAP_POLL_MS = 200;
 constexpr size_t PIPE_DRAIN_LIMIT = 64 * 1024;
 
 // Child side, between fork and exec: only async-signal-safe calls, perror
-// for messages, _exit on failure.
+// for messages, exitChild on failure.
 void resetSigpipe()
 {
     struct sigaction action;
@@ -72,9 +73,9 @@ void closeAboveStandard(int keep = -1)
 
 [[noreturn]] void execChild(const std::string& program, std::vector<char*>& argv)
 {
-    execvp(program.c_str(), argv.data());
+    execProgram(program.c_str(), argv.data());
     perror(program.c_str());
-    _exit(1);
+    exitChild(1);
 }
 
 std::vector<char*> argumentVector(const std::vector<std::string>& arguments)
@@ -162,17 +163,17 @@ bool ChildProcess::run()
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull < 0) {
             perror("failed opening /dev/null");
-            _exit(1);
+            exitChild(1);
         }
         devnull = aboveStandard(devnull);
         if (devnull < 0 || dup2(devnull, 0) < 0) {
             perror("failed redirecting stdin to /dev/null");
-            _exit(1);
+            exitChild(1);
         }
         close(devnull);
         if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) {
             perror("failed redirecting stdout/stderr to pipe");
-            _exit(1);
+            exitChild(1);
         }
         close(out);
         closeAboveStandard();
@@ -294,20 +295,20 @@ bool ChildProcess::start()
         int devnull = open("/dev/null", O_RDWR);
         if (devnull < 0) {
             perror("failed opening /dev/null");
-            _exit(1);
+            exitChild(1);
         }
         devnull = aboveStandard(devnull);
         if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(devnull, 1) < 0 || dup2(devnull, 2) < 0) {
             perror("failed redirecting stdout/stderr to pipe");
-            _exit(1);
+            exitChild(1);
         }
         close(devnull);
         closeAboveStandard(out);
-        execvp(m_program.c_str(), argv.data());
+        execProgram(m_program.c_str(), argv.data());
         int error = errno;
         if (out >= 0)
             (void)!write(out, &error, sizeof error);
-        _exit(1);
+        exitChild(1);
     }
     close(report[1]);
     m_pid = pid;

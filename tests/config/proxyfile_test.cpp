@@ -18,11 +18,9 @@ std::pair<NetworkSettings, std::vector<std::string>> readProxy(const std::string
 
 TEST(ProxyFile, PortRange)
 {
-    const struct {
-        const char* text;
-        unsigned port;
-    } valid[] = {{"8080", 8080}, {"65534", 65534}, {"0", 0},  {"+80", 80},
-                 {" 80", 80},    {"\t\n 443", 443}, {"00000000000000000000000080", 80}};
+    const struct { const char* text; unsigned port; } valid[] = {
+        {"8080", 8080}, {"65534", 65534}, {"0", 0}, {"+80", 80}, {" 80", 80}, {"\t\n 443", 443},
+        {"00000000000000000000000080", 80}};
     for (const auto& c : valid) {
         auto [network, log] = readProxy(std::string("<proxyconf><proxy server='p' port='") + c.text + "'/></proxyconf>");
         EXPECT_EQ(network.proxyServer, "p") << c.text;
@@ -41,13 +39,8 @@ TEST(ProxyFile, Elements)
 {
     const std::string noServer = "ERROR: no 'server' attribute in 'proxy' element";
     const std::string noPort = "ERROR: no 'port' attribute in 'proxy' element";
-    const struct {
-        std::string body; // inside "proxyconf"
-        std::string server;
-        bool bypass;
-        std::string user;
-        std::vector<std::string> log;
-    } cases[] = {
+    // body: inside "proxyconf".
+    const struct { std::string body, server; bool bypass; std::string user; std::vector<std::string> log; } cases[] = {
         {"<proxy server='p' port='1' username='u' password='p w'/>", "p", true, "u", {}},
         {"<proxy port='80'/>", "", true, "", {noServer}},
         {"<proxy server='' port='80'/>", "", true, "", {noServer}},

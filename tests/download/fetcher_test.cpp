@@ -14,11 +14,7 @@ using FetcherTest = DownloadTest;
 
 TEST_F(FetcherTest, AcceptsLocalFileUrisAndKnownSchemesOnly)
 {
-    const struct {
-        const char* uri;
-        bool valid;
-        std::string logged;
-    } cases[] = {
+    const struct { const char* uri; bool valid; std::string logged; } cases[] = {
         {"file:///var/repo", true, ""},
         {"file://localhost/var/repo", true, ""},
         {"file://server/var/repo", false, "ERROR: only local file: URIs supported"},
@@ -55,13 +51,9 @@ TEST_F(FetcherTest, RetriesOfTransientFailures)
         "failed fetching 'f' (Could not read status line: connection was closed by server)";
     const std::string closedBody = "failed fetching 'f' (Could not read response body: connection was closed by server)";
     const std::string refused = "failed fetching 'f' (could not connect to server)";
+    // routes: "" for no server at all; content: of the target afterwards.
     const struct {
-        const char* name;
-        std::string routes; // "" for no server at all
-        std::string uri;
-        bool fetched;
-        const char* content; // of the target afterwards
-        std::vector<std::string> reported;
+        const char* name; std::string routes, uri; bool fetched; const char* content; std::vector<std::string> reported;
         size_t requests;
     } cases[] = {
         // The connection drops before the answer, then in the middle of the

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cerrno>
 
 #include <sys/stat.h>
@@ -8,15 +7,6 @@
 
 namespace updater::testing {
 namespace {
-
-std::vector<std::string> entries(const std::string& directory)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 TEST(ReplaceFileTest, WholeFileWithMode0644AndNoTemporaryLeftOnAnyPath)
 {
@@ -38,11 +28,11 @@ TEST(ReplaceFileTest, WholeFileWithMode0644AndNoTemporaryLeftOnAnyPath)
     EXPECT_EQ(errno, ENOENT);
 
     std::string blocked = dir.file("blocked");
-    std::filesystem::create_directories(blocked + "/inside");
+    fs::create_directories(blocked + "/inside");
     errno = 0;
     EXPECT_FALSE(replaceFile(blocked, "x"));
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"blocked", "held", "state"}));
+    EXPECT_EQ(directoryEntries(dir.path()), (std::vector<std::string>{"blocked", "held", "state"}));
     EXPECT_TRUE(capture.lines().empty()); // the caller reports
 }
 

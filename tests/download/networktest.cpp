@@ -52,33 +52,16 @@ DeviceRootSetup setUpRoot()
     return setup;
 }
 
-// The JSON string starting at `pos` (just after its opening quote).
-std::string jsonString(const std::string& text, size_t pos)
-{
-    std::string out;
-    for (; pos < text.size() && text[pos] != '"'; ++pos) {
-        char c = text[pos];
-        if (c == '\\' && pos + 1 < text.size()) {
-            c = text[++pos];
-            if (c == 'n')
-                c = '\n';
-            else if (c == 't')
-                c = '\t';
-            else if (c == 'u' && pos + 4 < text.size()) {
-                c = static_cast<char>(std::stoi(text.substr(pos + 1, 4), nullptr, 16));
-                pos += 4;
-            }
-        }
-        out += c;
-    }
-    return out;
-}
-
+// The JSON string value of `key`, the first one at or after `from`. The
+// values the tests read escape only quotes and backslashes.
 std::string field(const std::string& line, const std::string& key, size_t from = 0)
 {
-    std::string marker = "\"" + key + "\": \"";
-    size_t pos = line.find(marker, from);
-    return pos == std::string::npos ? "" : jsonString(line, pos + marker.size());
+    const std::string marker = "\"" + key + "\": \"";
+    const size_t start = line.find(marker, from);
+    std::string out;
+    for (size_t pos = start == std::string::npos ? line.size() : start + marker.size(); pos < line.size() && line[pos] != '"'; ++pos)
+        out += line[pos] == '\\' ? line[++pos] : line[pos];
+    return out;
 }
 
 } // namespace
@@ -92,12 +75,8 @@ const DeviceRootSetup& deviceRoot()
 TestServer::TestServer(const std::string& config, unsigned port, const std::string& bind)
 {
     deviceRoot();
-    std::string body = config.substr(config.find('{') + 1);
-    bool empty = body.find_first_not_of(" \n\t") == std::string::npos || body[body.find_first_not_of(" \n\t")] == '}';
-    writeFile(m_dir.file("config.json"), "{\"log\": \"" + m_dir.file("requests") + "\"" + (empty ? "" : ", ") + body);
-    std::string ready = m_dir.file("ready");
-    std::string portText = std::to_string(port);
-    std::string configPath = m_dir.file("config.json");
+    const std::string ready = m_dir.file("ready"), portText = std::to_string(port), configPath = m_dir.file("config.json");
+    writeFile(configPath, "{\"log\": \"" + m_dir.file("requests") + "\", " + config.substr(config.find('{') + 1));
     m_pid = fork();
     if (m_pid == 0) {
         execl("/usr/bin/python3", "python3", HTTPSERVER, "--config", configPath.c_str(), "--port", portText.c_str(),
@@ -118,16 +97,13 @@ TestServer::TestServer(const std::string& config, unsigned port, const std::stri
 
 TestServer::~TestServer()
 {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status;
-        waitpid(m_pid, &status, 0);
-    }
+    if (m_pid > 0 && kill(m_pid, SIGTERM) == 0)
+        waitpid(m_pid, nullptr, 0);
 }
 
 std::vector<std::string> TestServer::requests() const
 {
-    return fs::exists(m_dir.file("requests")) ? splitLines(readFile(m_dir.file("requests"))) : std::vector<std::string>{};
+    return splitLines(readFile(m_dir.file("requests")));
 }
 
 std::string requestPath(const std::string& line) { return field(line, "path", line.rfind("\"method\": ")); }
@@ -138,14 +114,6 @@ std::string requestHeader(const std::string& line, const std::string& name)
     size_t end = line.find('}', headers);
     std::string value = field(line, name, headers);
     return line.find("\"" + name + "\": \"", headers) < end ? value : "";
-}
-
-std::string requestUser(const std::string& line) { return field(line, "user", line.rfind("\"path\": ")); }
-
-int requestConnection(const std::string& line)
-{
-    size_t pos = line.find("\"connection\": ");
-    return pos == std::string::npos ? -1 : std::stoi(line.substr(pos + 14));
 }
 
 NetworkSettings testSettings()
@@ -180,20 +148,17 @@ bool downloadOnce(const std::string& uri, const std::string& path, const std::st
 void writeCredentials(const std::string& entries)
 {
     deviceRoot();
-    if (entries.empty()) {
+    if (entries.empty())
         unlink(NET_CREDENTIALS_FILE);
-        return;
-    }
-    placeFile(NET_CREDENTIALS_FILE, "<?xml version=\"1.0\"?>\n"
-                                      "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
-                                          entries + "</credits>\n");
+    else
+        placeFile(NET_CREDENTIALS_FILE, credentialsDocument(entries));
 }
 
 std::vector<std::string> requestUsers(const TestServer& server)
 {
     std::vector<std::string> users;
     for (const std::string& line : server.requests())
-        users.push_back(requestUser(line));
+        users.push_back(field(line, "user", line.rfind("\"path\": ")));
     return users;
 }
 

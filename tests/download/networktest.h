@@ -50,8 +50,6 @@ private:
 // Fields of one request log line.
 std::string requestPath(const std::string& line);
 std::string requestHeader(const std::string& line, const std::string& name); // "" when absent
-std::string requestUser(const std::string& line);                            // "" when none offered
-int requestConnection(const std::string& line);
 
 NetworkSettings testSettings(); // no proxy, the test user agent and product
 

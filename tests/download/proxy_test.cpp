@@ -44,50 +44,38 @@ TEST(Proxy, DecisionRouteAndCredentials)
 {
     const std::string ca = deviceRoot().caDir;
     const std::string tls = R"("tls": {"cert": ")" + ca + R"(/server.pem", "key": ")" + ca + R"(/server.key"}, )";
-    const std::string authFailed = "ERROR: proxy authentication as user 'proxyuser' failed";
+    // The origin server's configuration and address (port 8443 with TLS, else 8080); what the download gets
+    // (null: it fails); parts of lines that must be logged and must not; the user each request to the proxy
+    // offered; the last request's target at the proxy; the requests the origin got.
     const struct {
-        const char* name;
-        std::string origin; // the origin server's configuration
-        std::string bind;   // and address; port 8443 with TLS, else 8080
-        std::string uri;
-        NetworkSettings settings;
-        const char* body; // what the download gets, or null when it fails
-        std::vector<std::string> logged;
-        std::vector<std::string> parts;  // parts of lines that must be logged
-        std::vector<std::string> absent; // parts of lines that must not
-        std::vector<std::string> proxyUsers; // the user each request to the proxy offered
-        std::string proxied;                 // the last request line's target at the proxy
-        size_t originRequests;
+        const char* name; std::string origin, bind, uri; NetworkSettings settings; const char* body;
+        std::vector<std::string> logged, absent, proxyUsers; std::string proxied; size_t originRequests;
     } cases[] = {
-        {"no proxy", origin("o"), "127.0.0.1", "http://repo.test:8080/repo", testSettings(), "o",
-         {}, {}, {"failed resolving"}, {}, "", 1},
+        {"no proxy", origin("o"), "127.0.0.1", "http://repo.test:8080/repo", testSettings(), "o", {}, {"failed resolving"},
+         {}, "", 1},
         {"bypass off: the proxy, with credentials", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
-         proxied(false), "o", {}, {}, {"local", "proxy-pw"}, {"", "proxyuser"},
-         "http://repo.test:8080/repo/f", 1},
+         proxied(false), "o", {}, {"local", "proxy-pw"}, {"", "proxyuser"}, "http://repo.test:8080/repo/f", 1},
         {"https tunnelled", origin("t", tls), "127.0.0.1", "https://localhost:8443/repo", proxied(false), "t", {}, {},
-         {}, {"", "proxyuser"}, "localhost:8443", 1},
+         {"", "proxyuser"}, "localhost:8443", 1},
         {"bypass on, a local host: direct, pinned", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
-         proxied(true), "o", {"INFO: test: connecting to 127.0.0.1"},
-         {}, {"test: looking up"}, {}, "", 1},
-        {"bypass on, a bracketed IPv6 literal", origin("o"), "::1", "http://[::1]:8080/repo", proxied(true), "o",
-         {}, {}, {}, {}, "", 1},
+         proxied(true), "o", {"INFO: test: connecting to 127.0.0.1\n"}, {"test: looking up"}, {}, "", 1},
+        {"bypass on, a bracketed IPv6 literal", origin("o"), "::1", "http://[::1]:8080/repo", proxied(true), "o", {},
+         {}, {}, "", 1},
         // mixed.test has a local address where nothing listens and a remote
         // one where the origin does: the direct route may only use the local one.
         {"bypass on, only the local addresses", origin("o"), "198.51.100.7", "http://mixed.test:8080/repo",
-         proxied(true), nullptr,
-         {"INFO: test: connecting to 127.0.0.3",
-          "ERROR: failed fetching 'f' (could not connect to server)"},
-         {}, {"connecting to 198.51.100.7"}, {}, "", 0},
+         proxied(true), nullptr, {"INFO: test: connecting to 127.0.0.3\n",
+         "ERROR: failed fetching 'f' (could not connect to server)\n"}, {"connecting to 198.51.100.7"}, {}, "", 0},
         {"bypass on, a host that does not resolve: the proxy", origin("o"), "127.0.0.1",
          "http://updates.invalid:8080/repo", proxied(true), "o",
-         {"WARNING: could not check if addresses for host 'updates.invalid' are in local net, using proxy"},
-         {"ERROR: failed resolving address 'updates.invalid' ("}, {}, {"", "proxyuser"},
+         {"WARNING: could not check if addresses for host 'updates.invalid' are in local net, using proxy\n",
+          "ERROR: failed resolving address 'updates.invalid' ("}, {}, {"", "proxyuser"},
          "http://updates.invalid:8080/repo/f", 1},
         {"rejected credentials offered once", origin("o"), "127.0.0.1", "http://repo.test:8080/repo",
          proxied(false, "wrong-pw"), nullptr,
-         {authFailed, "ERROR: failed fetching 'f' (authentication failed on proxy)",
-          "ERROR: make sure the proper username and password are configured in the proxy settings"},
-         {}, {"wrong-pw"}, {"", "proxyuser"}, "http://repo.test:8080/repo/f", 0},
+         {"ERROR: proxy authentication as user 'proxyuser' failed\n", "ERROR: failed fetching 'f' (authentication failed on proxy)\n",
+          "ERROR: make sure the proper username and password are configured in the proxy settings\n"},
+         {"wrong-pw"}, {"", "proxyuser"}, "http://repo.test:8080/repo/f", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -110,9 +98,7 @@ TEST(Proxy, DecisionRouteAndCredentials)
         if (c.body) {
             EXPECT_EQ(readFile(target), c.body);
         }
-        for (const std::string& line : c.logged)
-            EXPECT_TRUE(run.has(line)) << line << "\n" << run.text();
-        for (const std::string& part : c.parts)
+        for (const std::string& part : c.logged)
             EXPECT_TRUE(run.contains(part)) << part << "\n" << run.text();
         for (const std::string& part : c.absent)
             EXPECT_FALSE(run.contains(part)) << part;

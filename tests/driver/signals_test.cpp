@@ -6,16 +6,10 @@
 namespace updater::testing {
 namespace {
 
-struct sigaction currentAction(int signum)
+bool isDefault(int signum)
 {
     struct sigaction action;
     sigaction(signum, nullptr, &action);
-    return action;
-}
-
-bool isDefault(int signum)
-{
-    const auto action = currentAction(signum);
     return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
 }
 
@@ -51,30 +45,20 @@ TEST_F(Signals, FailedSigactionReleasesTheRpmRegistration)
 
 TEST_F(Signals, CaughtSignalRaisedAgainEndsTheProcessEvenWhenIgnored)
 {
-    // SIGHUP caught, then ignored for the rest of the run.
-    auto run = runInChild([] {
-        if (!installSignalHandlers())
+    // SIGHUP caught, then ignored for the rest of the run; SIGTERM inherited
+    // as ignored, which enabling termination puts back.
+    for (int signum : {SIGHUP, SIGTERM}) {
+        auto run = runInChild([&] {
+            if (signum == SIGTERM)
+                signal(SIGTERM, SIG_IGN);
+            if (!installSignalHandlers() || raise(signum) != 0 || (signum == SIGHUP && !ignoreHangup()) ||
+                !enableTermination())
+                return false;
+            raiseCaughtSignal();
             return false;
-        raise(SIGHUP);
-        if (!ignoreHangup() || !enableTermination())
-            return false;
-        raiseCaughtSignal();
-        return false;
-    });
-    EXPECT_EQ(run.exitCode, 128 + SIGHUP);
-
-    // SIGTERM inherited as ignored: enabling termination puts SIG_IGN back.
-    run = runInChild([] {
-        signal(SIGTERM, SIG_IGN);
-        if (!installSignalHandlers())
-            return false;
-        raise(SIGTERM);
-        if (!enableTermination())
-            return false;
-        raiseCaughtSignal();
-        return false;
-    });
-    EXPECT_EQ(run.exitCode, 128 + SIGTERM);
+        });
+        EXPECT_EQ(run.exitCode, 128 + signum);
+    }
 }
 
 } // namespace

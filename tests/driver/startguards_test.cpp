@@ -16,10 +16,7 @@ std::optional<std::string> valueIn(const std::string& text)
 
 TEST(OsReleaseValue, QuotesEscapesAndWhiteSpace)
 {
-    const struct {
-        const char* raw;
-        const char* value;
-    } cases[] = {
+    const struct { const char* raw; const char* value; } cases[] = {
         {"'lab unit'\n", "lab unit"},
         {"\"lab unit\"  \t\n", "lab unit"},
         {"a\\ b\n", "a b"},

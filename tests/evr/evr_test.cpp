@@ -11,87 +11,45 @@
 namespace updater::testing {
 namespace {
 
-struct Case {
-    int line;
-    std::vector<std::string> fields;
-};
-
-std::vector<Case> loadCases(const std::string& kind)
+// Each line of the case file, checked as its first field says.
+TEST(Evr, CaseTable)
 {
     std::ifstream in(EVR_CASES);
-    std::vector<Case> cases;
+    int checked = 0;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty() || line[0] == '#')
             continue;
-        std::vector<std::string> fields;
-        std::stringstream parts(line);
+        SCOPED_TRACE("line " + std::to_string(number));
+        std::vector<std::string> f;
+        std::stringstream parts(line + (line.back() == '|' ? " " : ""));
         for (std::string field; std::getline(parts, field, '|');)
-            fields.push_back(trim(field));
-        if (line.back() == '|')
-            fields.emplace_back();
-        if (fields[0] == kind)
-            cases.push_back({number, std::vector<std::string>(fields.begin() + 1, fields.end())});
+            f.push_back(trim(field));
+        ++checked;
+        if (f[0] == "parse") {
+            LogCapture capture;
+            Evr evr = Evr::parse(f[1]);
+            EXPECT_EQ(std::to_string(evr.epoch) + "|" + evr.version.str() + "|" + evr.release.str(),
+                      f[2] + "|" + f[3] + "|" + f[4]);
+            EXPECT_EQ(capture.text(), f[5].empty() ? "" : "ERROR: " + f[5] + "\n");
+        } else if (f[0] == "text") {
+            EXPECT_EQ((Evr{std::stoi(f[1]), PooledString(f[2]), PooledString(f[3])}.toString()), f[4]);
+        } else if (f[0] == "compare") {
+            const Evr a = Evr::parse(f[1]), b = Evr::parse(f[2]);
+            const int sign = a.compare(b), reverse = b.compare(a);
+            EXPECT_EQ(sign < 0 ? "<" : sign > 0 ? ">" : "=", f[3]);
+            EXPECT_EQ(reverse > 0 ? "<" : reverse < 0 ? ">" : "=", f[3]) << "not antisymmetric";
+        } else if (f[0] == "overlap") {
+            const Dependency a = parseDependency(f[1]), b = parseDependency(f[2]);
+            EXPECT_EQ(a.overlaps(b), f[3] == "yes");
+            EXPECT_EQ(b.overlaps(a), f[3] == "yes") << "not symmetric";
+        } else if (f[0] == "depless") {
+            EXPECT_EQ(parseDependency(f[1]) < parseDependency(f[2]), f[3] == "yes");
+        } else {
+            ADD_FAILURE() << "unknown kind " << f[0];
+        }
     }
-    EXPECT_FALSE(cases.empty()) << "no '" << kind << "' cases in " << EVR_CASES;
-    return cases;
-}
-
-TEST(Evr, ParseTable)
-{
-    for (const auto& c : loadCases("parse")) {
-        SCOPED_TRACE("line " + std::to_string(c.line));
-        LogCapture capture;
-        Evr evr = Evr::parse(c.fields[0]);
-        EXPECT_EQ(evr.epoch, std::stoi(c.fields[1]));
-        EXPECT_EQ(evr.version.view(), c.fields[2]);
-        EXPECT_EQ(evr.release.view(), c.fields[3]);
-        if (c.fields[4].empty())
-            EXPECT_EQ(capture.text(), "");
-        else
-            EXPECT_EQ(capture.text(), "ERROR: " + c.fields[4] + "\n");
-    }
-}
-
-TEST(Evr, TextTable)
-{
-    for (const auto& c : loadCases("text")) {
-        SCOPED_TRACE("line " + std::to_string(c.line));
-        Evr evr{std::stoi(c.fields[0]), PooledString(c.fields[1]), PooledString(c.fields[2])};
-        EXPECT_EQ(evr.toString(), c.fields[3]);
-    }
-}
-
-TEST(Evr, CompareTable)
-{
-    for (const auto& c : loadCases("compare")) {
-        SCOPED_TRACE("line " + std::to_string(c.line));
-        Evr a = Evr::parse(c.fields[0]), b = Evr::parse(c.fields[1]);
-        int sign = a.compare(b);
-        int reverse = b.compare(a);
-        const std::string& want = c.fields[2];
-        EXPECT_EQ(sign < 0 ? "<" : sign > 0 ? ">" : "=", want);
-        EXPECT_EQ(reverse > 0 ? "<" : reverse < 0 ? ">" : "=", want) << "not antisymmetric";
-    }
-}
-
-TEST(Dependency, OverlapTableIsSymmetric)
-{
-    for (const auto& c : loadCases("overlap")) {
-        SCOPED_TRACE("line " + std::to_string(c.line));
-        Dependency a = parseDependency(c.fields[0]), b = parseDependency(c.fields[1]);
-        bool want = c.fields[2] == "yes";
-        EXPECT_EQ(a.overlaps(b), want);
-        EXPECT_EQ(b.overlaps(a), want);
-    }
-}
-
-TEST(Dependency, OrderTable)
-{
-    for (const auto& c : loadCases("depless")) {
-        SCOPED_TRACE("line " + std::to_string(c.line));
-        EXPECT_EQ(parseDependency(c.fields[0]) < parseDependency(c.fields[1]), c.fields[2] == "yes");
-    }
+    EXPECT_GT(checked, 40);
 }
 
 TEST(Dependency, Text)

@@ -1,6 +1,7 @@
 #include "log/logger.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <syslog.h>
 
 #include "testing/testing.h"
@@ -49,14 +50,24 @@ TEST_F(LoggerTest, ArgumentsAreNotEvaluatedBelowTheThreshold)
 {
     Logger::instance().setThreshold(LogLevel::info);
     int evaluated = 0;
-    auto costly = [&] {
-        ++evaluated;
-        return "x";
-    };
+    const auto costly = [&] { return ++evaluated, "x"; };
     LOG(debug, "%s", costly());
     EXPECT_EQ(evaluated, 0);
     LOG(info, "%s", costly());
     EXPECT_EQ(evaluated, 1);
+}
+
+TEST_F(LoggerTest, SyslogGetsEveryLevel)
+{
+    // With LOG_PERROR the C library copies each message to standard error.
+    const int saved = dup(2), copy = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(dup2(copy, 2), 2);
+    Logger::instance().openSyslog(true, LOG_PERROR, LOG_LOCAL3);
+    for (int level = static_cast<int>(LogLevel::trace); level <= static_cast<int>(LogLevel::fatal); ++level)
+        logMessage(static_cast<LogLevel>(level), "to syslog %d", level);
+    Logger::instance().openSyslog(false, 0, LOG_DAEMON);
+    EXPECT_TRUE(dup2(saved, 2) == 2 && close(saved) == 0 && close(copy) == 0);
+    EXPECT_EQ(splitLines(readFile(dir.file("stderr"))).size(), 6u) << readFile(dir.file("stderr"));
 }
 
 TEST_F(LoggerTest, UnopenableFileIsReported)

@@ -30,16 +30,9 @@ Bytes v3Sig(uint8_t hashedLength, size_t size)
 
 Bytes padding(size_t n) { return Bytes(n, 0x77); }
 
-struct Case {
-    const char* name;
-    Bytes bytes;
-    bool splits;
-    size_t packets;
-    size_t firstBodyLength; // of the first packet, when there is one
-    bool parses;
-    const char* keyId; // null: no key ID
-    std::optional<uint32_t> created;
-};
+// firstBodyLength: of the first packet, when there is one; keyId: null for none.
+struct Case { const char* name; Bytes bytes; bool splits; size_t packets, firstBodyLength; bool parses; const char* keyId;
+              std::optional<uint32_t> created; };
 
 std::vector<Case> cases()
 {
@@ -134,17 +127,7 @@ TEST(PGPPackets, EdgeCaseTable)
             EXPECT_EQ(sig.created, *c.created);
         }
     }
-}
-
-TEST(PGPPackets, UnknownVersionIsLogged)
-{
-    LogCapture capture;
-    const Bytes bytes = oldPacket(2, hex("05 00 01 08 00 00 00 00"));
-    PGPPacketSeq packets;
-    ASSERT_TRUE(packets.append(bytes.data(), bytes.size()));
-    PGPSigData sig;
-    EXPECT_FALSE(sig.parse(packets));
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: signature packet version 5 unknown"});
+    EXPECT_TRUE(capture.has("ERROR: signature packet version 5 unknown"));
 }
 
 TEST(PGPPublicKey, KeyIdsByVersion)

@@ -1,9 +1,9 @@
 #include "platform/hash.h"
 #include "platform/rpm54.h"
 
-#include <gtest/gtest.h>
 #include <rpm/rpmlib.h>
-#include <string>
+
+#include "testing/testing.h"
 
 namespace updater::testing {
 namespace {
@@ -14,6 +14,7 @@ TEST(Hash, SpentOrUninitialisedContextRefuses)
     std::vector<unsigned char> out;
     EXPECT_FALSE(ctx.update("x", 1));
     EXPECT_FALSE(ctx.digest(out));
+    EXPECT_EQ(hashFunctionFind("MD4"), nullptr);
     ASSERT_TRUE(ctx.init(*hashFunctionFind("SHA-1")));
     EXPECT_FALSE(ctx.init(*hashFunctionFind("SHA-1")));
     ASSERT_TRUE(ctx.digest(out));

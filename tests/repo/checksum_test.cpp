@@ -27,23 +27,16 @@ std::string writeGzip(const std::string& path, const std::string& content)
     return path;
 }
 
-class ChecksumTest : public ::testing::Test {
-protected:
-    TemporaryDirectory dir;
-};
-
-TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
+TEST(ChecksumTest, UnreadableInputFailsWithTheReason)
 {
-    std::string missing = dir.file("missing");
-    std::string gz = writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail");
-    std::string whole = readFile(gz);
-    std::string truncated = dir.write("truncated.gz", whole.substr(0, whole.size() - 12));
+    TemporaryDirectory dir;
+    const std::string missing = dir.file("missing");
+    const std::string whole = readFile(writeGzip(dir.file("big.gz"), std::string(100000, 'x') + "tail"));
+    const std::string truncated = dir.write("truncated.gz", whole.substr(0, whole.size() - 12));
     LogCapture capture;
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkFile(missing));
-    EXPECT_TRUE(capture.has("ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"));
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkUncompressed(missing));
     EXPECT_EQ(capture.count("ERROR: failed opening '" + missing + "' for checksumming (No such file or directory)"), 2);
-
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkFile(dir.path()));
     EXPECT_FALSE(checksum("sha256", SHA256_ABC).checkUncompressed(dir.path()));
     EXPECT_EQ(capture.count("ERROR: failed while reading from '" + dir.path() + "'"), 2);
@@ -54,8 +47,9 @@ TEST_F(ChecksumTest, UnreadableInputFailsWithTheReason)
 
 // Each file is checked again on every download attempt: an unknown type is
 // reported once per file.
-TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
+TEST(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
 {
+    TemporaryDirectory dir;
     std::string abc = dir.write("abc", "abc");
     std::string other = dir.write("other", "abc");
     LogCapture capture;
@@ -69,8 +63,9 @@ TEST_F(ChecksumTest, UnknownTypesAreRefusedOncePerFile)
     }
 }
 
-TEST_F(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
+TEST(ChecksumTest, Md5IsRefusedWithOneWarningPerProcess)
 {
+    TemporaryDirectory dir;
     std::string abc = dir.write("abc", "abc");
     const std::string md5Abc = "900150983cd24fb0d6963f7d28e17f72";
     LogCapture capture;

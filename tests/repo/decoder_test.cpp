@@ -10,10 +10,7 @@ namespace {
 // is read as it stands.
 TEST(DecoderTest, CompressionFromTheFirstBytes)
 {
-    const struct {
-        std::string head;
-        Compression expected;
-    } cases[] = {
+    const struct { std::string head; Compression expected; } cases[] = {
         {"\x1f\x8b\x08\x00", Compression::gzip},
         {"\x28\xb5\x2f\xfd\x04", Compression::zstd},
         {"\x50\x2a\x4d\x18", Compression::zstd}, // skippable frames

@@ -12,10 +12,7 @@ const std::string SHA_B(64, 'b');
 
 TEST(MetadataRecordPath, EveryIdStaysInTheDirectory)
 {
-    const struct {
-        std::string id;
-        std::string path;
-    } cases[] = {
+    const struct { std::string id; std::string path; } cases[] = {
         {"base", "/state/metadata-base"},
         {"", "/state/metadata-"},
         {"../../etc/passwd", "/state/metadata-..%2f..%2fetc%2fpasswd"},
@@ -29,14 +26,8 @@ TEST(MetadataRecordPath, EveryIdStaysInTheDirectory)
 TEST(MetadataGuard, OnlyAWholeRecordHoldsBackAnOlderIndex)
 {
     const std::string whole = R"({"revision":"2","timestamp":2000,"sha256":")" + SHA_B + R"("})";
-    const struct {
-        std::string record;
-        bool refused;
-    } cases[] = {
-        {whole, true},
-        {"", false},
-        {"[]", false},
-        {whole.substr(0, whole.size() - 1), false},
+    const struct { std::string record; bool refused; } cases[] = {
+        {whole, true}, {"", false}, {"[]", false}, {whole.substr(0, whole.size() - 1), false},
         {R"({"revision":2,"timestamp":2000,"sha256":")" + SHA_B + R"("})", false},
         {R"({"revision":"2","timestamp":-2000,"sha256":")" + SHA_B + R"("})", false},
         {R"({"revision":"2","timestamp":2000.5,"sha256":")" + SHA_B + R"("})", false},

@@ -1,7 +1,5 @@
-// RepositoryData::update against a real repository: over http from the
-// scripted server and from a local directory, reuse of a valid cached
-// primary, checksum retries, and metadata that must not be followed.
-
+// RepositoryData::update against a real repository served by the scripted
+// server: checksum retries, failing steps, and locations that must not be used.
 #include "repotesting.h"
 
 namespace updater::testing {
@@ -9,17 +7,15 @@ namespace {
 
 class MetadataUpdate : public ServedRepository {
 protected:
-    // One update in a child: true when it succeeds and loads `packages`.
-    ChildRun update(size_t packages = 6, const std::string& override = "")
+    // One update in a child, every progress report due: true when it loads the six packages.
+    ChildRun update()
     {
         return runChild([&] {
             ItemNotify::setClock(steppingClock);
             RepositoryData data(config, repository);
-            return data.update(override) && data.packages().size() == packages;
+            return data.update("") && data.packages().size() == 6;
         });
     }
-
-    std::string cachedPrimary() const { return cacheDir() + baseName(primaryLocation()); }
 };
 
 TEST_F(MetadataUpdate, RetriesAMismatchOnceBypassingCachesThenFails)
@@ -57,10 +53,7 @@ TEST_F(MetadataUpdate, ReportsEachFailingStep)
                              "/lost/repodata/repomd.xml": {"body_file": )" + json(repoDir() + "/repodata/repomd.xml") +
                           "}"),
                       PORT);
-    const struct {
-        std::string location;
-        std::string error;
-    } cases[] = {
+    const struct { std::string location; std::string error; } cases[] = {
         {"http://[::1", "ERROR: failed creating repository downloder from 'http://[::1'"},
         {"http://127.0.0.1:8080/missing", "ERROR: failed getting repository resource 'repodata/repomd.xml'"},
         {"http://127.0.0.1:8080/plain", "ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"},
@@ -86,10 +79,7 @@ TEST_F(MetadataUpdate, ReportsEachFailingStep)
 TEST_F(MetadataUpdate, RefusesAPrimaryWithoutAUsableLocation)
 {
     std::string primary = primaryLocation();
-    const struct {
-        std::string replacement;
-        std::string error;
-    } cases[] = {
+    const struct { std::string replacement; std::string error; } cases[] = {
         {"<location href=\"repodata/..\"/>", "ERROR: invalid location 'repodata/..' in repository metadata"},
         {"<location href=\".\"/>", "ERROR: invalid location '.' in repository metadata"},
         {"<location href=\"/\"/>", "ERROR: invalid location '/' in repository metadata"},

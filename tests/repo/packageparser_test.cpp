@@ -1,8 +1,6 @@
 #include "repo/packageparser.h"
 
 #include "repotesting.h"
-#include "repo/repositorydata.h"
-#include "testing/testing.h"
 
 namespace updater::testing {
 namespace {
@@ -17,17 +15,6 @@ protected:
 
     bool parsePackages(const std::string& packages) { return parse(primaryDocument(packages)); }
 
-    // The only package loaded from a document holding `xml`.
-    const Package& only(const PackageXml& xml)
-    {
-        static const Package none;
-        if (!parsePackages(xml.str()) || data->packages().size() != 1) {
-            ADD_FAILURE() << "expected one package from " << xml.str();
-            return none;
-        }
-        return data->packages().begin()->second;
-    }
-
     std::unique_ptr<RepositoryData> data;
 };
 
@@ -35,6 +22,7 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
 {
     PackageXml xml;
     xml.version = R"(<version epoch="+7" ver="1.2"/>)";
+    xml.location = R"(<location href="a&amp;b&#x2b;.rpm"/>)"; // references in attributes are decoded
     xml.requires_ = R"x(<rpm:requires>
         <rpm:entry name="rpmlib(PayloadFilesHavePrefix)" flags="LE" epoch="0" ver="4.0" rel="1"/>
         <rpm:entry name="weak" missingok="1"/>
@@ -45,8 +33,11 @@ TEST_F(PrimaryTest, EntriesAreFilteredAndKeptOnce)
         <entry name="other-namespace"/>
         <rpm:other name="not-an-entry"/>
       </rpm:requires>)x";
-    const Package& package = only(xml);
+    ASSERT_TRUE(parsePackages(xml.str()));
+    ASSERT_EQ(data->packages().size(), 1u);
+    const Package& package = data->packages().begin()->second;
     EXPECT_EQ(package.evr.toString(), "7:1.2");
+    EXPECT_EQ(package.location.view(), "a&b+.rpm");
     EXPECT_EQ(texts(package.requires_), (std::vector<std::string>{"strong", "twice >= 0:2", "unversioned"}));
     EXPECT_EQ(package.requires_.firstOfName("unversioned")->flags, 0);
 }
@@ -70,12 +61,9 @@ TEST_F(PrimaryTest, PackagesOfOneNameKeepTheMetadataOrder)
 TEST_F(PrimaryTest, PackagesForOtherArchesAreDroppedWithAWarning)
 {
     std::string marker = dir.file("expanded");
-    struct Case {
-        std::string arch;
-        bool kept;
-    } cases[] = {{"<arch>noarch</arch>", true}, {"<arch>x86_64</arch>", true},      {"<arch>s390x</arch>", false},
-                 {"", false},                   {"<arch>%(touch " + marker + ")</arch>", false},
-                 {"<arch>%{_arch}</arch>", false}, {"<arch>x86_64 </arch>", false}};
+    struct { std::string arch; bool kept; } cases[] = {
+        {"<arch>noarch</arch>", true}, {"<arch>x86_64</arch>", true}, {"<arch>s390x</arch>", false}, {"", false},
+        {"<arch>%(touch " + marker + ")</arch>", false}, {"<arch>%{_arch}</arch>", false}, {"<arch>x86_64 </arch>", false}};
     for (const auto& c : cases) {
         PackageXml xml;
         xml.arch = c.arch;
@@ -90,10 +78,7 @@ TEST_F(PrimaryTest, PackagesForOtherArchesAreDroppedWithAWarning)
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-struct Rejection {
-    const char* rule;
-    std::string packages;
-};
+struct Rejection { const char* rule; std::string packages; };
 
 PackageXml with(std::string PackageXml::*part, std::string value)
 {

@@ -1,7 +1,7 @@
 #include "repo/repositorydata.h"
 
+#include <algorithm>
 #include <memory>
-#include <sstream>
 
 #include "repotesting.h"
 #include "testing/dependencies.h"
@@ -51,10 +51,7 @@ protected:
 
 TEST_F(RepositoryTest, BadRepomdDocumentsAreRejected)
 {
-    const struct {
-        const char* rule;
-        std::string body;
-    } cases[] = {
+    const struct { const char* rule; std::string body; } cases[] = {
         {"no type", "<data><location href=\"a\"/></data>"},
         {"location without href", "<data type=\"primary\"><location/></data>"},
         {"checksum without type", "<data type=\"primary\"><checksum>aa</checksum></data>"},
@@ -141,15 +138,6 @@ protected:
         fs::copy_file(primary, cached);
         return cached;
     }
-
-    std::vector<std::string> packageFiles() const
-    {
-        std::vector<std::string> files;
-        std::istringstream in(readFile(repoDir() + "/packages.txt"));
-        for (std::string line; std::getline(in, line);)
-            files.push_back(line);
-        return files;
-    }
 };
 
 // rpm's own list of the package's entries, rpmlib() ones left out as the
@@ -168,19 +156,17 @@ TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
 {
     layOutCache();
     ASSERT_TRUE(repo().loadFromCache());
-    std::vector<std::string> files = packageFiles();
+    const std::vector<std::string> files = splitLines(readFile(repoDir() + "/packages.txt"));
     ASSERT_EQ(files.size(), 6u);
     ASSERT_EQ(data->packages().size(), files.size());
     for (const std::string& name : files) {
         std::string file = repoDir() + "/" + name;
-        const Package* package = nullptr;
-        for (const auto& [key, candidate] : data->packages()) {
-            if (candidate.location.view() == name)
-                package = &candidate;
-        }
-        ASSERT_NE(package, nullptr) << name;
+        auto found = std::ranges::find_if(data->packages(), [&](const auto& e) { return e.second.location.view() == name; });
+        ASSERT_NE(found, data->packages().end()) << name;
+        const Package* package = &found->second;
         std::string query = runCommand("rpm -qp --nosignature --qf '%{NAME}-%{EPOCHNUM}:%{VERSION}-%{RELEASE}\\n%{GROUP}' '" + file + "'");
         EXPECT_EQ(package->label() + "\n" + package->group.str(), query);
+        // rpm lists no weak dependency among the requires.
         EXPECT_EQ(texts(package->provides), rpmEntries(file, "--provides")) << name;
         EXPECT_EQ(texts(package->requires_), rpmEntries(file, "--requires")) << name;
         EXPECT_EQ(texts(package->obsoletes), rpmEntries(file, "--obsoletes")) << name;
@@ -188,10 +174,6 @@ TEST_P(RealRepository, LoadsFromCacheAsRpmReadsThePackages)
         EXPECT_EQ(package->checksum.type.view(), GetParam());
         EXPECT_TRUE(package->checksum.checkFile(file)) << name;
     }
-    // The weak dependency of beta is not one of its requires.
-    EXPECT_EQ(data->packages().find("beta")->second.requires_.firstOfName("alpha-doc"),
-              data->packages().find("beta")->second.requires_.end());
-    EXPECT_EQ(data->packages().count("alpha"), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Checksums, RealRepository, ::testing::Values("sha256", "sha"));

@@ -60,17 +60,6 @@ inline long long steppingClock()
     return now += 61;
 }
 
-inline std::vector<std::string> directoryEntries(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (std::filesystem::is_directory(path)) {
-        for (const auto& entry : std::filesystem::directory_iterator(path))
-            names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class ServedRepository : public ::testing::Test {
 protected:
     ServedRepository()
@@ -103,12 +92,13 @@ protected:
         return "{\"root\": \"" + repoDir() + "\", \"routes\": {" + routes + "}}";
     }
 
-    // The paths of the requests a server received, in order.
-    static std::vector<std::string> paths(const TestServer& server)
+    // The paths of the requests a server received, in order; those ending in `suffix`.
+    static std::vector<std::string> paths(const TestServer& server, const std::string& suffix = "")
     {
         std::vector<std::string> result;
         for (const std::string& line : server.requests())
-            result.push_back(requestPath(line));
+            if (requestPath(line).ends_with(suffix))
+                result.push_back(requestPath(line));
         return result;
     }
 

@@ -6,10 +6,7 @@
 
 namespace updater::testing {
 
-void PrintTo(const Scenario& scenario, std::ostream* out)
-{
-    *out << "'" << scenario.title << "'";
-}
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << "'" << scenario.title << "'"; }
 
 namespace {
 
@@ -24,8 +21,7 @@ std::vector<std::string> locatedLabels(const NewPackages& packages)
 
 void expectItems(const Scenario& scenario, const std::string& key, const std::vector<std::string>& actual)
 {
-    auto expected = scenario.expected.find(key);
-    if (expected != scenario.expected.end()) {
+    if (auto expected = scenario.expected.find(key); expected != scenario.expected.end()) {
         EXPECT_EQ(actual, expected->second) << key;
     }
 }
@@ -101,6 +97,8 @@ TEST(Resolver, CheckDependenciesStartsFromAnEmptySet)
 {
     Resolver resolver;
     ASSERT_TRUE(resolver.init(packages({"a 0:1.0-1 | requires libx", "b 0:1.0-1 | provides libx"})));
+    EXPECT_FALSE(resolver.init(packages({}))); // once only
+    EXPECT_FALSE(Resolver().init(nullptr));    // the database gave no list
     UnsatisfiedSet unsatisfied{parseDependency("stale")};
     EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
     EXPECT_TRUE(unsatisfied.empty());
@@ -108,10 +106,10 @@ TEST(Resolver, CheckDependenciesStartsFromAnEmptySet)
     // Replacing b by a version without the provide opens a's require, once
     // however many packages need it.
     NewPackages newPackages;
-    Package b = parsePackageLine("b 0:2.0-1");
-    newPackages.try_emplace(b.name.view(), b);
-    Package c = parsePackageLine("c 0:1.0-1 | requires libx");
-    newPackages.try_emplace(c.name.view(), c);
+    for (const char* line : {"b 0:2.0-1", "c 0:1.0-1 | requires libx"}) {
+        Package package = parsePackageLine(line);
+        newPackages.try_emplace(package.name.view(), package);
+    }
     EXPECT_FALSE(resolver.checkDependencies(newPackages, unsatisfied));
     EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"libx"});
 }

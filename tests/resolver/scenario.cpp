@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -36,36 +37,27 @@ void addEntries(DependencySet& set, const std::string& list)
         set.insert(parseDependency(entry));
 }
 
-NameSet nameSet(const std::string& list)
-{
-    std::vector<std::string> names = words(list);
-    return NameSet(names.begin(), names.end());
-}
-
 void applyLine(Scenario& scenario, const std::string& key, const std::string& value)
 {
-    if (key == "installed")
-        addPackage(scenario.installed, parsePackageLine(value));
-    else if (key == "repo")
-        addPackage(scenario.repository, parsePackageLine(value));
-    else if (key == "include")
-        scenario.include = nameSet(value);
-    else if (key == "exclude")
-        scenario.exclude = nameSet(value);
-    else if (key == "groups")
-        scenario.excludedGroups = nameSet(value);
-    else if (key == "pull")
-        scenario.pull = nameSet(value);
-    else if (key == "terminate")
+    static const std::map<std::string, NameSet Scenario::*> nameSets = {
+        {"include", &Scenario::include}, {"exclude", &Scenario::exclude},
+        {"groups", &Scenario::excludedGroups}, {"pull", &Scenario::pull}};
+    if (key == "installed" || key == "repo") {
+        addPackage(key == "repo" ? scenario.repository : scenario.installed, parsePackageLine(value));
+    } else if (auto set = nameSets.find(key); set != nameSets.end()) {
+        std::vector<std::string> names = words(value);
+        scenario.*set->second = NameSet(names.begin(), names.end());
+    } else if (key == "terminate") {
         scenario.terminate = value == "yes";
-    else if (key == "provide")
+    } else if (key == "provide") {
         scenario.provide = parseDependency(value);
-    else if (key == "selected" || key == "closed" || key == "complete")
+    } else if (key == "selected" || key == "closed" || key == "complete") {
         scenario.expected[key] = words(value);
-    else if (key == "open" || key == "failing")
+    } else if (key == "open" || key == "failing") {
         scenario.expected[key] = split(value, ';');
-    else
+    } else {
         throw std::runtime_error("unknown key '" + key + "'");
+    }
 }
 
 } // namespace
@@ -82,12 +74,10 @@ Package parsePackageLine(const std::string& text)
         size_t blank = fields[i].find(' ');
         std::string key = fields[i].substr(0, blank);
         std::string value = blank == std::string::npos ? std::string() : trim(fields[i].substr(blank));
-        if (key == "provides")
-            addEntries(package.provides, value);
-        else if (key == "requires")
-            addEntries(package.requires_, value);
-        else if (key == "obsoletes")
-            addEntries(package.obsoletes, value);
+        static const std::map<std::string, DependencySet Package::*> entries = {
+            {"provides", &Package::provides}, {"requires", &Package::requires_}, {"obsoletes", &Package::obsoletes}};
+        if (entries.contains(key))
+            addEntries(package.*entries.at(key), value);
         else if (key == "group")
             package.group = PooledString(value);
         else if (key == "location")

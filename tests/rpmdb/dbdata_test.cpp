@@ -100,10 +100,7 @@ TEST_F(RpmDatabase, OpenFailuresAndEmptyDatabases)
 // listing gives nothing rather than a partial view of the system.
 TEST_F(RpmDatabase, AnUnreadableHeaderDiscardsTheWholeList)
 {
-    struct Case {
-        HeaderBuilder bad;
-        std::vector<std::string> errors;
-    } cases[] = {
+    struct Case { HeaderBuilder bad; std::vector<std::string> errors; } cases[] = {
         {HeaderBuilder("noversions", "1.0", "1").strings(RPMTAG_REQUIRENAME, {"a"}).int32(RPMTAG_REQUIREFLAGS, {0}),
          {"ERROR: failed retrieving rpm dependencies", "ERROR: failed getting requires for package 'noversions'"}},
         {HeaderBuilder("badprovides", "1.0", "1").provides({"a", "b"}, {0, 0}, {""}),

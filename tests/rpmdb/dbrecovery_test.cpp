@@ -93,12 +93,8 @@ TEST_F(Recovery, BerkeleyRecoveryRunsOnceInAProcess)
 
 TEST_F(Recovery, OutcomesOfTheRecoveryProgram)
 {
-    const struct {
-        const char* name;
-        int exitCode;     // of the stand-in; -1: db5.3's own db_recover; -2: none on the path
-        std::string action;
-        std::vector<std::string> log;
-    } cases[] = {
+    // exitCode: of the stand-in; -1: db5.3's own db_recover; -2: none on the path.
+    const struct { const char* name; int exitCode; std::string action; std::vector<std::string> log; } cases[] = {
         // The stand-in "repairs" the database by putting a good one in its place.
         {"repaired", 0, "rm $4/Packages && cp /var/lib/rpm/rpmdb.sqlite* $4",
          {ATTEMPT, RECOVERED, "INFO: open succeeded", "INFO: listed 2"}},

@@ -13,10 +13,7 @@ namespace {
 TEST(IntTag, EpochsOfEachWidthAndNothingElse)
 {
     const HeaderBuilder p("p", "1", "1");
-    struct Case {
-        HeaderBuilder builder;
-        std::optional<int32_t> expected;
-    } cases[] = {
+    struct Case { HeaderBuilder builder; std::optional<int32_t> expected; } cases[] = {
         {HeaderBuilder(p).int8(RPMTAG_EPOCH, {200}), 200},         // unsigned byte
         {HeaderBuilder(p).int16(RPMTAG_EPOCH, {300}), 300},
         {HeaderBuilder(p).int16(RPMTAG_EPOCH, {65000}), 65000},    // unsigned 16 bits
@@ -54,15 +51,6 @@ TEST(Dependencies, FilteredMaskedParsedAndMerged)
     ASSERT_TRUE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
     EXPECT_EQ(texts(set), (std::vector<std::string>{"any", "eq-empty", "held", "lib >= 2:3.0", "prereq = 0:1.5-2",
                                                      "ranged < 0:4.0"}));
-}
-
-TEST(Dependencies, NoTagsAtAllIsEmpty)
-{
-    auto header = HeaderBuilder("p", "1", "1").header();
-    DependencySet set;
-    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_REQUIRENAME, set));
-    EXPECT_TRUE(readDependencies(header.get(), RPMTAG_PROVIDENAME, set));
-    EXPECT_TRUE(set.empty());
 }
 
 TEST(Dependencies, IncompleteOrInconsistentArraysFailWithoutAdding)

@@ -16,36 +16,11 @@ void appendBigEndian(std::string& out, uint32_t value, int bytes)
         out += static_cast<char>((value >> shift) & 0xff);
 }
 
-template <typename T>
-std::string bigEndian(const std::vector<T>& values)
-{
-    std::string bytes;
-    for (T value : values)
-        appendBigEndian(bytes, value, sizeof(T));
-    return bytes;
-}
-
-int alignment(uint32_t type)
-{
-    return type == RPM_INT16_TYPE ? 2 : type == RPM_INT32_TYPE ? 4 : 1;
-}
-
 } // namespace
 
 HeaderBuilder::HeaderBuilder(const std::string& name, const std::string& version, const std::string& release)
 {
     string(RPMTAG_NAME, name).string(RPMTAG_VERSION, version).string(RPMTAG_RELEASE, release);
-}
-
-HeaderBuilder& HeaderBuilder::add(rpmTagVal tag, uint32_t type, uint32_t count, std::string bytes)
-{
-    m_entries.push_back({tag, type, count, std::move(bytes)});
-    return *this;
-}
-
-HeaderBuilder& HeaderBuilder::string(rpmTagVal tag, const std::string& value)
-{
-    return add(tag, RPM_STRING_TYPE, 1, value + '\0');
 }
 
 HeaderBuilder& HeaderBuilder::strings(rpmTagVal tag, const std::vector<std::string>& values)
@@ -56,21 +31,6 @@ HeaderBuilder& HeaderBuilder::strings(rpmTagVal tag, const std::vector<std::stri
     return add(tag, RPM_STRING_ARRAY_TYPE, static_cast<uint32_t>(values.size()), bytes);
 }
 
-HeaderBuilder& HeaderBuilder::int8(rpmTagVal tag, const std::vector<uint8_t>& values)
-{
-    return add(tag, RPM_INT8_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
-}
-
-HeaderBuilder& HeaderBuilder::int16(rpmTagVal tag, const std::vector<uint16_t>& values)
-{
-    return add(tag, RPM_INT16_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
-}
-
-HeaderBuilder& HeaderBuilder::int32(rpmTagVal tag, const std::vector<uint32_t>& values)
-{
-    return add(tag, RPM_INT32_TYPE, static_cast<uint32_t>(values.size()), bigEndian(values));
-}
-
 std::string HeaderBuilder::blob() const
 {
     std::vector<Entry> entries = m_entries;
@@ -78,7 +38,7 @@ std::string HeaderBuilder::blob() const
                      [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     std::string index, data;
     for (const Entry& entry : entries) {
-        while (data.size() % alignment(entry.type))
+        while (data.size() % (entry.type == RPM_INT16_TYPE ? 2 : entry.type == RPM_INT32_TYPE ? 4 : 1))
             data += '\0';
         appendBigEndian(index, static_cast<uint32_t>(entry.tag), 4);
         appendBigEndian(index, entry.type, 4);

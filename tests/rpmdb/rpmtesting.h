@@ -24,11 +24,11 @@ public:
     // A header with name, version and release.
     HeaderBuilder(const std::string& name, const std::string& version, const std::string& release);
 
-    HeaderBuilder& string(rpmTagVal tag, const std::string& value);
+    HeaderBuilder& string(rpmTagVal tag, const std::string& value) { return add(tag, RPM_STRING_TYPE, 1, value + '\0'); }
     HeaderBuilder& strings(rpmTagVal tag, const std::vector<std::string>& values);
-    HeaderBuilder& int8(rpmTagVal tag, const std::vector<uint8_t>& values);
-    HeaderBuilder& int16(rpmTagVal tag, const std::vector<uint16_t>& values);
-    HeaderBuilder& int32(rpmTagVal tag, const std::vector<uint32_t>& values);
+    HeaderBuilder& int8(rpmTagVal tag, const std::vector<uint8_t>& values) { return ints(tag, RPM_INT8_TYPE, values); }
+    HeaderBuilder& int16(rpmTagVal tag, const std::vector<uint16_t>& values) { return ints(tag, RPM_INT16_TYPE, values); }
+    HeaderBuilder& int32(rpmTagVal tag, const std::vector<uint32_t>& values) { return ints(tag, RPM_INT32_TYPE, values); }
     // Name, flags and version arrays of requires or provides.
     using Names = std::vector<std::string>;
     HeaderBuilder& requires_(const Names& names, const std::vector<uint32_t>& flags, const Names& versions)
@@ -53,7 +53,21 @@ private:
         uint32_t count;
         std::string bytes; // big-endian, as stored
     };
-    HeaderBuilder& add(rpmTagVal tag, uint32_t type, uint32_t count, std::string bytes);
+    HeaderBuilder& add(rpmTagVal tag, uint32_t type, uint32_t count, std::string bytes)
+    {
+        m_entries.push_back({tag, type, count, std::move(bytes)});
+        return *this;
+    }
+    // Big-endian values of the type's width.
+    template <typename T>
+    HeaderBuilder& ints(rpmTagVal tag, uint32_t type, const std::vector<T>& values)
+    {
+        std::string bytes;
+        for (T value : values)
+            for (int shift = 8 * (static_cast<int>(sizeof(T)) - 1); shift >= 0; shift -= 8)
+                bytes += static_cast<char>((value >> shift) & 0xff);
+        return add(tag, type, static_cast<uint32_t>(values.size()), bytes);
+    }
     std::string blob() const;
 
     std::vector<Entry> m_entries;

@@ -50,11 +50,7 @@ TEST_F(SignatureTest, PackageSignatures)
     const std::string refused = "ERROR: no acceptable signature on package '" + package + "'";
     const std::string failed = "ERROR: failed verifying package '" + package + "'";
     const std::string headerText = "Header text of the signature test package";
-    const struct {
-        const char* name;
-        std::string path;
-        std::vector<std::string> errors; // none: accepted
-    } cases[] = {
+    const struct { const char* name; std::string path; std::vector<std::string> errors; } cases[] = { // no errors: accepted
         {"RSA", UnitKey("rsa").signedPackage(), {}},
         {"DSA", UnitKey("dsa").signedPackage(), {}},
         {"a subkey", UnitKey("subkeyed").signedPackage(), {}},

@@ -19,11 +19,9 @@ namespace {
 std::set<std::string> keyrings()
 {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("updater.", 0) == 0)
-            names.insert(name);
-    }
+    for (const auto& entry : fs::directory_iterator("/tmp"))
+        if (entry.path().filename().string().starts_with("updater."))
+            names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -34,18 +32,18 @@ public:
     explicit StandinGpgv(const std::string& action)
         : m_dir("/var/lib/standin-gpgv"), m_savedPath(std::getenv("PATH"))
     {
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
         writeFile(m_dir + "/gpgv", "#!/bin/sh\n"
                                    "printf '%s\\n' \"$@\" > " + m_dir + "/argv\n"
                                    "stat -c %a \"$3\" > " + m_dir + "/mode\n"
                                    "cp \"$3\" " + m_dir + "/keyring\n" + action + "\n");
-        std::filesystem::permissions(m_dir + "/gpgv", std::filesystem::perms::owner_all);
+        fs::permissions(m_dir + "/gpgv", fs::perms::owner_all);
         setenv("PATH", (m_dir + ":" + m_savedPath).c_str(), 1);
     }
     ~StandinGpgv() { setenv("PATH", m_savedPath.c_str(), 1); }
 
-    bool ran() const { return std::filesystem::exists(m_dir + "/argv"); }
+    bool ran() const { return fs::exists(m_dir + "/argv"); }
     std::string recorded(const std::string& name) const { return readFile(m_dir + "/" + name); }
 
 private:
@@ -67,6 +65,7 @@ protected:
     const std::string m_file = unitData("docs/index.xml");
     const std::string m_signature = UnitKey("rsa").signature(".asc");
     std::set<std::string> m_keyringsBefore;
+    LogCapture capture;
 };
 
 TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
@@ -74,7 +73,6 @@ TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
     TrustedKeys trusted;
     ASSERT_TRUE(trusted.loadFromRpmDb());
     StandinGpgv gpgv("kill -KILL $$");
-    LogCapture capture;
     EXPECT_FALSE(trusted.verify(m_file, m_signature));
     EXPECT_TRUE(capture.has("ERROR: signature verifier was killed by signal 9"));
 
@@ -88,7 +86,7 @@ TEST_F(TrustedKeysTest, HandsGpgvTheKeyringAndRemovesItAfterItWasKilled)
     EXPECT_EQ(gpgv.recorded("mode"), "600\n");
     EXPECT_EQ(gpgv.recorded("keyring"),
               UnitKey("rsa").publicKey() + UnitKey("dsa").publicKey() + UnitKey("subkeyed").publicKey());
-    EXPECT_FALSE(std::filesystem::exists(keyring));
+    EXPECT_FALSE(fs::exists(keyring));
 }
 
 TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
@@ -100,25 +98,10 @@ TEST_F(TrustedKeysTest, NoTrustedKeysStartsNoVerifier)
     ASSERT_TRUE(trusted.loadFromRpmDb());
     EXPECT_TRUE(trusted.keys().empty());
     StandinGpgv gpgv("exit 0");
-    LogCapture capture;
     EXPECT_FALSE(trusted.verify(m_file, m_signature));
     EXPECT_TRUE(capture.has("WARNING: no trusted keys to verify file"));
     EXPECT_FALSE(gpgv.ran());
 }
-
-// A file system mounted over /tmp for the test's duration.
-class TmpMount {
-public:
-    explicit TmpMount(const char* options, unsigned long flags = 0)
-        : m_mounted(mount("tmpfs", "/tmp", "tmpfs", flags, options) == 0)
-    {
-        EXPECT_TRUE(m_mounted);
-    }
-    ~TmpMount() { EXPECT_TRUE(!m_mounted || umount("/tmp") == 0); }
-
-private:
-    const bool m_mounted;
-};
 
 TEST_F(TrustedKeysTest, KeyringThatCannotBeWrittenIsNotLeftBehind)
 {
@@ -127,18 +110,16 @@ TEST_F(TrustedKeysTest, KeyringThatCannotBeWrittenIsNotLeftBehind)
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(trusted.loadFromRpmDb());
     StandinGpgv gpgv("exit 0");
-    LogCapture capture;
-    {
-        TmpMount readOnly("size=64k", MS_RDONLY);
+    // A read-only /tmp, then one too small for the keyring.
+    const struct { const char* options; unsigned long flags; const char* error; } mounts[] = {
+        {"size=64k", MS_RDONLY, "Read-only file system"}, {"size=4k", 0, "No space left on device"}};
+    for (const auto& m : mounts) {
+        ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", m.flags, m.options), 0);
         EXPECT_FALSE(trusted.verify(m_file, m_signature));
+        EXPECT_TRUE(fs::is_empty("/tmp"));
+        ASSERT_EQ(umount("/tmp"), 0);
+        EXPECT_TRUE(capture.has(std::string("ERROR: failed creating temporary keyring file: ") + m.error));
     }
-    {
-        TmpMount small("size=4k");
-        EXPECT_FALSE(trusted.verify(m_file, m_signature));
-        EXPECT_TRUE(std::filesystem::is_empty("/tmp"));
-    }
-    EXPECT_TRUE(capture.has("ERROR: failed creating temporary keyring file: Read-only file system"));
-    EXPECT_TRUE(capture.has("ERROR: failed creating temporary keyring file: No space left on device"));
     EXPECT_FALSE(gpgv.ran());
 }
 

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "child/childend.h"
 
 namespace updater::testing {
 
@@ -45,20 +46,9 @@ std::string readFile(const std::string& path)
 std::string runCommand(const std::string& command)
 {
     TemporaryDirectory dir;
-    std::string errors = dir.file("stderr");
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>" + errors).c_str(), "r"), &pclose);
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
-        output.append(buffer, n);
-    int status = pclose(pipe.release());
-    EXPECT_EQ(status, 0) << command << "\n" << readFile(errors);
-    return output;
+    const int status = std::system(("{ " + command + "; } >" + dir.file("out") + " 2>" + dir.file("err")).c_str());
+    EXPECT_EQ(status, 0) << command << "\n" << readFile(dir.file("err"));
+    return readFile(dir.file("out"));
 }
 
 void writeFile(const std::string& path, const std::string& content)
@@ -76,6 +66,16 @@ std::vector<std::string> splitLines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+std::vector<std::string> directoryEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (fs::is_directory(path))
+        for (const auto& entry : fs::directory_iterator(path))
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string trim(const std::string& text)
@@ -101,11 +101,6 @@ void requireDeviceRoot()
     abort();
 }
 
-std::string unitData(const std::string& relative)
-{
-    return std::string(UNIT_DATA) + "/" + relative;
-}
-
 UnitKey::UnitKey(const std::string& keyName) : name(keyName)
 {
     std::istringstream facts(readFile(unitData("keys/" + name + ".facts")));
@@ -116,21 +111,6 @@ UnitKey::UnitKey(const std::string& keyName) : name(keyName)
     for (std::string id; std::getline(list, id, ',');)
         if (id != "-")
             subkeyIds.push_back(id);
-}
-
-std::string UnitKey::publicKey() const
-{
-    return readFile(unitData("keys/" + name + ".pub"));
-}
-
-std::string UnitKey::signedPackage(const std::string& package) const
-{
-    return unitData("signed/" + name + "/" + package + "-1.0-1.noarch.rpm");
-}
-
-std::string UnitKey::signature(const std::string& suffix) const
-{
-    return unitData("docs/index.xml." + name + suffix);
 }
 
 void importDatabaseKeys()
@@ -171,7 +151,7 @@ ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold, boo
         const bool ok = logger.addFileOutput(logPath, LogLevel::trace, false) && action();
         if (leakCheck)
             exit(ok ? 0 : 1);
-        _exit(ok ? 0 : 1);
+        exitChild(ok ? 0 : 1);
     }
     ChildRun result;
     int status = 0;

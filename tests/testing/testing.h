@@ -36,6 +36,15 @@ void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> splitLines(const std::string& text);
 std::string trim(const std::string& text); // of blanks and tabs
 
+// Names in a directory, sorted; none when it does not exist.
+std::vector<std::string> directoryEntries(const std::string& path);
+
+// A network credentials file holding `entries` (creditentials elements).
+inline std::string credentialsDocument(const std::string& entries)
+{
+    return "<?xml version=\"1.0\"?>\n<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" + entries + "</credits>\n";
+}
+
 // Runs a shell command and returns its standard output; a non-zero exit
 // fails the test and shows what the command wrote on standard error.
 std::string runCommand(const std::string& command);
@@ -106,7 +115,7 @@ struct ChildRun : LogLines {
 
 // The real data testing/unitdata.py builds before the unit tests run: a path
 // below it.
-std::string unitData(const std::string& relative);
+inline std::string unitData(const std::string& relative) { return std::string(UNIT_DATA) + "/" + relative; }
 
 // One of the keys unitdata.py makes with gpg ("rsa", "dsa", "subkeyed",
 // "outsider", "eddsa"), with what gpg reports about it.
@@ -116,12 +125,15 @@ struct UnitKey {
     std::string keyId;                  // 16 lower-case hex digits
     std::vector<std::string> subkeyIds; // in gpg's order
     unsigned long newestCreation = 0;   // of the key and its subkeys
-    std::string publicKey() const;      // binary, as gpg exports it
+    std::string publicKey() const { return readFile(unitData("keys/" + name + ".pub")); } // as gpg exports it
     // "signed" or "signed-other" signed by rpmsign with this key.
-    std::string signedPackage(const std::string& package = "signed") const;
+    std::string signedPackage(const std::string& package = "signed") const
+    {
+        return unitData("signed/" + name + "/" + package + "-1.0-1.noarch.rpm");
+    }
     // The detached signature of unitData("docs/index.xml"): ".asc" armored,
     // ".sig" binary, ".text.sig" in text mode.
-    std::string signature(const std::string& suffix) const;
+    std::string signature(const std::string& suffix) const { return unitData("docs/index.xml." + name + suffix); }
 };
 
 // Imports rsa, dsa and subkeyed into the device root's rpm database once.
@@ -129,7 +141,7 @@ void importDatabaseKeys();
 
 // Runs `action` in a forked child that logs from `threshold` up and is killed
 // after a minute. The child ends with exit(), so that a sanitizer build checks
-// its leaks, or with _exit() where rpm keeps what it allocated for a database
+// its leaks, or with exitChild() where rpm keeps what it allocated for a database
 // that failed to open.
 ChildRun runInChild(const std::function<bool()>& action, LogLevel threshold = LogLevel::trace,
                     bool leakCheck = true);
