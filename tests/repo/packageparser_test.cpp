@@ -94,6 +94,7 @@ std::string entry(const std::string& attributes)
 
 TEST_F(PrimaryTest, OneBadPackageFailsTheWholeDocument)
 {
+    LogCapture every; // debug lines too: their texts come from the bad package
     const PackageXml good;
     const std::string version = R"(<version epoch="0" ver="1"/>)";
     const Rejection cases[] = {
